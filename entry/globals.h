@@ -1,0 +1,36 @@
+// The session block that survives between calls, and the result helpers every handler uses.
+#pragma once
+
+#include <cstdint>
+
+#include "host/host_records.h"
+
+// Bytes of the retained header: four 2880-byte blocks, the most the module reads.
+constexpr int32_t retainedHeaderSize = 11520;
+
+// The session block. The host keeps it for the module between calls (see LocalHandle);
+// each call works on a private copy that is copied back when the call ends.
+struct PluginGlobals {
+    FormatRecord *formatRecord; // this call's record (an AboutRecord for the About selector)
+    int16_t result;             // this call's result code; the first failure wins
+    BufferID bufferID;          // host buffer behind rowBuffer; 0 when there is none
+    uint8_t *rowBuffer;         // locked row buffer; null when there is none
+    int32_t rowSize;            // bytes in one image row, also the row buffer's size
+    uint8_t retainedHeader[retainedHeaderSize]; // header kept from the last file read
+};
+
+// The module's own handle: the block's address and a tag. The host's data slot holds the
+// address of this record for the session block.
+struct LocalHandle {
+    void *block;
+    char tag[4]; // "OTOF"
+};
+
+// Makes a LocalHandle for a zero-filled block of `size` bytes; null when memory ran out.
+LocalHandle *newLocalHandle(int32_t size);
+
+// Records `code` unless it is 0. An earlier failure stays. Returns true for 0 (go on).
+bool recordResult(PluginGlobals *globals, int16_t code);
+
+// Records userCanceledErr when `cancelled`. An earlier failure stays. Returns !cancelled.
+bool recordCancel(PluginGlobals *globals, bool cancelled);

@@ -1,0 +1,41 @@
+// Checks of the host's services before an operation, and the wrappers that call them.
+//
+// A service is tested afresh at every use, never cached. The require* checks tell the user
+// with a version alert when a service is missing; the wrappers test silently.
+#pragma once
+
+#include <cstdint>
+
+#include "entry/globals.h"
+#include "platform/platform.h"
+
+// True when the buffer services, advanceState and the handle services are all usable.
+// Checks in that order and stops at the first failure, so it raises at most one alert.
+bool hostServicesUsable(PluginGlobals *globals);
+
+// The silent tests. A too-new version sets *tooNew (when given); it is never cleared.
+bool bufferServicesUsable(const BufferProcs *procs, bool *tooNew = nullptr);
+bool handleServicesUsable(const HandleProcs *procs, bool *tooNew = nullptr);
+bool advanceStateUsable(AdvanceStateProc proc);
+
+// The same tests, raising the version alert (string 16992 or 16993) when they fail.
+bool requireBufferServices(const BufferProcs *procs, PlatformInstance instance);
+bool requireAdvanceState(AdvanceStateProc proc, PlatformInstance instance);
+bool requireHandleServices(const HandleProcs *procs, PlatformInstance instance);
+
+// Handler of formatSelectorOptionsStart: the service check; data becomes null when it passes.
+void doOptionsStart(PluginGlobals *globals);
+
+// Asks the host for a buffer of `size` bytes. *bufferID is 0 unless the host filled it.
+// Returns the host's code, or memFullErr (no alert) when the buffer services are unusable.
+int16_t allocateHostBuffer(const BufferProcs *procs, int32_t size, BufferID *bufferID);
+// The buffer's address, or null when the buffer services are unusable.
+uint8_t *lockHostBuffer(const BufferProcs *procs, BufferID bufferID, bool moveHigh);
+// Frees the buffer; does nothing when the buffer services are unusable.
+void freeHostBuffer(const BufferProcs *procs, BufferID bufferID);
+
+// Releases a host handle through the handle services, or as a LocalHandle when they are
+// unusable.
+void disposeHostHandle(const HandleProcs *procs, Handle handle);
+// Releases a LocalHandle and its block; null does nothing.
+void disposeLocalHandle(LocalHandle *handle);

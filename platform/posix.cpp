@@ -1,0 +1,63 @@
+// The platform layer on Linux: file descriptors, the C heap, standard error for message boxes.
+#include "platform/platform.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+#include "resources/plugin_resources.h"
+
+// Strings are served from the module's own table, so any non-null value names this library.
+PlatformInstance moduleInstance = const_cast<StringResource *>(stringTable);
+
+int32_t platformSeek(PlatformFile file, int32_t offset, int16_t origin) {
+    int whence = origin == 1 ? SEEK_CUR : origin == 2 ? SEEK_END : SEEK_SET;
+    off_t position = lseek(static_cast<int>(file), offset, whence);
+    return position < 0 || position > INT32_MAX ? -1 : static_cast<int32_t>(position);
+}
+
+int32_t platformRead(PlatformFile file, void *buffer, uint16_t count) {
+    ssize_t moved;
+    do
+        moved = read(static_cast<int>(file), buffer, count);
+    while (moved < 0 && errno == EINTR);
+    return moved < 0 ? -1 : static_cast<int32_t>(moved);
+}
+
+int32_t platformWrite(PlatformFile file, const void *buffer, uint16_t count) {
+    ssize_t moved;
+    do
+        moved = write(static_cast<int>(file), buffer, count);
+    while (moved < 0 && errno == EINTR);
+    return moved < 0 ? -1 : static_cast<int32_t>(moved);
+}
+
+void *platformNewFixedBlock(size_t size) { return std::calloc(1, size == 0 ? 1 : size); }
+
+void platformDisposeFixedBlock(void *block) { std::free(block); }
+
+void *platformHeapAlloc(size_t size) { return std::malloc(size == 0 ? 1 : size); }
+
+void platformHeapFree(void *block) { std::free(block); }
+
+int32_t platformMessageBox(PlatformWindow, const char *text, const char *caption, uint32_t) {
+    std::fprintf(stderr, "%s: %s\n", caption != nullptr ? caption : "Error", text != nullptr ? text : "");
+    return 1;
+}
+
+int32_t platformLoadString(PlatformInstance, uint32_t id, char *buffer, int32_t limit) {
+    const char *text = findStringResource(id);
+    if (text == nullptr || limit <= 0) {
+        if (limit > 0)
+            buffer[0] = '\0';
+        return 0;
+    }
+    auto length = static_cast<int32_t>(std::strlen(text));
+    if (length > limit - 1)
+        length = limit - 1;
+    std::memcpy(buffer, text, static_cast<size_t>(length));
+    buffer[length] = '\0';
+    return length;
+}

@@ -1,0 +1,52 @@
+// An in-process fake host for unit tests: a FormatRecord whose callbacks record every call,
+// hold a host image for rows to land in or come from, and fail on demand.
+#pragma once
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "host/host_records.h"
+
+struct AdvanceCall {
+    Rect rect;
+    int16_t loPlane, hiPlane, colBytes;
+    int32_t rowBytes, planeBytes;
+    void *data;
+    std::vector<uint8_t> row; // bytes of the row as the host saw (read) or gave (write) them
+};
+
+struct FakeHost {
+    FormatRecord record{};
+    BufferProcs bufferProcs{};
+    HandleProcs handleProcs{};
+    PlatformData platformData{};
+    AboutRecord about{};
+    intptr_t dataSlot = 0;
+
+    // Host image: planes × rows × (columns × bytes per sample), filled by reads, read by writes.
+    std::vector<uint8_t> image;
+    bool writing = false;
+
+    std::vector<AdvanceCall> advanceCalls;
+    std::vector<std::pair<int32_t, int32_t>> progressCalls;
+    int advanceFailCall = 0; // this call (from 1) returns advanceFailCode
+    OSErr advanceFailCode = userCanceledErr;
+    OSErr allocateResult = noErr; // a non-zero code is returned and no buffer is made
+    int allocateCalls = 0, lockCalls = 0, freeCalls = 0, liveBuffers = 0;
+    std::vector<int32_t> allocateSizes;
+    int disposeCalls = 0;
+};
+
+// The fake host the callbacks reach; set up by resetFakeHost.
+extern FakeHost fakeHost;
+
+// A fresh host with every service present and usable, dataFork set to `file`.
+void resetFakeHost(intptr_t file = 1);
+
+// Sets the image geometry the way a host does before a save, and the host image's contents.
+void setHostImage(int16_t rows, int16_t columns, int16_t depth, int16_t planes, const std::vector<uint8_t> &pixels);
+
+// Calls ENTRYPOINT with the fake host's record (its About record for the About selector)
+// and data slot; returns the result slot.
+int16_t callModule(int16_t selector);
