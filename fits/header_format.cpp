@@ -1,1 +1,147 @@
-// placeholder
+// Cards, value texts and the module-wide header state.
+#include "fits/header_format.h"
+
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+
+// 80 columns: the credit after "Photoshop Plugin by " fits in 47 characters, and the
+// closing apostrophe stands well before column 80.
+const char attributionCard[cardBytes + 1] =
+    "KORVALIS= 'Photoshop Plugin by Korvalis Project 1997 <korvalis@example.org>'    ";
+static_assert(sizeof attributionCard == cardBytes + 1);
+
+namespace fits {
+uint8_t HeaderImage[headerImageSize];
+int16_t headerBlocks;
+int16_t headerCards;
+int32_t bytesRead;
+int16_t bitpix;
+int16_t bytesPerSample;
+float bzero;
+float bscale;
+} // namespace fits
+
+bool cardHasKeyword(const uint8_t *card, const char *keyword) {
+    return std::memcmp(card, keyword, keywordColumns) == 0;
+}
+
+namespace {
+
+// Far beyond any 16-bit value, small enough never to overflow while digits accumulate.
+constexpr int64_t integerValueCeiling = int64_t{1} << 40;
+
+bool isDigit(uint8_t c) { return c >= '0' && c <= '9'; }
+
+// The value columns as a cursor and an end; nothing past column 30 is looked at.
+struct ValueText {
+    const uint8_t *next;
+    const uint8_t *end;
+};
+
+ValueText valueText(const uint8_t *card) {
+    ValueText text{card + valueFirstColumn - 1, card + valueLastColumn};
+    while (text.next < text.end && *text.next == ' ')
+        ++text.next;
+    return text;
+}
+
+bool takeSign(ValueText &text) {
+    if (text.next < text.end && (*text.next == '+' || *text.next == '-'))
+        return *text.next++ == '-';
+    return false;
+}
+
+int takeDigits(ValueText &text, char *out, int room) {
+    int taken = 0;
+    while (text.next < text.end && isDigit(*text.next)) {
+        if (taken < room)
+            out[taken] = static_cast<char>(*text.next);
+        ++taken;
+        ++text.next;
+    }
+    return taken;
+}
+
+} // namespace
+
+int64_t integerValue(const uint8_t *card) {
+    ValueText text = valueText(card);
+    bool negative = takeSign(text);
+    int64_t value = 0;
+    while (text.next < text.end && isDigit(*text.next)) {
+        value = value * 10 + (*text.next++ - '0');
+        if (value > integerValueCeiling)
+            value = integerValueCeiling;
+    }
+    return negative ? -value : value;
+}
+
+float realValue(const uint8_t *card) {
+    // The number is copied without its sign (from_chars takes none) and with a D exponent
+    // written as E; 20 columns always fit.
+    char number[valueColumns + 1];
+    ValueText text = valueText(card);
+    bool negative = takeSign(text);
+    int length = takeDigits(text, number, valueColumns);
+    int digits = length;
+    if (text.next < text.end && *text.next == '.') {
+        number[length++] = '.';
+        ++text.next;
+        int fraction = takeDigits(text, number + length, valueColumns - length);
+        length += fraction;
+        digits += fraction;
+    }
+    if (digits == 0)
+        return 0.0f;
+    if (text.next < text.end && (*text.next == 'E' || *text.next == 'e' || *text.next == 'D' || *text.next == 'd')) {
+        ValueText exponent = text;
+        ++exponent.next;
+        char mark[valueColumns + 1];
+        int markLength = 0;
+        if (exponent.next < exponent.end && (*exponent.next == '+' || *exponent.next == '-'))
+            mark[markLength++] = static_cast<char>(*exponent.next++);
+        int exponentDigits = takeDigits(exponent, mark + markLength, valueColumns - markLength);
+        if (exponentDigits > 0) {
+            number[length++] = 'e';
+            std::memcpy(number + length, mark, static_cast<size_t>(markLength + exponentDigits));
+            length += markLength + exponentDigits;
+        }
+    }
+    float value = 0.0f;
+    std::from_chars(number, number + length, value);
+    return negative ? -value : value;
+}
+
+void placeValue(uint8_t *card, const char *text) {
+    std::memset(card + valueFirstColumn - 1, ' ', valueColumns);
+    size_t length = std::strlen(text);
+    if (length > static_cast<size_t>(valueColumns))
+        length = valueColumns;
+    std::memcpy(card + valueLastColumn - length, text, length);
+}
+
+void composeCard(uint8_t *card, const char *keyword, const char *value) {
+    std::memset(card, ' ', cardBytes);
+    std::memcpy(card, keyword, keywordColumns);
+    std::memcpy(card + keywordColumns, "= ", 2);
+    placeValue(card, value);
+}
+
+void decimalText(int32_t value, char *text) { std::snprintf(text, 12, "%ld", static_cast<long>(value)); }
+
+bool headerIsRetained(const PluginGlobals *globals) { return globals->retainedHeader[0] == 'S'; }
+
+int16_t findEndCard(const uint8_t *header, int16_t cards) {
+    for (int16_t n = 0; n < cards; ++n)
+        if (cardHasKeyword(header + n * cardBytes, keywordEND))
+            return n;
+    return -1;
+}
+
+int16_t retainedHeaderBlocks(const PluginGlobals *globals) {
+    if (!headerIsRetained(globals))
+        return 0;
+    int16_t end = findEndCard(globals->retainedHeader, maxHeaderCards);
+    return end < 0 ? 0 : static_cast<int16_t>(end / cardsPerBlock + 1);
+}

@@ -1,1 +1,121 @@
-// placeholder
+// Handing the pixel rows of an opened file to the host, and the row buffer both directions use.
+#include <cstring>
+
+#include "fits/fits.h"
+#include "fits/header_format.h"
+#include "fits/image_rows.h"
+#include "fits/sample_conversion.h"
+#include "host/file_access.h"
+#include "host/services.h"
+#include "platform/platform.h"
+
+int32_t computeRowSize(const PluginGlobals *globals) {
+    const FormatRecord *record = globals->formatRecord;
+    return static_cast<int32_t>(record->depth / 8) * record->imageSize.h;
+}
+
+bool allocateRowBuffer(PluginGlobals *globals) {
+    if (globals->result != noErr)
+        return false;
+    globals->bufferID = nullptr;
+    globals->rowSize = computeRowSize(globals);
+    BufferID id = nullptr;
+    if (!recordResult(globals, allocateHostBuffer(globals->formatRecord->bufferProcs, globals->rowSize, &id)))
+        return false;
+    globals->bufferID = id;
+    globals->rowBuffer = lockHostBuffer(globals->formatRecord->bufferProcs, id, false);
+    return true;
+}
+
+void releaseRowBuffer(PluginGlobals *globals) {
+    if (globals->bufferID == nullptr)
+        return;
+    freeHostBuffer(globals->formatRecord->bufferProcs, globals->bufferID);
+    globals->bufferID = nullptr;
+    globals->rowBuffer = nullptr;
+}
+
+void clearImageResources(PluginGlobals *globals) {
+    FormatRecord *record = globals->formatRecord;
+    if (record->imageRsrcData == nullptr)
+        return;
+    disposeHostHandle(record->handleProcs, record->imageRsrcData);
+    record->imageRsrcData = nullptr;
+    record->imageRsrcSize = 0;
+}
+
+void beginRowHandOver(PluginGlobals *globals, int16_t columns) {
+    FormatRecord *record = globals->formatRecord;
+    record->theRect.left = 0;
+    record->theRect.right = columns;
+    record->colBytes = fits::bytesPerSample;
+    record->rowBytes = globals->rowSize;
+    record->planeBytes = 0;
+    record->data = globals->rowBuffer;
+}
+
+void endRowHandOver(PluginGlobals *globals) {
+    globals->formatRecord->data = nullptr;
+    globals->formatRecord->theRect = Rect{0, 0, 0, 0};
+    releaseRowBuffer(globals);
+}
+
+void readRow(PluginGlobals *globals, int32_t count, uint8_t *destination) {
+    auto *scratch = static_cast<uint8_t *>(platformHeapAlloc(static_cast<size_t>(count)));
+    if (scratch == nullptr) {
+        globals->result = memFullErr;
+        return;
+    }
+    int32_t moved = count;
+    globals->result = fileRead(globals->formatRecord->dataFork, &moved, scratch);
+    if (globals->result == noErr && moved != count)
+        globals->result = eofErr;
+    // A row that did not arrive whole is never handed over, so it is not converted either.
+    if (globals->result == noErr) {
+        if (fits::bytesPerSample == 2)
+            convertStoredRow(scratch, destination, count / 2, fits::bzero, &fits::bscale);
+        else
+            std::memcpy(destination, scratch, static_cast<size_t>(count));
+    }
+    platformHeapFree(scratch);
+}
+
+// The pixel reader handles what a successful header read left: one or two bytes per sample
+// matching the record's depth. Anything else would read past the row buffer.
+static bool readGeometryUsable(const PluginGlobals *globals) {
+    const FormatRecord *record = globals->formatRecord;
+    return (fits::bytesPerSample == 1 || fits::bytesPerSample == 2) && record->depth == fits::bytesPerSample * 8 &&
+           record->imageSize.h >= 0 && record->imageSize.v >= 0 && record->planes >= 0;
+}
+
+void doReadContinue(PluginGlobals *globals) {
+    FormatRecord *record = globals->formatRecord;
+    clearImageResources(globals);
+    if (!readGeometryUsable(globals)) {
+        globals->result = formatBadParameters;
+        endRowHandOver(globals);
+        return;
+    }
+    int32_t done = 0;
+    int32_t total = int32_t{record->imageSize.v} * record->planes;
+    allocateRowBuffer(globals);
+    beginRowHandOver(globals, record->imageSize.h);
+    for (int16_t plane = 0; globals->result == noErr && plane < record->planes; ++plane) {
+        record->hiPlane = plane;
+        record->loPlane = plane;
+        for (int16_t row = 0; globals->result == noErr && row < record->imageSize.v; ++row) {
+            record->theRect.top = row;
+            record->theRect.bottom = static_cast<int16_t>(row + 1);
+            readRow(globals, globals->rowSize, globals->rowBuffer);
+            if (globals->result == noErr)
+                globals->result = record->advanceState();
+            reportProgress(record, ++done, total);
+        }
+    }
+    endRowHandOver(globals);
+}
+
+void reportProgress(const FormatRecord *record, int32_t done, int32_t total) {
+    if (record->progressProc != nullptr)
+        record->progressProc(done, total);
+}

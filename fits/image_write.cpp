@@ -1,1 +1,120 @@
-// placeholder
+// The size estimate and the writing of a whole FITS file in one call.
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+#include "fits/fits.h"
+#include "fits/header_format.h"
+#include "fits/header_write.h"
+#include "fits/image_rows.h"
+#include "fits/sample_conversion.h"
+#include "host/file_access.h"
+#include "host/services.h"
+#include "platform/platform.h"
+
+namespace {
+
+// A FITS file is a whole number of 2880-byte blocks; the data unit is padded with zeros.
+int64_t dataPadding(int64_t dataBytes) { return (headerBlockSize - dataBytes % headerBlockSize) % headerBlockSize; }
+
+int64_t imageDataBytes(const FormatRecord *record, int32_t rowSize) {
+    return int64_t{rowSize} * record->imageSize.v * record->planes;
+}
+
+// Only 8- and 16-bit images of a real size can be saved as FITS; anything else would make a
+// file whose header does not describe its data.
+bool saveGeometryUsable(PluginGlobals *globals) {
+    const FormatRecord *record = globals->formatRecord;
+    char text[160];
+    if (record->depth != 8 && record->depth != 16)
+        std::snprintf(text, sizeof text, "Cannot save an image of %d bits per sample: only 8 and 16 are supported",
+                      record->depth);
+    else if (record->imageSize.h < 1 || record->imageSize.v < 0 || record->planes < 1)
+        std::snprintf(text, sizeof text, "Cannot save an image of %d columns, %d rows and %d planes", record->imageSize.h,
+                      record->imageSize.v, record->planes);
+    else
+        return true;
+    platformMessageBox(0, text, "KORVALIS", platformBoxOk);
+    globals->result = formatBadParameters;
+    return false;
+}
+
+void writePadding(PluginGlobals *globals, int64_t dataBytes) {
+    static const uint8_t zeros[headerBlockSize] = {};
+    int32_t count = static_cast<int32_t>(dataPadding(dataBytes));
+    if (count == 0)
+        return;
+    int32_t moved = count;
+    globals->result = fileWrite(globals->formatRecord->dataFork, &moved, zeros);
+    if (globals->result == noErr && moved != count)
+        globals->result = eofErr;
+}
+
+} // namespace
+
+void writeRow(PluginGlobals *globals, int32_t count, uint8_t *source) {
+    if (globals->result != noErr)
+        return;
+    if (fits::bytesPerSample == 2)
+        encodeHostRow(source, count / 2);
+    int32_t moved = count;
+    globals->result = fileWrite(globals->formatRecord->dataFork, &moved, source);
+    if (globals->result == noErr && moved != count)
+        globals->result = eofErr;
+}
+
+void doEstimateStart(PluginGlobals *globals) {
+    if (!recordCancel(globals, !hostServicesUsable(globals)))
+        return;
+    if (!saveGeometryUsable(globals))
+        return;
+    FormatRecord *record = globals->formatRecord;
+    static uint8_t draft[headerImageSize];
+    int16_t blocks = 0;
+    bool usedRetained = false;
+    bool fellBack = false;
+    prepareHeader(globals, draft, &blocks, &usedRetained, &fellBack);
+    int64_t dataBytes = imageDataBytes(record, computeRowSize(globals));
+    int64_t estimate = int64_t{blocks} * headerBlockSize + dataBytes + dataPadding(dataBytes);
+    if (estimate > INT32_MAX)
+        estimate = INT32_MAX;
+    record->minDataBytes = static_cast<int32_t>(estimate);
+    record->maxDataBytes = static_cast<int32_t>(estimate);
+    record->data = nullptr;
+}
+
+void doWriteStart(PluginGlobals *globals) {
+    if (!recordCancel(globals, !hostServicesUsable(globals)))
+        return;
+    if (!saveGeometryUsable(globals))
+        return;
+    FormatRecord *record = globals->formatRecord;
+    globals->result = fileSeek(record->dataFork, platformSeekFromStart, 0);
+    int16_t rows = record->imageSize.v;
+    int16_t columns = record->imageSize.h;
+    int16_t planes = record->planes;
+    fits::bitpix = record->depth;
+    fits::bytesPerSample = static_cast<int16_t>(record->depth / 8);
+    writeFitsHeader(globals);
+    if (globals->result != noErr)
+        return;
+    int32_t done = 0;
+    int32_t total = int32_t{planes} * rows;
+    allocateRowBuffer(globals);
+    beginRowHandOver(globals, columns);
+    for (int16_t plane = 0; globals->result == noErr && plane < planes; ++plane) {
+        record->hiPlane = plane;
+        record->loPlane = plane;
+        for (int16_t row = 0; globals->result == noErr && row < rows; ++row) {
+            record->theRect.top = row;
+            record->theRect.bottom = static_cast<int16_t>(row + 1);
+            if (globals->result == noErr)
+                globals->result = record->advanceState();
+            writeRow(globals, globals->rowSize, globals->rowBuffer);
+            reportProgress(record, ++done, total);
+        }
+    }
+    if (globals->result == noErr)
+        writePadding(globals, int64_t{globals->rowSize} * rows * planes);
+    endRowHandOver(globals);
+}

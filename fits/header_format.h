@@ -1,0 +1,82 @@
+// The FITS header as the module reads and writes it: cards, blocks, keywords, value texts,
+// the attribution card, and the module-wide header state.
+#pragma once
+
+#include <cstdint>
+
+#include "entry/globals.h"
+
+constexpr int16_t headerBlockSize = 2880;
+constexpr int32_t cardBytes = 80;
+constexpr int16_t cardsPerBlock = 36;
+// The reader keeps at most four blocks, the size of retainedHeader.
+constexpr int16_t maxHeaderBlocks = 4;
+constexpr int16_t maxHeaderCards = maxHeaderBlocks * cardsPerBlock;
+constexpr int32_t headerImageSize = int32_t{maxHeaderBlocks} * headerBlockSize;
+static_assert(headerImageSize == retainedHeaderSize);
+
+// Column numbers are counted from 1, as FITS counts them.
+constexpr int keywordColumns = 8;
+constexpr int valueFirstColumn = 11;
+constexpr int valueLastColumn = 30;
+constexpr int valueColumns = valueLastColumn - valueFirstColumn + 1;
+
+// Keywords as they stand in columns 1-8.
+constexpr char keywordSIMPLE[] = "SIMPLE  ";
+constexpr char keywordBITPIX[] = "BITPIX  ";
+constexpr char keywordNAXIS[] = "NAXIS   ";
+constexpr char keywordNAXIS1[] = "NAXIS1  ";
+constexpr char keywordNAXIS2[] = "NAXIS2  ";
+constexpr char keywordNAXIS3[] = "NAXIS3  ";
+constexpr char keywordBZERO[] = "BZERO   ";
+constexpr char keywordBSCALE[] = "BSCALE  ";
+constexpr char keywordEND[] = "END     ";
+constexpr char keywordKORVALIS[] = "KORVALIS";
+
+// The module's attribution, a FITS character string: KORVALIS= 'Photoshop Plugin by ...'.
+extern const char attributionCard[cardBytes + 1];
+
+// The module-wide header state: one instance per loaded module, zero at load. It lives in its
+// own namespace because the C library already declares a global `bzero`.
+namespace fits {
+extern uint8_t HeaderImage[headerImageSize]; // card n at bytes 80n .. 80n + 79
+extern int16_t headerBlocks;                 // blocks of the header last read or written
+extern int16_t headerCards;                  // cards stored in HeaderImage by the last read
+extern int32_t bytesRead;                    // header bytes read so far during a read
+extern int16_t bitpix;
+extern int16_t bytesPerSample;
+extern float bzero;
+extern float bscale;
+} // namespace fits
+
+// True when the card's columns 1-8 hold `keyword` (8 characters).
+bool cardHasKeyword(const uint8_t *card, const char *keyword);
+
+// Integer value of columns 11-30: blanks, an optional sign, digits up to the first other
+// character; 0 without digits. Saturates far beyond 16 bits so that callers can refuse
+// large values instead of wrapping them.
+int64_t integerValue(const uint8_t *card);
+
+// Real value of columns 11-30: blanks, sign, digits with an optional point and an optional
+// exponent (E, e, or FITS's D for double precision), rounded to the nearest float; 0
+// without a number.
+float realValue(const uint8_t *card);
+
+// Sets columns 11-30 to blanks and places `text` so that its last character is in column 30.
+void placeValue(uint8_t *card, const char *text);
+
+// Writes a whole card: keyword, "= ", the value right-justified, blanks after column 30.
+void composeCard(uint8_t *card, const char *keyword, const char *value);
+
+// Decimal text of `value` into `text`, which has room for 12 characters.
+void decimalText(int32_t value, char *text);
+
+// True when a header is retained: the first byte of retainedHeader is "S".
+bool headerIsRetained(const PluginGlobals *globals);
+
+// Index of the first END card among the first `cards` cards of `header`; -1 when none.
+int16_t findEndCard(const uint8_t *header, int16_t cards);
+
+// Blocks of the retained header, taken from the header itself: the block that holds its
+// END card. 0 when no header is retained or it has no END in its four blocks.
+int16_t retainedHeaderBlocks(const PluginGlobals *globals);

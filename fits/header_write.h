@@ -1,0 +1,27 @@
+// Composing the header that a save writes: the retained one brought up to date, or a fresh one.
+#pragma once
+
+#include <cstdint>
+
+#include "entry/globals.h"
+
+// Builds the header for saving the record's image into `header` (11520 bytes) and gives its
+// block count. Uses the retained header when there is one and it has room for the cards the
+// image needs; otherwise composes a fresh one. *usedRetained and *fellBack (a retained
+// header that had no room) say which happened. Touches no module or session state.
+void prepareHeader(const PluginGlobals *globals, uint8_t *header, int16_t *blocks, bool *usedRetained,
+                   bool *fellBack);
+
+// Fills `header` with the fresh one-block header for the record's image.
+void composeFreshHeader(uint8_t *header, const FormatRecord *record);
+
+// Brings the header in the first *blocks blocks of `header` up to date for the record's image:
+// BITPIX, NAXIS, NAXIS1, NAXIS2, NAXIS3, BZERO and BSCALE rewritten, missing cards inserted,
+// a NAXIS3 card removed for one plane. *blocks becomes the new count. False (header in an
+// unspecified state) when the result would not fit in four blocks.
+bool updateHeaderValues(uint8_t *header, int16_t *blocks, const FormatRecord *record);
+
+// Writes the header for the current save to the file, which is positioned at byte 0: updates
+// HeaderImage, headerBlocks and, when the retained header is used, retainedHeader.
+// Leaves dskFulErr or writErr in result when the header could not be written in full.
+void writeFitsHeader(PluginGlobals *globals);

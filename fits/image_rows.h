@@ -1,0 +1,37 @@
+// Row operations shared by reading and writing pixels.
+#pragma once
+
+#include <cstdint>
+
+#include "entry/globals.h"
+
+// Bytes in one row of the record's image: (depth / 8) × columns. No padding.
+int32_t computeRowSize(const PluginGlobals *globals);
+
+// Allocates and locks a row buffer of computeRowSize bytes through the host. False, with the
+// host's code (or memFullErr) in result, when it cannot; also false when result was set.
+bool allocateRowBuffer(PluginGlobals *globals);
+
+// Frees the row buffer, if there is one.
+void releaseRowBuffer(PluginGlobals *globals);
+
+// Releases a handle the host left in imageRsrcData and clears the field.
+void clearImageResources(PluginGlobals *globals);
+
+// Describes the hand-over of one-plane rows of the record's width from the row buffer.
+void beginRowHandOver(PluginGlobals *globals, int16_t columns);
+
+// Ends the hand-over: data null and theRect empty, which every host reads as "done"; frees
+// the row buffer.
+void endRowHandOver(PluginGlobals *globals);
+
+// Reads one row of `count` bytes from the file and converts it into `destination`.
+// memFullErr when no scratch memory is left, readErr, or eofErr for a short row.
+void readRow(PluginGlobals *globals, int32_t count, uint8_t *destination);
+
+// Converts one row of `count` bytes in `source` to FITS order in place and writes it.
+// writErr, or eofErr for a short row.
+void writeRow(PluginGlobals *globals, int32_t count, uint8_t *source);
+
+// Calls the host's progressProc, which the service checks do not cover and may be absent.
+void reportProgress(const FormatRecord *record, int32_t done, int32_t total);
