@@ -1,0 +1,425 @@
+// Recognising files, reading headers and handing rows to the host, on the fake platform.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "entry/entry.h"
+#include "fits/header_format.h"
+#include "tests/fake_host.h"
+#include "tests/fake_platform.h"
+#include "tests/fits_builders.h"
+
+namespace {
+
+constexpr PlatformFile theFile = 7;
+
+struct FitsRead : ::testing::Test {
+    void SetUp() override {
+        resetFakeHost(theFile);
+        resetFakePlatform();
+    }
+    void TearDown() override { resetFakeHost(); }
+
+    FakeFile &file() { return fakePlatform.files[theFile]; }
+    PluginGlobals *session() {
+        return static_cast<PluginGlobals *>(reinterpret_cast<LocalHandle *>(fakeHost.dataSlot)->block);
+    }
+    void useFile(const std::string &header, const std::vector<uint8_t> &data = {}) {
+        std::vector<uint8_t> bytes = bytesOf(header);
+        bytes.insert(bytes.end(), data.begin(), data.end());
+        addFakeFile(theFile, bytes);
+    }
+    std::string retainedCard(size_t n) { return cardIn(session()->retainedHeader, n); }
+};
+
+TEST_F(FitsRead, FilterFileAcceptsOnlyASimpleCard) {
+    struct Case {
+        std::string first;
+        OSErr expected;
+    } cases[] = {
+        {valueCard("SIMPLE", "T"), noErr},
+        {valueCard("SIMPLE", "F"), noErr},
+        {rawCard("SIMPLE =                    T"), formatCannotRead},
+        {rawCard("simple  =                    T"), formatCannotRead},
+        {valueCard("XTENSION", "'IMAGE   '"), formatCannotRead},
+    };
+    for (const Case &c : cases) {
+        useFile(headerOf({c.first, rawCard("END")}));
+        file().position = 1000;
+        EXPECT_EQ(callModule(formatSelectorFilterFile), c.expected) << c.first;
+        EXPECT_EQ(file().position, 80) << "read from byte 0";
+    }
+    EXPECT_TRUE(fakePlatform.boxes.empty());
+}
+
+TEST_F(FitsRead, FileShorterThanOneCardEndsWithEofErr) {
+    addFakeFile(theFile, bytesOf(std::string(50, 'S')));
+    EXPECT_EQ(callModule(formatSelectorFilterFile), eofErr);
+    EXPECT_EQ(callModule(formatSelectorReadStart), eofErr);
+    EXPECT_TRUE(fakePlatform.boxes.empty());
+}
+
+TEST_F(FitsRead, OneBlockHeaderReportsImageAndRetainsItWithAttribution) {
+    std::vector<std::string> cards = imageCards(16, 100, 50);
+    cards.push_back(rawCard("END"));
+    useFile(headerOf(cards));
+    fakeHost.record.imageRsrcData = reinterpret_cast<Handle>(0x55);
+    fakeHost.record.imageRsrcSize = 9;
+    ASSERT_EQ(callModule(formatSelectorReadStart), noErr);
+    const FormatRecord &r = fakeHost.record;
+    EXPECT_EQ(r.imageSize.v, 50);
+    EXPECT_EQ(r.imageSize.h, 100);
+    EXPECT_EQ(r.depth, 16);
+    EXPECT_EQ(r.planes, 1);
+    EXPECT_EQ(r.imageMode, plugInModeGrayScale);
+    EXPECT_EQ(r.imageRsrcData, nullptr);
+    EXPECT_EQ(r.imageRsrcSize, 0);
+    EXPECT_EQ(fits::bytesPerSample, 2);
+    EXPECT_EQ(fits::bzero, 0.0f);
+    EXPECT_EQ(fits::bscale, 1.0f);
+    EXPECT_EQ(fits::headerBlocks, 1);
+    EXPECT_EQ(file().position, 2880);
+    for (size_t n = 0; n < 5; ++n)
+        EXPECT_EQ(retainedCard(n), cards[n]);
+    EXPECT_EQ(retainedCard(5), std::string(attributionCard, 80));
+    EXPECT_EQ(retainedCard(6), rawCard("END"));
+    for (size_t n = 7; n < 36; ++n)
+        EXPECT_EQ(retainedCard(n), blankCard()) << n;
+    EXPECT_EQ(session()->retainedHeader[2880], 0) << "only one block retained";
+}
+
+TEST_F(FitsRead, AttributionCardIsNotDuplicated) {
+    std::vector<std::string> cards = imageCards(8, 4, 4);
+    cards.push_back(rawCard("KORVALIS= Photoshop Plugin by an older, unquoted credit"));
+    cards.push_back(rawCard("END"));
+    useFile(headerOf(cards));
+    ASSERT_EQ(callModule(formatSelectorReadStart), noErr);
+    EXPECT_EQ(retainedCard(5), cards[5]);
+    EXPECT_EQ(retainedCard(6), rawCard("END"));
+    EXPECT_EQ(retainedCard(7), blankCard());
+}
+
+TEST_F(FitsRead, EndPositionDecidesBlocksAndAttribution) {
+    struct Case {
+        size_t endCard;
+        int blocks;
+        bool inserted;
+    } cases[] = {{35, 1, true}, {36, 1, false}, {37, 2, false}, {109, 4, false}, {144, 4, false}};
+    for (const Case &c : cases) {
+        SetUp();
+        useFile(headerOf(withEndAt(imageCards(8, 3, 2), c.endCard)), std::vector<uint8_t>(6, 9));
+        ASSERT_EQ(callModule(formatSelectorReadStart), noErr) << c.endCard;
+        EXPECT_EQ(fits::headerBlocks, c.blocks) << c.endCard;
+        EXPECT_EQ(file().position, 2880 * c.blocks) << c.endCard;
+        if (c.inserted) {
+            EXPECT_EQ(retainedCard(c.endCard - 1), std::string(attributionCard, 80));
+            EXPECT_EQ(retainedCard(c.endCard), rawCard("END"));
+        } else {
+            EXPECT_EQ(retainedCard(c.endCard - 1), rawCard("END")) << c.endCard;
+        }
+        EXPECT_EQ(callModule(formatSelectorReadContinue), noErr);
+        EXPECT_EQ(fakeHost.image, std::vector<uint8_t>(6, 9)) << "the data start after the last block";
+    }
+}
+
+TEST_F(FitsRead, HeaderWithoutEndIsTooBigAfter180Cards) {
+    std::vector<std::string> cards = imageCards(8, 3, 2);
+    while (cards.size() < 200)
+        cards.push_back(rawCard("COMMENT no end yet"));
+    useFile(headerOf(cards));
+    callModule(formatSelectorReadFinish);
+    session()->retainedHeader[0] = 'S';
+    EXPECT_EQ(callModule(formatSelectorReadStart), formatCannotRead);
+    EXPECT_EQ(file().readCalls, 180);
+    ASSERT_EQ(fakePlatform.boxes.size(), 1u);
+    EXPECT_EQ(fakePlatform.boxes[0].caption, "Header Too Big");
+    EXPECT_EQ(fakePlatform.boxes[0].text,
+              "Cannot read headers > 11520 bytes. See my email address in about/plugin and call me for an update or "
+              "chop your header to 11520 bytes");
+    EXPECT_EQ(fakePlatform.boxes[0].style, platformBoxOk);
+    EXPECT_EQ(session()->retainedHeader[1], 0) << "the retained header is untouched";
+}
+
+TEST_F(FitsRead, FirstCardThatIsNotSimpleIsAHeaderFailure) {
+    useFile(headerOf({valueCard("SIMPLER", "T"), rawCard("END")}));
+    EXPECT_EQ(callModule(formatSelectorReadStart), formatCannotRead);
+    ASSERT_EQ(fakePlatform.boxes.size(), 1u);
+    EXPECT_EQ(fakePlatform.boxes[0].caption, "Header Check");
+    EXPECT_EQ(fakePlatform.boxes[0].text, "Header Failure");
+}
+
+TEST_F(FitsRead, FileEndingInsideTheHeaderGivesTheReadCodeSilently) {
+    std::string header = headerOf(withEndAt(imageCards(16, 4, 4), 30));
+    useFile(header.substr(0, 800));
+    EXPECT_EQ(callModule(formatSelectorReadStart), eofErr);
+    EXPECT_TRUE(fakePlatform.boxes.empty());
+    useFile(header);
+    file().failReadCall = 4;
+    EXPECT_EQ(callModule(formatSelectorReadStart), readErr);
+}
+
+TEST_F(FitsRead, UnsupportedHeadersAreRefusedAndNamed) {
+    struct Case {
+        std::vector<std::string> cards;
+        std::string says;
+    } cases[] = {
+        {{valueCard("SIMPLE", "T"), valueCard("NAXIS", "2"), valueCard("NAXIS1", "4"), valueCard("NAXIS2", "4")},
+         "BITPIX is missing"},
+        {imageCards(32, 4, 4), "BITPIX is 32"},
+        {imageCards(-32, 4, 4), "BITPIX is -32"},
+        {imageCards(1, 4, 4), "BITPIX is 1"},
+        {{valueCard("SIMPLE", "T"), valueCard("BITPIX", "16"), valueCard("NAXIS", "3"), valueCard("NAXIS1", "4"),
+          valueCard("NAXIS2", "4"), valueCard("NAXIS3", "2")},
+         "NAXIS is 3"},
+        {{valueCard("SIMPLE", "T"), valueCard("BITPIX", "16"), valueCard("NAXIS", "0")}, "NAXIS is 0"},
+        {imageCards(16, 777777701, 4), "NAXIS1 is 777777701"},
+        {imageCards(16, 0, 4), "NAXIS1 is 0"},
+        {imageCards(16, 32768, 4), "NAXIS1 is 32768"},
+        {imageCards(8, 4, 65537), "NAXIS2 is 65537"},
+        {{valueCard("SIMPLE", "T"), valueCard("BITPIX", "8"), valueCard("NAXIS", "2"), valueCard("NAXIS1", "4")},
+         "NAXIS2 is missing"},
+    };
+    for (const Case &c : cases) {
+        SetUp();
+        std::vector<std::string> cards = c.cards;
+        cards.push_back(rawCard("END"));
+        useFile(headerOf(cards));
+        fakeHost.record.imageSize = Point{11, 22};
+        fakeHost.record.depth = 99;
+        EXPECT_EQ(callModule(formatSelectorReadStart), formatCannotRead) << c.says;
+        ASSERT_EQ(fakePlatform.boxes.size(), 1u) << c.says;
+        EXPECT_EQ(fakePlatform.boxes[0].caption, "Header Check");
+        EXPECT_EQ(fakePlatform.boxes[0].text.rfind(c.says, 0), 0u) << fakePlatform.boxes[0].text;
+        EXPECT_EQ(fakeHost.record.imageSize.v, 11) << "a refused header gives the host no geometry";
+        EXPECT_EQ(fakeHost.record.imageSize.h, 22);
+        EXPECT_EQ(fakeHost.record.depth, 99);
+        EXPECT_EQ(session()->retainedHeader[0], 0);
+    }
+}
+
+TEST_F(FitsRead, CardsAfterEndAreKeptButNotInterpreted) {
+    std::vector<std::string> cards = imageCards(8, 4, 2);
+    cards.push_back(rawCard("END"));
+    cards.push_back(valueCard("NAXIS1", "9"));
+    cards.push_back(valueCard("BITPIX", "16"));
+    useFile(headerOf(cards));
+    ASSERT_EQ(callModule(formatSelectorReadStart), noErr);
+    EXPECT_EQ(fakeHost.record.imageSize.h, 4);
+    EXPECT_EQ(fakeHost.record.depth, 8);
+    EXPECT_EQ(retainedCard(7), cards[6]) << "stored behind END as read";
+}
+
+TEST_F(FitsRead, ValuesAreReadFromColumns11To30) {
+    struct Case {
+        std::string bzeroValue;
+        float expected;
+    } cases[] = {{"+1.5E2", 150.0f}, {"", 0.0f}, {"-2.5e-1", -0.25f}, {"1.5D2", 150.0f},
+                 {"32768.", 32768.0f}, {".5", 0.5f}, {"12abc", 12.0f}, {"1E", 1.0f}, {"-", 0.0f}};
+    for (const Case &c : cases) {
+        SetUp();
+        std::vector<std::string> cards = imageCards(16, 4, 2);
+        cards.push_back(valueCard("BZERO", c.bzeroValue));
+        cards.push_back(rawCard("BSCALE  =                  2.0 5"));
+        cards.push_back(rawCard("END"));
+        useFile(headerOf(cards));
+        ASSERT_EQ(callModule(formatSelectorReadStart), noErr) << c.bzeroValue;
+        EXPECT_EQ(fits::bzero, c.expected) << c.bzeroValue;
+        EXPECT_EQ(fits::bscale, 2.0f) << "a value ends at column 30";
+    }
+}
+
+TEST_F(FitsRead, EachHeaderStartsFromZeroOffsetAndUnitScale) {
+    std::vector<std::string> first = imageCards(16, 2, 1);
+    first.push_back(valueCard("BZERO", "32768"));
+    first.push_back(valueCard("BSCALE", "3"));
+    first.push_back(rawCard("END"));
+    useFile(headerOf(first));
+    ASSERT_EQ(callModule(formatSelectorReadStart), noErr);
+    EXPECT_EQ(fits::bzero, 32768.0f);
+    std::vector<std::string> second = imageCards(16, 2, 1);
+    second.push_back(rawCard("END"));
+    useFile(headerOf(second));
+    ASSERT_EQ(callModule(formatSelectorReadStart), noErr);
+    EXPECT_EQ(fits::bzero, 0.0f);
+    EXPECT_EQ(fits::bscale, 1.0f);
+}
+
+TEST_F(FitsRead, ReadPrepareWarnsOnlyWhenAHeaderIsRetained) {
+    EXPECT_EQ(callModule(formatSelectorReadPrepare), noErr);
+    EXPECT_TRUE(fakePlatform.boxes.empty());
+    std::vector<std::string> cards = imageCards(8, 2, 1);
+    cards.push_back(rawCard("END"));
+    useFile(headerOf(cards));
+    ASSERT_EQ(callModule(formatSelectorReadStart), noErr);
+    fakeHost.record.maxData = 321;
+    EXPECT_EQ(callModule(formatSelectorReadPrepare), noErr);
+    EXPECT_EQ(callModule(formatSelectorReadPrepare), noErr);
+    ASSERT_EQ(fakePlatform.boxes.size(), 2u);
+    EXPECT_EQ(fakePlatform.boxes[0].caption, "KORVALIS");
+    EXPECT_EQ(fakePlatform.boxes[0].text, "Will Overwrite previous header!");
+    EXPECT_EQ(fakePlatform.boxes[0].owner, 0);
+    EXPECT_EQ(fakeHost.record.maxData, 321);
+}
+
+TEST_F(FitsRead, MissingHostServiceStopsReadStartBeforeTheFile) {
+    useFile(headerOf({valueCard("SIMPLE", "T"), rawCard("END")}));
+    fakeHost.record.advanceState = nullptr;
+    EXPECT_EQ(callModule(formatSelectorReadStart), userCanceledErr);
+    EXPECT_EQ(file().readCalls, 0);
+    EXPECT_EQ(fakePlatform.boxes.size(), 1u);
+}
+
+// Rows: ReadContinue after a successful ReadStart.
+struct FitsRows : FitsRead {
+    void openWith(int bitpix, int columns, int rows, const std::vector<std::string> &extra,
+                  const std::vector<uint8_t> &data) {
+        std::vector<std::string> cards = imageCards(bitpix, columns, rows);
+        cards.insert(cards.end(), extra.begin(), extra.end());
+        cards.push_back(rawCard("END"));
+        useFile(headerOf(cards), data);
+        ASSERT_EQ(callModule(formatSelectorReadStart), noErr);
+    }
+    std::vector<uint16_t> hostSamples() {
+        std::vector<uint16_t> samples(fakeHost.image.size() / 2);
+        std::memcpy(samples.data(), fakeHost.image.data(), samples.size() * 2);
+        return samples;
+    }
+};
+
+TEST_F(FitsRows, SixteenBitSamplesAreConvertedAndSaturated) {
+    struct Case {
+        std::vector<std::string> coding;
+        std::vector<uint8_t> stored;
+        std::vector<uint16_t> host;
+    } cases[] = {
+        {{valueCard("BZERO", "32768"), valueCard("BSCALE", "1")}, {0x80, 0, 0x7F, 0xFF, 0, 0}, {0, 65535, 32768}},
+        {{}, {0xFF, 0xFF, 0x00, 0x05, 0x7F, 0xFF}, {0, 5, 32767}},
+        {{valueCard("BSCALE", "0"), valueCard("BZERO", "0")}, {0x12, 0x34, 0x00, 0x05, 0x00, 0x00}, {0x1234, 5, 0}},
+        {{valueCard("BSCALE", "0.5")}, {0x00, 0x03, 0xFF, 0xFD, 0x00, 0x01}, {1, 0, 0}},
+        {{valueCard("BSCALE", "2"), valueCard("BZERO", "1000")}, {0x7F, 0xFF, 0xFE, 0x0C, 0, 1}, {65535, 0, 1002}},
+        {{valueCard("BZERO", "-0.5")}, {0x00, 0x01, 0x00, 0x02, 0x00, 0x00}, {0, 1, 0}},
+    };
+    for (const Case &c : cases) {
+        SetUp();
+        openWith(16, 3, 1, c.coding, c.stored);
+        ASSERT_EQ(callModule(formatSelectorReadContinue), noErr);
+        EXPECT_EQ(hostSamples(), c.host) << c.coding.size();
+    }
+    EXPECT_EQ(fits::bscale, 1.0f);
+}
+
+TEST_F(FitsRows, ZeroScaleIsTakenAsOneForTheRestOfTheImage) {
+    openWith(16, 1, 1, {valueCard("BSCALE", "0")}, {0x00, 0x07});
+    ASSERT_EQ(callModule(formatSelectorReadContinue), noErr);
+    EXPECT_EQ(fits::bscale, 1.0f);
+    EXPECT_EQ(hostSamples(), std::vector<uint16_t>{7});
+}
+
+TEST_F(FitsRows, EveryRowIsHandedOverWithItsRectangleAndProgress) {
+    std::vector<uint8_t> data;
+    for (int i = 0; i < 5 * 3; ++i)
+        data.push_back(static_cast<uint8_t>(i + 1));
+    openWith(8, 5, 3, {}, data);
+    fakeHost.record.imageRsrcData = reinterpret_cast<Handle>(0x99);
+    ASSERT_EQ(callModule(formatSelectorReadContinue), noErr);
+    EXPECT_EQ(fakeHost.disposeCalls, 1);
+    EXPECT_EQ(fakeHost.record.imageRsrcData, nullptr);
+    ASSERT_EQ(fakeHost.advanceCalls.size(), 3u);
+    for (int16_t row = 0; row < 3; ++row) {
+        const AdvanceCall &call = fakeHost.advanceCalls[static_cast<size_t>(row)];
+        EXPECT_EQ(call.rect.top, row);
+        EXPECT_EQ(call.rect.bottom, row + 1);
+        EXPECT_EQ(call.rect.left, 0);
+        EXPECT_EQ(call.rect.right, 5);
+        EXPECT_EQ(call.loPlane, 0);
+        EXPECT_EQ(call.hiPlane, 0);
+        EXPECT_EQ(call.colBytes, 1);
+        EXPECT_EQ(call.rowBytes, 5);
+        EXPECT_EQ(call.planeBytes, 0);
+    }
+    EXPECT_EQ(fakeHost.image, data) << "odd 8-bit rows pass unchanged, top row first";
+    std::vector<std::pair<int32_t, int32_t>> progress{{1, 3}, {2, 3}, {3, 3}};
+    EXPECT_EQ(fakeHost.progressCalls, progress);
+    EXPECT_EQ(fakeHost.record.data, nullptr);
+    EXPECT_EQ(fakeHost.record.theRect.top | fakeHost.record.theRect.bottom | fakeHost.record.theRect.right, 0)
+        << "an empty rectangle ends the hand-over";
+    EXPECT_EQ(fakeHost.liveBuffers, 0);
+    EXPECT_EQ(fakeHost.allocateSizes, std::vector<int32_t>{5});
+    EXPECT_EQ(fakePlatform.memory.heapBlocks, 0);
+    EXPECT_EQ(file().readCounts.back(), 5) << "one read per row";
+}
+
+TEST_F(FitsRows, FileEndingInsideRowKDeliversTheRowsBefore) {
+    openWith(16, 4, 5, {valueCard("BZERO", "32768")}, std::vector<uint8_t>(2 * 8 + 3, 0x80));
+    EXPECT_EQ(callModule(formatSelectorReadContinue), eofErr);
+    EXPECT_EQ(fakeHost.advanceCalls.size(), 2u);
+    EXPECT_EQ(fakeHost.progressCalls.size(), 3u);
+    EXPECT_EQ(fakeHost.record.data, nullptr);
+    EXPECT_EQ(fakeHost.liveBuffers, 0);
+}
+
+TEST_F(FitsRows, FailuresEndTheTransferThroughTheResult) {
+    struct Case {
+        const char *what;
+        int failRead, failScratch, cancelAt;
+        OSErr allocate, expected;
+        size_t advances, progress;
+    } cases[] = {
+        {"read fails in row 2", 7, 0, 0, noErr, readErr, 1, 2},
+        {"no scratch for row 3", 0, 3, 0, noErr, memFullErr, 2, 3},
+        {"host cancels at row 2", 0, 0, 2, noErr, userCanceledErr, 2, 2},
+        {"no row buffer", 0, 0, 0, -42, -42, 0, 0},
+    };
+    for (const Case &c : cases) {
+        SetUp();
+        openWith(8, 2, 4, {}, std::vector<uint8_t>(8, 1));
+        file().failReadCall = c.failRead; // the header took five reads
+        file().readCalls = 0;
+        if (c.failRead)
+            file().failReadCall = 2;
+        fakePlatform.memory.failHeapCall = c.failScratch;
+        fakeHost.advanceFailCall = c.cancelAt;
+        fakeHost.allocateResult = c.allocate;
+        EXPECT_EQ(callModule(formatSelectorReadContinue), c.expected) << c.what;
+        EXPECT_EQ(fakeHost.advanceCalls.size(), c.advances) << c.what;
+        EXPECT_EQ(fakeHost.progressCalls.size(), c.progress) << c.what;
+        EXPECT_EQ(fakeHost.record.data, nullptr) << c.what;
+        EXPECT_EQ(fakeHost.liveBuffers, 0) << c.what;
+        EXPECT_EQ(fakePlatform.memory.heapBlocks, 0) << c.what;
+    }
+}
+
+TEST_F(FitsRows, ReadContinueWithoutAReadHeaderReadsNothing) {
+    fakeHost.record.depth = 32;
+    fakeHost.record.imageSize = Point{3, 3};
+    fits::bytesPerSample = 4;
+    addFakeFile(theFile, std::vector<uint8_t>(100, 1));
+    EXPECT_EQ(callModule(formatSelectorReadContinue), formatBadParameters);
+    EXPECT_EQ(file().readCalls, 0);
+    EXPECT_TRUE(fakeHost.advanceCalls.empty());
+}
+
+TEST_F(FitsRows, SeveralPlanesAreReadPlaneAfterPlane) {
+    openWith(8, 2, 2, {}, {1, 2, 3, 4, 5, 6, 7, 8});
+    fakeHost.record.planes = 2;
+    ASSERT_EQ(callModule(formatSelectorReadContinue), noErr);
+    ASSERT_EQ(fakeHost.advanceCalls.size(), 4u);
+    EXPECT_EQ(fakeHost.advanceCalls[2].loPlane, 1);
+    EXPECT_EQ(fakeHost.advanceCalls[2].hiPlane, 1);
+    EXPECT_EQ(fakeHost.advanceCalls[2].rect.top, 0);
+    EXPECT_EQ(fakeHost.progressCalls.back(), std::make_pair(4, 4));
+    EXPECT_EQ(fakeHost.image, (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7, 8}));
+}
+
+TEST_F(FitsRows, ZeroRowsAllocateAndReleaseOnly) {
+    openWith(8, 2, 2, {}, {1, 2, 3, 4});
+    fakeHost.record.imageSize.v = 0;
+    EXPECT_EQ(callModule(formatSelectorReadContinue), noErr);
+    EXPECT_EQ(fakeHost.allocateCalls, 1);
+    EXPECT_EQ(fakeHost.freeCalls, 1);
+    EXPECT_TRUE(fakeHost.advanceCalls.empty());
+    EXPECT_TRUE(fakeHost.progressCalls.empty());
+    EXPECT_EQ(fakeHost.record.data, nullptr);
+}
+
+} // namespace
