@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <unistd.h>
 
 #include "resources/plugin_resources.h"
@@ -48,16 +47,5 @@ int32_t platformMessageBox(PlatformWindow, const char *text, const char *caption
 }
 
 int32_t platformLoadString(PlatformInstance, uint32_t id, char *buffer, int32_t limit) {
-    const char *text = findStringResource(id);
-    if (text == nullptr || limit <= 0) {
-        if (limit > 0)
-            buffer[0] = '\0';
-        return 0;
-    }
-    auto length = static_cast<int32_t>(std::strlen(text));
-    if (length > limit - 1)
-        length = limit - 1;
-    std::memcpy(buffer, text, static_cast<size_t>(length));
-    buffer[length] = '\0';
-    return length;
+    return copyStringResource(id, buffer, limit);
 }

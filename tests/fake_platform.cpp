@@ -119,16 +119,7 @@ int32_t platformMessageBox(PlatformWindow owner, const char *text, const char *c
 
 int32_t platformLoadString(PlatformInstance, uint32_t id, char *buffer, int32_t limit) {
     auto overridden = fakePlatform.stringOverrides.find(id);
-    const char *text = overridden != fakePlatform.stringOverrides.end() ? overridden->second.c_str()
-                                                                       : findStringResource(id);
-    if (limit <= 0)
-        return 0;
-    if (text == nullptr) {
-        buffer[0] = '\0';
-        return 0;
-    }
-    auto length = static_cast<int32_t>(std::min<size_t>(std::strlen(text), static_cast<size_t>(limit - 1)));
-    std::memcpy(buffer, text, static_cast<size_t>(length));
-    buffer[length] = '\0';
-    return length;
+    if (overridden != fakePlatform.stringOverrides.end())
+        return copyStringText(overridden->second.c_str(), buffer, limit);
+    return copyStringResource(id, buffer, limit);
 }
