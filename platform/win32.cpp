@@ -13,18 +13,28 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
     return TRUE;
 }
 
+namespace {
+
+// The host's dataFork is a file handle as these calls take it; intptr_t holds it unchanged.
+HFILE hostFile(PlatformFile file) { return static_cast<HFILE>(file); }
+
+// _lread and _lwrite give HFILE_ERROR as an unsigned count.
+constexpr UINT transferError = static_cast<UINT>(HFILE_ERROR);
+
+} // namespace
+
 int32_t platformSeek(PlatformFile file, int32_t offset, int16_t origin) {
-    return _llseek(reinterpret_cast<HFILE>(file), offset, origin);
+    return _llseek(hostFile(file), offset, origin);
 }
 
 int32_t platformRead(PlatformFile file, void *buffer, uint16_t count) {
-    UINT moved = _lread(static_cast<HFILE>(file), buffer, count);
-    return moved == HFILE_ERROR ? -1 : static_cast<int32_t>(moved);
+    UINT moved = _lread(hostFile(file), buffer, count);
+    return moved == transferError ? -1 : static_cast<int32_t>(moved);
 }
 
 int32_t platformWrite(PlatformFile file, const void *buffer, uint16_t count) {
-    UINT moved = _lwrite(static_cast<HFILE>(file), static_cast<LPCCH>(buffer), count);
-    return moved == HFILE_ERROR ? -1 : static_cast<int32_t>(moved);
+    UINT moved = _lwrite(hostFile(file), static_cast<LPCCH>(buffer), count);
+    return moved == transferError ? -1 : static_cast<int32_t>(moved);
 }
 
 void *platformNewFixedBlock(size_t size) {

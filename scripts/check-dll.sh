@@ -1,0 +1,171 @@
+#!/usr/bin/env bash
+# Checks a built Windows module the way a host sees it: a 32-bit x86 DLL whose only export is
+# ENTRYPOINT, that needs no DLL beyond the system's, and that carries exactly the resources
+# a host reads (types, ids, languages and sizes).
+#
+#   scripts/check-dll.sh build/win32/bin/korvalis.8bi
+#
+# Exit status: 0 when every check holds, 1 when one fails, 77 (skipped) when the DLL or the
+# tools are missing.
+set -u
+
+dll=${1:?usage: check-dll.sh DLL}
+objdump=${OBJDUMP:-i686-w64-mingw32-objdump}
+
+if [[ ! -f $dll ]]; then
+    echo "skipped: $dll does not exist (build the win32 preset first)"
+    exit 77
+fi
+if ! command -v "$objdump" >/dev/null || ! command -v python3 >/dev/null; then
+    echo "skipped: $objdump or python3 is missing"
+    exit 77
+fi
+
+failures=0
+fail() {
+    echo "FAIL: $*"
+    failures=$((failures + 1))
+}
+pass() { echo "ok: $*"; }
+
+headers=$("$objdump" -f "$dll") || { echo "FAIL: $objdump cannot read $dll"; exit 1; }
+private=$("$objdump" -p "$dll") || { echo "FAIL: $objdump cannot read $dll"; exit 1; }
+
+if grep -q 'file format pei-i386' <<<"$headers" && grep -qE '^Magic[[:space:]]+010b' <<<"$private"; then
+    pass "PE32 image for i386"
+else
+    fail "not a PE32 i386 image: $(grep 'file format' <<<"$headers")"
+fi
+characteristics=$(awk '/^Characteristics/ { print $2; exit }' <<<"$private")
+if [[ $characteristics == 0x* ]] && (((characteristics & 0x2000) != 0)); then
+    pass "the image is a DLL"
+else
+    fail "the image is not flagged as a DLL (characteristics ${characteristics:-unknown})"
+fi
+
+# The export name table: lines "[   n] NAME" after "[Ordinal/Name Pointer] Table".
+exports=$(awk '/\[Ordinal\/Name Pointer\] Table/ { on = 1; next } on && /^\t\[/ { print $NF; next } on && !/^\t/ { on = 0 }' <<<"$private")
+if [[ $exports == "ENTRYPOINT" ]]; then
+    pass "exports exactly ENTRYPOINT"
+else
+    fail "exports are not exactly ENTRYPOINT: $(tr '\n' ' ' <<<"$exports")"
+fi
+
+imports=$(awk '/DLL Name:/ { print $3 }' <<<"$private")
+echo "imports: $(tr '\n' ' ' <<<"$imports")"
+system_dll='^(kernel32|user32|gdi32|advapi32|shell32|ole32|msvcrt|ntdll|api-ms-win-.*)\.dll$'
+while read -r name; do
+    [[ -z $name ]] && continue
+    if ! grep -qiE "$system_dll" <<<"$name"; then
+        fail "imports $name, which is not a Windows system DLL (runtime not linked statically?)"
+    fi
+done <<<"$imports"
+grep -qi '^kernel32\.dll$' <<<"$imports" && grep -qi '^user32\.dll$' <<<"$imports" \
+    && pass "imports only system DLLs" || fail "KERNEL32.dll or USER32.dll is not imported"
+
+# The resource section, read straight from the file.
+python3 - "$dll" <<'EOF' || failures=$((failures + 1))
+import struct, sys
+
+data = open(sys.argv[1], "rb").read()
+pe = struct.unpack_from("<I", data, 0x3C)[0]
+sections = struct.unpack_from("<H", data, pe + 6)[0]
+optional_size = struct.unpack_from("<H", data, pe + 20)[0]
+optional = pe + 24
+rsrc_rva, rsrc_size = struct.unpack_from("<II", data, optional + 96 + 2 * 8)
+table = optional + optional_size
+layout = []
+for k in range(sections):
+    _, vsize, rva, raw_size, raw = struct.unpack_from("<8sIIII", data, table + 40 * k)
+    layout.append((rva, max(vsize, raw_size), raw))
+
+def offset(rva):
+    for start, size, raw in layout:
+        if start <= rva < start + size:
+            return raw + rva - start
+    raise SystemExit("FAIL: RVA %#x lies in no section" % rva)
+
+base = offset(rsrc_rva)
+
+def entries(directory):
+    named, ids = struct.unpack_from("<HH", data, base + directory + 12)
+    for k in range(named + ids):
+        name, target = struct.unpack_from("<II", data, base + directory + 16 + 8 * k)
+        if name & 0x80000000:
+            at = base + (name & 0x7FFFFFFF)
+            length = struct.unpack_from("<H", data, at)[0]
+            name = data[at + 2:at + 2 + 2 * length].decode("utf-16-le")
+        yield name, target
+
+found = {}
+for kind, types in entries(0):
+    for ident, languages in entries(types & 0x7FFFFFFF):
+        for language, leaf in entries(languages & 0x7FFFFFFF):
+            rva, size = struct.unpack_from("<II", data, base + leaf)
+            found[(kind, ident, language)] = data[offset(rva):offset(rva) + size]
+
+names = {1: "cursor", 3: "icon", 5: "dialog", 6: "string table", 12: "cursor group", 14: "icon group",
+         16: "version", 24: "manifest"}
+def label(key):
+    kind, ident, language = key
+    return "%s %s language %s" % (names.get(kind, kind), ident, language)
+
+for key in sorted(found, key=str):
+    print("resource: %s, %d bytes" % (label(key), len(found[key])))
+
+failed = 0
+def check(ok, message):
+    global failed
+    print(("ok: " if ok else "FAIL: ") + message)
+    failed += not ok
+
+expected = {("PIPL", 16000, 3081): 358, ("AETE", 16000, 3081): 187, (5, 16000, 1033): 124,
+            (12, 101, 3081): 20, (1, 1, 3081): 308}
+for key, size in expected.items():
+    check(key in found and len(found[key]) == size, "%s is %d bytes" % (label(key), size))
+
+# Strings live in blocks of sixteen: block n holds ids 16(n - 1) to 16n - 1.
+strings = {}
+for (kind, block, language), payload in found.items():
+    if kind != 6:
+        continue
+    check(language == 3081, "string block %d is language 3081" % block)
+    at = 0
+    for k in range(16):
+        length = struct.unpack_from("<H", payload, at)[0]
+        if length:
+            strings[16 * (block - 1) + k] = payload[at + 2:at + 2 + 2 * length].decode("utf-16-le")
+        at += 2 + 2 * length
+check(sorted(strings) == [16000, 16001, 16990, 16991, 16992, 16993],
+      "strings 16000, 16001, 16990 to 16993 and no others")
+check(strings.get(16001) == "FITS", 'string 16001 is "FITS"')
+check(strings.get(16992) == "This plug-in requires Adobe Photoshop\u00ae ^1 or later functionality.",
+      "string 16992 carries the registered sign (0xAE in code page 1252)")
+
+unexpected = [key for key in found if key[0] != 6 and key not in expected]
+check(not unexpected, "no other resources" + ("" if not unexpected else ": " + ", ".join(map(label, unexpected))))
+check(not any(key[0] == 16 for key in found), "no version resource")
+
+dialog = found.get((5, 16000, 1033), b"\0" * 18)
+style, _, items, x, y, cx, cy = struct.unpack_from("<IIHhhhh", dialog, 0)
+check(style == 0x80C000C4 and items == 2 and (x, y, cx, cy) == (0, 0, 159, 93),
+      "dialog 16000: modal popup with caption, 3-D look and font, 159 x 93 at (0, 0), two items")
+
+group = found.get((12, 101, 3081), b"\0" * 20)
+check(struct.unpack_from("<HHHHHHHIH", group, 0) == (0, 2, 1, 32, 64, 1, 1, 308, 1),
+      "cursor group 101: one 32 x 32 one-bit cursor, id 1, 308 bytes")
+cursor = found.get((1, 1, 3081), b"\0" * 308)
+check(cursor[:4] == bytes(4) and cursor[52:180] == bytes(128) and cursor[180:308] == b"\xff" * 128,
+      "cursor 1: hotspot (0, 0), image mask clear, transparency mask set")
+
+pipl = found.get(("PIPL", 16000, 3081), b"")
+check(pipl[:10] == bytes([1, 0, 0, 0, 0, 0, 14, 0, 0, 0]) and b"MIB8dnik" in pipl and b"ENTRYPOINT\0" in pipl,
+      "PIPL starts with word 1, version 0, 14 properties and names ENTRYPOINT")
+sys.exit(1 if failed else 0)
+EOF
+
+if ((failures > 0)); then
+    echo "$failures check(s) failed for $dll"
+    exit 1
+fi
+echo "all checks passed for $dll"
