@@ -247,14 +247,14 @@ const StringResource stringTable[stringTableEntries] = {
     {16000, "FITS\n"
             "\n"
             "Version 1.5a This Release 03-05-98\n"
-            "Written by the Korvalis project\n"
+            "By the Korvalis project\n"
             "Contact: the Korvalis project maintainers\n"
             "\n"
             "A plug-in image format module that reads and writes a subset of FITS formatted files in "
             "Adobe Photoshop\xAE"
             ".\n"
             "\n"
-            "Free to use and to share, without warranty."},
+            "Free to use and to share; no warranty."},
     {16001, "FITS"},
     {16990, "An integer is required between ^1 and ^2."},
     {16991, "A decimal number is required between ^1 and ^2."},

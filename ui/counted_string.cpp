@@ -100,7 +100,9 @@ void formatDecimal(CountedString *out, double value, int16_t places) {
     for (;;) {
         f *= 10.0;
         int32_t d = trunc32(f);
-        appendChar(out, static_cast<char>('0' + d));
+        // For the non-negative values this is meant for, d is a digit already; the remainder
+        // only keeps a saturated d from overflowing.
+        appendChar(out, static_cast<char>('0' + d % 10));
         f -= d;
         if (f <= 0.0)
             break;
