@@ -1,0 +1,329 @@
+// Files, folders and clocks for the host stand-in, on posix and on Windows.
+#include "hostsim/host_files.h"
+
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+#if defined(_WIN32)
+#include <windows.h>
+#include <direct.h>
+#include <io.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+std::string systemReason() { return std::strerror(errno); }
+
+Status ioFailure(const std::string &what) { return failStatus(exitHostIo, what); }
+
+#if defined(_WIN32)
+std::string windowsReason() {
+    char text[256] = "";
+    DWORD error = GetLastError();
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+                                  text, sizeof text, nullptr);
+    while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r' || text[length - 1] == '.'))
+        text[--length] = '\0';
+    return length > 0 ? std::string(text) : "system error " + std::to_string(error);
+}
+#endif
+
+bool isSeparator(char c) {
+#if defined(_WIN32)
+    return c == '/' || c == '\\';
+#else
+    return c == '/';
+#endif
+}
+
+std::string folderOf(const std::string &path) {
+    size_t at = path.size();
+    while (at > 0 && !isSeparator(path[at - 1]))
+        --at;
+    if (at == 0)
+        return ".";
+    return at == 1 ? path.substr(0, 1) : path.substr(0, at - 1);
+}
+
+std::string nameOf(const std::string &path) {
+    size_t at = path.size();
+    while (at > 0 && !isSeparator(path[at - 1]))
+        --at;
+    return path.substr(at);
+}
+
+} // namespace
+
+#if defined(_WIN32)
+
+Status openForReading(const std::string &path, HostFile *file) {
+    if (GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES)
+        return ioFailure("cannot open " + path + ": " + windowsReason());
+    HFILE handle = _lopen(path.c_str(), OF_READ | OF_SHARE_DENY_WRITE);
+    if (handle == HFILE_ERROR)
+        return ioFailure("cannot open " + path + ": " + windowsReason());
+    *file = static_cast<HostFile>(handle);
+    return okStatus();
+}
+
+bool rewindFile(HostFile file) { return _llseek(static_cast<HFILE>(file), 0, 0) == 0; }
+
+bool closeFile(HostFile file) { return _lclose(static_cast<HFILE>(file)) != HFILE_ERROR; }
+
+Status createTemporaryBeside(const std::string &target, std::string *temporaryPath, HostFile *file) {
+    char name[MAX_PATH + 1];
+    std::string folder = folderOf(target);
+    if (GetTempFileNameA(folder.c_str(), "kvh", 0, name) == 0)
+        return ioFailure("cannot create a temporary file in " + folder + ": " + windowsReason());
+    HFILE handle = _lopen(name, OF_READWRITE | OF_SHARE_EXCLUSIVE);
+    if (handle == HFILE_ERROR) {
+        std::string reason = windowsReason();
+        DeleteFileA(name);
+        return ioFailure("cannot open the temporary file " + std::string(name) + ": " + reason);
+    }
+    *temporaryPath = name;
+    *file = static_cast<HostFile>(handle);
+    return okStatus();
+}
+
+Status commitTemporary(HostFile file, const std::string &temporaryPath, const std::string &target) {
+    HANDLE handle = reinterpret_cast<HANDLE>(static_cast<intptr_t>(file));
+    bool flushed = FlushFileBuffers(handle) != 0;
+    bool closed = _lclose(static_cast<HFILE>(file)) != HFILE_ERROR;
+    if (!flushed || !closed) {
+        std::string reason = windowsReason();
+        DeleteFileA(temporaryPath.c_str());
+        return ioFailure("cannot finish writing " + target + ": " + reason);
+    }
+    if (MoveFileExA(temporaryPath.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == 0) {
+        std::string reason = windowsReason();
+        DeleteFileA(temporaryPath.c_str());
+        return ioFailure("cannot replace " + target + ": " + reason);
+    }
+    return okStatus();
+}
+
+void discardTemporary(HostFile file, const std::string &temporaryPath) {
+    if (file != noHostFile)
+        _lclose(static_cast<HFILE>(file));
+    DeleteFileA(temporaryPath.c_str());
+}
+
+bool freeSpaceBeside(const std::string &path, uint64_t *bytes) {
+    ULARGE_INTEGER available;
+    if (GetDiskFreeSpaceExA(folderOf(path).c_str(), &available, nullptr, nullptr) == 0)
+        return false;
+    *bytes = available.QuadPart;
+    return true;
+}
+
+Status ensureFolder(const std::string &path) {
+    if (CreateDirectoryA(path.c_str(), nullptr) != 0 || GetLastError() == ERROR_ALREADY_EXISTS)
+        return okStatus();
+    return ioFailure("cannot create the folder " + path + ": " + windowsReason());
+}
+
+std::string programFolder() {
+    char name[MAX_PATH + 1];
+    DWORD length = GetModuleFileNameA(nullptr, name, sizeof name);
+    if (length == 0 || length >= sizeof name)
+        return std::string();
+    return folderOf(std::string(name, length));
+}
+
+bool standardErrorIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
+
+#else
+
+Status openForReading(const std::string &path, HostFile *file) {
+    int descriptor = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (descriptor < 0)
+        return ioFailure("cannot open " + path + ": " + systemReason());
+    struct stat info;
+    if (fstat(descriptor, &info) != 0 || S_ISDIR(info.st_mode)) {
+        close(descriptor);
+        return ioFailure("cannot open " + path + ": it is a folder");
+    }
+    *file = descriptor;
+    return okStatus();
+}
+
+bool rewindFile(HostFile file) { return lseek(static_cast<int>(file), 0, SEEK_SET) == 0; }
+
+bool closeFile(HostFile file) { return close(static_cast<int>(file)) == 0; }
+
+Status createTemporaryBeside(const std::string &target, std::string *temporaryPath, HostFile *file) {
+    std::string pattern = joinPath(folderOf(target), "." + nameOf(target) + ".XXXXXX");
+    int descriptor = mkstemp(&pattern[0]);
+    if (descriptor < 0)
+        return ioFailure("cannot create a temporary file in " + folderOf(target) + ": " + systemReason());
+    // mkstemp makes the file private; give it the mode the output had, or the usual one.
+    struct stat existing;
+    mode_t mask = umask(0);
+    umask(mask);
+    mode_t mode = stat(target.c_str(), &existing) == 0 ? existing.st_mode & 07777 : 0666 & ~mask;
+    fchmod(descriptor, mode);
+    *temporaryPath = pattern;
+    *file = descriptor;
+    return okStatus();
+}
+
+Status commitTemporary(HostFile file, const std::string &temporaryPath, const std::string &target) {
+    int descriptor = static_cast<int>(file);
+    bool synced = fsync(descriptor) == 0;
+    std::string reason = synced ? std::string() : systemReason();
+    if (close(descriptor) != 0 && synced) {
+        synced = false;
+        reason = systemReason();
+    }
+    if (!synced) {
+        unlink(temporaryPath.c_str());
+        return ioFailure("cannot finish writing " + target + ": " + reason);
+    }
+    if (rename(temporaryPath.c_str(), target.c_str()) != 0) {
+        reason = systemReason();
+        unlink(temporaryPath.c_str());
+        return ioFailure("cannot replace " + target + ": " + reason);
+    }
+    return okStatus();
+}
+
+void discardTemporary(HostFile file, const std::string &temporaryPath) {
+    if (file != noHostFile)
+        close(static_cast<int>(file));
+    unlink(temporaryPath.c_str());
+}
+
+bool freeSpaceBeside(const std::string &path, uint64_t *bytes) {
+    struct statvfs info;
+    if (statvfs(folderOf(path).c_str(), &info) != 0)
+        return false;
+    *bytes = uint64_t{info.f_bavail} * uint64_t{info.f_frsize};
+    return true;
+}
+
+Status ensureFolder(const std::string &path) {
+    struct stat info;
+    if (stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode))
+        return okStatus();
+    if (mkdir(path.c_str(), 0777) == 0)
+        return okStatus();
+    return ioFailure("cannot create the folder " + path + ": " + systemReason());
+}
+
+std::string programFolder() {
+    char name[4096];
+    ssize_t length = readlink("/proc/self/exe", name, sizeof name - 1);
+    if (length <= 0)
+        return std::string();
+    return folderOf(std::string(name, static_cast<size_t>(length)));
+}
+
+bool standardErrorIsTerminal() { return isatty(STDERR_FILENO) != 0; }
+
+#endif
+
+Status readWholeFile(const std::string &path, uint64_t limit, Bytes *contents) {
+    int64_t size = fileSize(path);
+    std::FILE *stream = std::fopen(path.c_str(), "rb");
+    if (stream == nullptr || size < 0) {
+        std::string reason = systemReason();
+        if (stream != nullptr)
+            std::fclose(stream);
+        return ioFailure("cannot open " + path + ": " + reason);
+    }
+    if (static_cast<uint64_t>(size) > limit) {
+        std::fclose(stream);
+        return ioFailure("cannot read " + path + ": it is larger than " + std::to_string(limit) + " bytes");
+    }
+    if (!allocateBytes(contents, static_cast<size_t>(size))) {
+        std::fclose(stream);
+        return ioFailure("cannot read " + path + ": not enough memory for " + std::to_string(size) + " bytes");
+    }
+    size_t moved = std::fread(contents->data.get(), 1, contents->size, stream);
+    bool failed = std::ferror(stream) != 0 || moved != contents->size;
+    std::fclose(stream);
+    if (failed)
+        return ioFailure("cannot read " + path + ": " + (moved != contents->size ? "it changed while read" : systemReason()));
+    return okStatus();
+}
+
+Status writeWholeFile(const std::string &path, const uint8_t *bytes, size_t size) {
+    std::string temporary;
+    HostFile file = noHostFile;
+    Status status = createTemporaryBeside(path, &temporary, &file);
+    if (!isOk(status))
+        return status;
+    size_t done = 0;
+    while (done < size) {
+        // Moves of at most 32 KiB, the size both platforms' calls take without question.
+        size_t chunk = size - done < 32768 ? size - done : 32768;
+#if defined(_WIN32)
+        long moved = static_cast<long>(_lwrite(static_cast<HFILE>(file), reinterpret_cast<LPCCH>(bytes + done),
+                                               static_cast<UINT>(chunk)));
+#else
+        long moved = static_cast<long>(write(static_cast<int>(file), bytes + done, chunk));
+        if (moved < 0 && errno == EINTR)
+            continue;
+#endif
+        if (moved <= 0) {
+            std::string reason = systemReason();
+            discardTemporary(file, temporary);
+            return ioFailure("cannot write " + path + ": " + reason);
+        }
+        done += static_cast<size_t>(moved);
+    }
+    return commitTemporary(file, temporary, path);
+}
+
+int64_t fileSize(const std::string &path) {
+    std::FILE *stream = std::fopen(path.c_str(), "rb");
+    if (stream == nullptr)
+        return -1;
+    int64_t size = -1;
+#if defined(_WIN32)
+    if (_fseeki64(stream, 0, SEEK_END) == 0)
+        size = _ftelli64(stream);
+#else
+    if (fseeko(stream, 0, SEEK_END) == 0)
+        size = static_cast<int64_t>(ftello(stream));
+#endif
+    std::fclose(stream);
+    return size;
+}
+
+std::string joinPath(const std::string &folder, const std::string &name) {
+    if (folder.empty())
+        return name;
+    if (isSeparator(folder.back()))
+        return folder + name;
+#if defined(_WIN32)
+    return folder + "\\" + name;
+#else
+    return folder + "/" + name;
+#endif
+}
+
+double monotonicSeconds() {
+    auto now = std::chrono::steady_clock::now().time_since_epoch();
+    return std::chrono::duration<double>(now).count();
+}
+
+std::string lowerExtension(const std::string &path) {
+    std::string name = nameOf(path);
+    size_t dot = name.rfind('.');
+    if (dot == std::string::npos || dot == 0)
+        return std::string();
+    std::string extension = name.substr(dot + 1);
+    for (char &c : extension)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return extension;
+}

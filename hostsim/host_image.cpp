@@ -1,0 +1,49 @@
+// Geometry and sample access of the host's image.
+#include "hostsim/host_image.h"
+
+#include <cstring>
+
+// The module lists at most 24 channels for any mode; the host holds no more.
+constexpr int16_t hostMaxPlanes = 24;
+
+bool allocateImage(HostImage *image, int32_t rows, int32_t columns, int16_t depth, int16_t planes, int16_t mode) {
+    image->pixels = Bytes{};
+    if (rows < 1 || rows > hostMaxSide || columns < 1 || columns > hostMaxSide)
+        return false;
+    if ((depth != 8 && depth != 16) || planes < 1 || planes > hostMaxPlanes)
+        return false;
+    image->rows = rows;
+    image->columns = columns;
+    image->depth = depth;
+    image->planes = planes;
+    image->mode = mode;
+    // At most 32767 * 32767 * 2 * 24 bytes: fits in 64 bits; on a 32-bit host the calloc fails.
+    uint64_t total = uint64_t{planeBytes(*image)} * static_cast<uint64_t>(planes);
+    if (total > SIZE_MAX)
+        return false;
+    return allocateBytes(&image->pixels, static_cast<size_t>(total));
+}
+
+static size_t sampleOffset(const HostImage &image, int32_t plane, int32_t row, int32_t column) {
+    return static_cast<size_t>(plane) * planeBytes(image) + static_cast<size_t>(row) * rowBytes(image) +
+           static_cast<size_t>(column) * static_cast<size_t>(sampleBytes(image));
+}
+
+uint32_t sampleAt(const HostImage &image, int32_t plane, int32_t row, int32_t column) {
+    const uint8_t *at = image.pixels.data.get() + sampleOffset(image, plane, row, column);
+    if (image.depth == 8)
+        return *at;
+    uint16_t value;
+    std::memcpy(&value, at, sizeof value);
+    return value;
+}
+
+void setSample(HostImage *image, int32_t plane, int32_t row, int32_t column, uint32_t value) {
+    uint8_t *at = image->pixels.data.get() + sampleOffset(*image, plane, row, column);
+    if (image->depth == 8) {
+        *at = static_cast<uint8_t>(value);
+        return;
+    }
+    auto sample = static_cast<uint16_t>(value);
+    std::memcpy(at, &sample, sizeof sample);
+}

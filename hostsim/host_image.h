@@ -1,0 +1,35 @@
+// The host's picture of an image: the document the module reads into or saves from.
+#pragma once
+
+#include <cstdint>
+
+#include "hostsim/status.h"
+
+// Planar samples: all rows of plane 0, then plane 1, ...; each row `columns` samples of
+// depth / 8 bytes, 16-bit samples in the machine's own byte order (as the module hands them).
+struct HostImage {
+    int32_t rows = 0;
+    int32_t columns = 0;
+    int16_t depth = 0;  // 8 or 16
+    int16_t planes = 0; // 1 grey, 3 RGB
+    int16_t mode = 0;   // plugInModeGrayScale or plugInModeRGBColor
+    Bytes pixels;
+};
+
+// Largest side the host takes from any file: the host interface's Point holds 16-bit values.
+constexpr int32_t hostMaxSide = 32767;
+
+// Bytes per sample, row and plane; only meaningful for a depth of 8 or 16.
+inline int32_t sampleBytes(const HostImage &image) { return image.depth / 8; }
+inline size_t rowBytes(const HostImage &image) {
+    return static_cast<size_t>(image.columns) * static_cast<size_t>(sampleBytes(image));
+}
+inline size_t planeBytes(const HostImage &image) { return rowBytes(image) * static_cast<size_t>(image.rows); }
+
+// Sets the geometry and a zeroed pixel array. False when the geometry is outside what the
+// host takes (sides 1..32767, depth 8 or 16, 1..24 planes) or memory ran out.
+bool allocateImage(HostImage *image, int32_t rows, int32_t columns, int16_t depth, int16_t planes, int16_t mode);
+
+// Sample (plane, row, column) as an unsigned value; no bounds check.
+uint32_t sampleAt(const HostImage &image, int32_t plane, int32_t row, int32_t column);
+void setSample(HostImage *image, int32_t plane, int32_t row, int32_t column, uint32_t value);

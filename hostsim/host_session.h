@@ -1,0 +1,92 @@
+// One host session: the records and services a host gives a format module, and the rows
+// that change hands through advanceState. One process is one session, so the module's data
+// slot (and with it the header it retains) lives as long as the session does.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "host/host_records.h"
+#include "hostsim/host_image.h"
+#include "hostsim/property_list.h"
+
+// A buffer handed out by the buffer services; its address is the BufferID.
+struct HostBuffer {
+    uint8_t *bytes;
+    int64_t size;
+    int32_t locks;
+};
+
+// A handle of the handle services: the master pointer comes first, so the address of the
+// record is the Handle itself.
+struct HostHandle {
+    char *pointer;
+    int32_t size;
+    int32_t locks;
+};
+
+enum class Transfer : uint8_t { none, reading, writing };
+
+struct HostSession {
+    PluginEntry entry = nullptr;
+    const ModuleInfo *info = nullptr; // the module's property list; null to skip its limits
+    intptr_t dataSlot = 0;            // the module's slot, kept for the whole session
+    FormatRecord *record = nullptr;   // the record of the operation under way
+    AboutRecord about{};
+    BufferProcs bufferProcs{};
+    HandleProcs handleProcs{};
+    PlatformData platformData{};
+    std::vector<HostBuffer *> buffers;
+    std::vector<HostHandle *> handles;
+    uint64_t bufferBytesLimit = uint64_t{1} << 30; // what the host grants its buffers in all
+    uint64_t bufferBytesInUse = 0;
+    int64_t allocations = 0;
+    int64_t failAllocationAt = 0; // the Nth allocation (from 1) reports memFullErr; 0 never
+
+    HostImage *image = nullptr; // the document rows move to (reading) or from (writing)
+    Transfer transfer = Transfer::none;
+    std::vector<uint8_t> delivered; // per plane and row while reading: 1 once the row arrived
+    int64_t rowsMoved = 0;
+    int64_t cancelAfterRows = -1; // as if the user pressed Esc once this many rows moved
+    bool cancelled = false;
+    std::string fault; // the first request of the module the host refused, and why
+
+    bool progressBar = false; // draw progress on standard error
+    int32_t progressShown = -1;
+    int32_t serialNumber = 0;
+    // What data points at before a Start, so that only a module that sets it to null skips
+    // the Continue calls, as the protocol has it.
+    uint8_t startScratch[16] = {};
+};
+
+// Prepares `session` for `entry`: service records filled, data slot 0.
+void initSession(HostSession *session, PluginEntry entry, const ModuleInfo *info);
+
+// Frees every buffer and handle the module left behind; returns how many there were.
+int32_t reclaimModuleMemory(HostSession *session);
+
+// A fresh zero-filled FormatRecord of the newest published size with the host's fields set
+// (serial number, hostSig, callbacks, services, plane map, resolution, maxData); null when
+// memory ran out. endOperation frees it.
+FormatRecord *beginOperation(HostSession *session);
+void endOperation(HostSession *session);
+
+// One call of the module's entry point with this session's data slot; returns the result.
+int16_t callModule(HostSession *session, int16_t selector, void *record);
+
+// What advanceState does: while reading, copies the rows the record describes from `data`
+// into the image; while writing, fills `data` from the image. Every rectangle, plane range,
+// step and buffer extent is checked first; a request the host refuses gives paramErr and
+// leaves its reason in `fault`.
+OSErr moveRows(HostSession *session);
+
+// Starts a transfer of `image` in `direction`, counting rows from zero.
+void beginTransfer(HostSession *session, HostImage *image, Transfer direction);
+void endTransfer(HostSession *session);
+
+// Whether every row of every plane arrived while reading.
+bool everyRowDelivered(const HostSession &session);
+
+// Clears the progress bar line if one was drawn.
+void finishProgress(HostSession *session);

@@ -1,0 +1,149 @@
+// Loading the module library and taking its resources, on posix and on Windows.
+#include "hostsim/module_loader.h"
+
+#include "hostsim/host_files.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
+
+namespace {
+
+Status checkList(LoadedModule *module) {
+    Status status = parsePropertyList(module->propertyList, module->propertyListSize, &module->info);
+    if (!isOk(status))
+        status.message = module->path + ": " + status.message;
+    return status;
+}
+
+Status missingEntry(const LoadedModule &module) {
+    return failStatus(exitModuleFailed, module.path + ": not a usable format module: it exports no function \"" +
+                                            module.info.entryName + "\", the entry point its 'wx86' property names");
+}
+
+#if defined(_WIN32)
+
+// A resource of the library, or false when it has none of that type and id.
+bool takeResource(HMODULE library, const char *type, const uint8_t **bytes, size_t *size) {
+    HRSRC found = FindResourceA(library, MAKEINTRESOURCEA(moduleResourceID), type);
+    if (found == nullptr)
+        return false;
+    HGLOBAL loaded = LoadResource(library, found);
+    const void *data = loaded != nullptr ? LockResource(loaded) : nullptr;
+    if (data == nullptr)
+        return false;
+    *bytes = static_cast<const uint8_t *>(data);
+    *size = SizeofResource(library, found);
+    return true;
+}
+
+Status openLibrary(LoadedModule *module) {
+    HMODULE library = LoadLibraryA(module->path.c_str());
+    if (library == nullptr)
+        return failStatus(exitHostIo, "cannot load the module " + module->path + ": error " +
+                                          std::to_string(GetLastError()));
+    module->library = library;
+    if (!takeResource(library, "PIPL", &module->propertyList, &module->propertyListSize))
+        return failStatus(exitModuleFailed, module->path + ": not a format module: it has no \"PIPL\" 16000 resource");
+    takeResource(library, "AETE", &module->terminology, &module->terminologySize);
+    return okStatus();
+}
+
+void *findFunction(void *library, const std::string &name) {
+    return reinterpret_cast<void *>(GetProcAddress(static_cast<HMODULE>(library), name.c_str()));
+}
+
+void closeLibrary(void *library) { FreeLibrary(static_cast<HMODULE>(library)); }
+
+#else
+
+// Exported data: a byte array and its size as a 32-bit count.
+bool takeExport(void *library, const char *name, const char *sizeName, const uint8_t **bytes, size_t *size) {
+    auto *data = static_cast<const uint8_t *>(dlsym(library, name));
+    auto *count = static_cast<const uint32_t *>(dlsym(library, sizeName));
+    if (data == nullptr || count == nullptr)
+        return false;
+    *bytes = data;
+    *size = *count;
+    return true;
+}
+
+Status openLibrary(LoadedModule *module) {
+    // A name without a slash would send dlopen searching the library path.
+    std::string path = module->path.find('/') == std::string::npos ? "./" + module->path : module->path;
+    void *library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) {
+        const char *reason = dlerror();
+        return failStatus(exitHostIo, "cannot load the module " + module->path + ": " + (reason ? reason : "unknown"));
+    }
+    module->library = library;
+    if (!takeExport(library, "pluginPropertyList", "pluginPropertyListSize", &module->propertyList,
+                    &module->propertyListSize))
+        return failStatus(exitModuleFailed, module->path + ": not a format module: it exports no property list "
+                                                           "(pluginPropertyList and pluginPropertyListSize)");
+    takeExport(library, "pluginTerminology", "pluginTerminologySize", &module->terminology, &module->terminologySize);
+    return okStatus();
+}
+
+void *findFunction(void *library, const std::string &name) { return dlsym(library, name.c_str()); }
+
+void closeLibrary(void *library) { dlclose(library); }
+
+#endif
+
+} // namespace
+
+Status loadModule(const std::string &path, LoadedModule *module) {
+    *module = LoadedModule{};
+    module->path = path;
+    if (fileSize(path) < 0)
+        return failStatus(exitHostIo, "cannot load the module " + path + ": no such file");
+    Status status = openLibrary(module);
+    if (isOk(status))
+        status = checkList(module);
+    if (isOk(status)) {
+        // The list's own name for the entry point, as a host looks it up.
+        void *function = findFunction(module->library, module->info.entryName);
+        module->entry = reinterpret_cast<PluginEntry>(function);
+        if (module->entry == nullptr)
+            status = missingEntry(*module);
+    }
+    if (!isOk(status))
+        unloadModule(module);
+    return status;
+}
+
+Status useLinkedModule(const uint8_t *propertyList, size_t propertyListSize, const uint8_t *terminology,
+                       size_t terminologySize, PluginEntry entry, LoadedModule *module) {
+    *module = LoadedModule{};
+    module->path = "(linked module)";
+    module->propertyList = propertyList;
+    module->propertyListSize = propertyListSize;
+    module->terminology = terminology;
+    module->terminologySize = terminologySize;
+    Status status = checkList(module);
+    if (!isOk(status))
+        return status;
+    if (module->info.entryName != "ENTRYPOINT" || entry == nullptr)
+        return missingEntry(*module);
+    module->entry = entry;
+    return okStatus();
+}
+
+void unloadModule(LoadedModule *module) {
+    if (module->library != nullptr)
+        closeLibrary(module->library);
+    std::string path = module->path;
+    *module = LoadedModule{};
+    module->path = path;
+}
+
+std::string defaultModulePath() {
+#if defined(_WIN32)
+    return joinPath(programFolder(), "korvalis.8bi");
+#else
+    return joinPath(programFolder(), "korvalis.so");
+#endif
+}

@@ -1,0 +1,118 @@
+// The module's property list ("PIPL") and scripting terminology ("AETE"), parsed and checked
+// the way a host reads them before it calls the module.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "hostsim/status.h"
+
+// Four-character codes as numbers whose most significant byte is the first character.
+constexpr uint32_t fourCharCode(const char (&text)[5]) {
+    return uint32_t{static_cast<uint8_t>(text[0])} << 24 | uint32_t{static_cast<uint8_t>(text[1])} << 16 |
+           uint32_t{static_cast<uint8_t>(text[2])} << 8 | uint32_t{static_cast<uint8_t>(text[3])};
+}
+
+// "8BIF", or the bytes in hex when one of them is not printable.
+std::string codeText(uint32_t code);
+
+// The interface version of format modules this host drives.
+constexpr uint16_t hostFormatInterfaceMajor = 1;
+
+struct PropertyHeader {
+    uint32_t vendor;
+    uint32_t key;
+    int32_t id;
+    uint32_t length;
+};
+
+struct TerminologyLink {
+    bool present = false;
+    int32_t version = 0;
+    uint32_t classID = 0;
+    uint32_t eventID = 0;
+    int16_t terminologyID = 0;
+    std::string scope;
+};
+
+// Format flags ('fmtf'), in the host's published order from the first byte's top bit.
+struct FormatFlags {
+    bool savesImageResources = false;
+    bool canRead = false;
+    bool canWrite = false;
+    bool canWriteIfRead = false;
+    bool canWriteTransparency = false;
+    bool canCreateThumbnail = false;
+};
+
+struct ModuleInfo {
+    std::vector<PropertyHeader> properties;
+    uint32_t kind = 0;
+    std::string name;
+    uint16_t versionMajor = 0, versionMinor = 0;
+    std::string entryName; // from 'wx86'
+    std::vector<std::string> readExtensions, writeExtensions; // "FTS", without the pad blank
+    uint16_t modes = 0; // bit n set when image mode n (0..15) is listed in 'mode'
+    bool hasModes = false;
+    FormatFlags flags;
+    bool hasFlags = false;
+    int16_t maxRows = 0, maxColumns = 0;
+    bool hasMaxSize = false;
+    std::vector<int16_t> maxChannels; // by image mode
+    std::string enableExpression;
+    uint32_t fileType = 0, fileCreator = 0;
+    std::vector<uint32_t> readTypes; // type, creator, type, creator, ...
+    TerminologyLink terminology;
+};
+
+// Parses a property list as it is stored (a 16-bit word 1, version 0, a count, then the
+// properties) and checks that it describes a file-format module this host can drive:
+// kind '8BIF', interface version 1.x, a 'wx86' entry point name, format flags, extensions
+// for what it reads and writes, image modes and a sane largest size. On failure the
+// message says what is wrong (exitModuleFailed); `info` may then be partly filled.
+Status parsePropertyList(const uint8_t *bytes, size_t size, ModuleInfo *info);
+
+struct TerminologyProperty {
+    std::string name, description;
+    uint32_t code = 0, type = 0;
+    uint16_t flags = 0;
+};
+
+struct TerminologyClass {
+    std::string name, description;
+    uint32_t code = 0;
+    std::vector<TerminologyProperty> properties;
+    uint16_t elementCount = 0;
+};
+
+struct TerminologySuite {
+    std::string name, description;
+    uint32_t code = 0;
+    uint16_t level = 0, version = 0, eventCount = 0;
+    std::vector<TerminologyClass> classes;
+};
+
+struct Terminology {
+    uint16_t formatWord = 0;
+    uint8_t majorVersion = 0, minorVersion = 0;
+    uint16_t language = 0, script = 0;
+    std::vector<TerminologySuite> suites;
+    uint16_t comparisonCount = 0, enumerationCount = 0;
+};
+
+// Parses a terminology resource. Suites with events or classes with elements are outside
+// what this host reads and are refused with a message, as is any short or trailing data.
+Status parseTerminology(const uint8_t *bytes, size_t size, Terminology *terminology);
+
+// The readable form printed by `korvalis-host module`.
+std::string describeModuleInfo(const ModuleInfo &info);
+std::string describeTerminology(const Terminology &terminology);
+
+// Whether the module lists `extension` (without the dot, any case) among those it reads
+// or writes.
+bool listsExtension(const std::vector<std::string> &extensions, const std::string &extension);
+
+// Whether image mode `mode` is in the module's 'mode' list (true when it gave no list).
+bool supportsMode(const ModuleInfo &info, int16_t mode);

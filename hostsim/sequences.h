@@ -1,0 +1,42 @@
+// The selector sequences of a real host: open (FilterFile, then Read), save (Options,
+// Estimate, Write into a temporary file that replaces the output only on success), the
+// geometry-only open behind `info`, and About.
+#pragma once
+
+#include <string>
+
+#include "hostsim/host_image.h"
+#include "hostsim/host_session.h"
+#include "hostsim/status.h"
+
+// The geometry the module reported in ReadStart.
+struct ImageFacts {
+    int32_t rows = 0, columns = 0;
+    int16_t depth = 0, planes = 0, mode = 0;
+};
+
+// FilterFile alone: ok when the module says it reads `path`.
+Status filterFile(HostSession *session, const std::string &path);
+
+// Opens `path` through the module into `image`: FilterFile, ReadPrepare, ReadStart,
+// ReadContinue while the module leaves data set (bounded), and ReadFinish whenever ReadStart
+// succeeded. Fails (exitModuleFailed) on any non-zero result, on a geometry the host cannot
+// hold, on a row request the host refuses, or when not every row arrived.
+Status openDocument(HostSession *session, const std::string &path, HostImage *image, ImageFacts *facts);
+
+// FilterFile, ReadPrepare, ReadStart and ReadFinish: the geometry without the pixels.
+Status readImageFacts(HostSession *session, const std::string &path, ImageFacts *facts);
+
+// Saves `image` through the module as `path`. The module writes into a temporary file in the
+// same folder, renamed over `path` only when every selector succeeded and every row was
+// taken; otherwise the temporary file is removed and an existing `path` is left untouched.
+Status saveDocument(HostSession *session, HostImage *image, const std::string &path);
+
+// The About selector, with the host's About record.
+Status showAbout(HostSession *session);
+
+// "ReadStart" for formatSelectorReadStart, and so on.
+const char *selectorName(int16_t selector);
+
+// "Grayscale" for plugInModeGrayScale, and so on.
+const char *imageModeName(int16_t mode);
