@@ -1,8 +1,10 @@
 // The header a save writes: the retained header with its image values rewritten, or a fresh one.
 #include "fits/header_write.h"
 
+#include <cstdio>
 #include <cstring>
 
+#include "fits/checksum.h"
 #include "fits/header_format.h"
 #include "host/file_access.h"
 #include "platform/platform.h"
@@ -45,9 +47,9 @@ void rewriteImageValues(uint8_t *header, int16_t cards, const FormatRecord *reco
 }
 
 // Index of the first card before `end` with the keyword; -1 when none.
-int findCardBefore(uint8_t *header, int end, const char *keyword) {
+int findCardBefore(const uint8_t *header, int end, const char *keyword) {
     for (int n = 0; n < end; ++n)
-        if (cardHasKeyword(cardAt(header, n), keyword))
+        if (cardHasKeyword(header + n * cardBytes, keyword))
             return n;
     return -1;
 }
@@ -157,4 +159,47 @@ void writeFitsHeader(PluginGlobals *globals) {
         platformMessageBox(0, "The kept header has no room for the cards this image needs; a fresh header was written.",
                            "KORVALIS", platformBoxOk);
     writeExact(globals, static_cast<int32_t>(bytes), fits::HeaderImage);
+}
+
+namespace {
+
+constexpr char keywordCHECKSUM[] = "CHECKSUM";
+constexpr char keywordDATASUM[] = "DATASUM ";
+
+// Character values are FITS strings: an apostrophe in column 11, the text, an apostrophe.
+void placeString(uint8_t *card, const char *text) {
+    std::memset(card + valueFirstColumn - 1, ' ', valueColumns);
+    size_t length = std::strlen(text);
+    card[valueFirstColumn - 1] = '\'';
+    std::memcpy(card + valueFirstColumn, text, length);
+    card[valueFirstColumn + length] = '\'';
+}
+
+} // namespace
+
+bool headerCarriesChecksums(const uint8_t *header, int16_t blocks) {
+    int end = findEndCard(header, static_cast<int16_t>(blocks * cardsPerBlock));
+    return end >= 0 &&
+           (findCardBefore(header, end, keywordCHECKSUM) >= 0 || findCardBefore(header, end, keywordDATASUM) >= 0);
+}
+
+void stampChecksums(uint8_t *header, int16_t blocks, uint32_t dataSum) {
+    int end = findEndCard(header, static_cast<int16_t>(blocks * cardsPerBlock));
+    if (end < 0)
+        return;
+    int datasum = findCardBefore(header, end, keywordDATASUM);
+    if (datasum >= 0) {
+        char text[12];
+        std::snprintf(text, sizeof text, "%lu", static_cast<unsigned long>(dataSum));
+        placeString(cardAt(header, datasum), text);
+    }
+    int checksum = findCardBefore(header, end, keywordCHECKSUM);
+    if (checksum < 0)
+        return;
+    placeString(cardAt(header, checksum), "0000000000000000");
+    FitsChecksum headerSum{};
+    addChecksumBytes(&headerSum, header, static_cast<size_t>(blocks) * headerBlockSize);
+    char text[17];
+    encodeChecksum(addChecksums(checksumValue(&headerSum), dataSum), text);
+    std::memcpy(cardAt(header, checksum) + valueFirstColumn, text, 16);
 }

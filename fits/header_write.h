@@ -25,3 +25,10 @@ bool updateHeaderValues(uint8_t *header, int16_t *blocks, const FormatRecord *re
 // HeaderImage, headerBlocks and, when the retained header is used, retainedHeader.
 // Leaves dskFulErr or writErr in result when the header could not be written in full.
 void writeFitsHeader(PluginGlobals *globals);
+
+// True when the header in the first `blocks` blocks has a CHECKSUM or DATASUM card before END.
+bool headerCarriesChecksums(const uint8_t *header, int16_t blocks);
+
+// Gives the first DATASUM card the sum of the data written and the first CHECKSUM card the
+// value that makes header and data sum to negative zero. `dataSum` is the data's sum.
+void stampChecksums(uint8_t *header, int16_t blocks, uint32_t dataSum);

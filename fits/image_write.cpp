@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "fits/checksum.h"
 #include "fits/fits.h"
 #include "fits/header_format.h"
 #include "fits/header_write.h"
@@ -37,6 +38,14 @@ bool saveGeometryUsable(PluginGlobals *globals) {
     platformMessageBox(0, text, "KORVALIS", platformBoxOk);
     globals->result = formatBadParameters;
     return false;
+}
+
+// A header that carries CHECKSUM or DATASUM was read with another file's data; it is written
+// again, once the data are out, with the values of what was written.
+void rewriteHeaderWithChecksums(PluginGlobals *globals, uint32_t dataSum) {
+    stampChecksums(fits::HeaderImage, fits::headerBlocks, dataSum);
+    globals->result = fileSeek(globals->formatRecord->dataFork, platformSeekFromStart, 0);
+    writeExact(globals, int32_t{fits::headerBlocks} * headerBlockSize, fits::HeaderImage);
 }
 
 void writePadding(PluginGlobals *globals, int64_t dataBytes) {
@@ -98,6 +107,8 @@ void doWriteStart(PluginGlobals *globals) {
     writeFitsHeader(globals);
     if (globals->result != noErr)
         return;
+    bool checksums = headerCarriesChecksums(fits::HeaderImage, fits::headerBlocks);
+    FitsChecksum dataSum{};
     int32_t done = 0;
     int32_t total = int32_t{planes} * rows;
     allocateRowBuffer(globals);
@@ -111,10 +122,14 @@ void doWriteStart(PluginGlobals *globals) {
             if (globals->result == noErr)
                 globals->result = record->advanceState();
             writeRow(globals, globals->rowSize, globals->rowBuffer);
+            if (checksums && globals->result == noErr)
+                addChecksumBytes(&dataSum, globals->rowBuffer, static_cast<size_t>(globals->rowSize));
             reportProgress(record, ++done, total);
         }
     }
     if (globals->result == noErr)
         writePadding(globals, int64_t{globals->rowSize} * rows * planes);
+    if (checksums && globals->result == noErr)
+        rewriteHeaderWithChecksums(globals, checksumValue(&dataSum));
     endRowHandOver(globals);
 }
