@@ -30,6 +30,10 @@ int32_t platformWrite(PlatformFile file, const void *buffer, uint16_t count) {
     do
         moved = write(static_cast<int>(file), buffer, count);
     while (moved < 0 && errno == EINTR);
+    // A full disk is a short write, not a failed call: write(2) moves what fits and refuses
+    // the rest with ENOSPC, and the module reports either as a full disk.
+    if (moved < 0 && errno == ENOSPC)
+        return 0;
     return moved < 0 ? -1 : static_cast<int32_t>(moved);
 }
 
