@@ -340,7 +340,7 @@ TEST_F(FitsRows, EveryRowIsHandedOverWithItsRectangleAndProgress) {
     EXPECT_EQ(fakeHost.image, data) << "odd 8-bit rows pass unchanged, top row first";
     std::vector<std::pair<int32_t, int32_t>> progress{{1, 3}, {2, 3}, {3, 3}};
     EXPECT_EQ(fakeHost.progressCalls, progress);
-    EXPECT_EQ(fakeHost.record.data, nullptr);
+    EXPECT_TRUE(fakeHost.record.data == nullptr);
     EXPECT_EQ(fakeHost.record.theRect.top | fakeHost.record.theRect.bottom | fakeHost.record.theRect.right, 0)
         << "an empty rectangle ends the hand-over";
     EXPECT_EQ(fakeHost.liveBuffers, 0);
@@ -354,7 +354,7 @@ TEST_F(FitsRows, FileEndingInsideRowKDeliversTheRowsBefore) {
     EXPECT_EQ(callModule(formatSelectorReadContinue), eofErr);
     EXPECT_EQ(fakeHost.advanceCalls.size(), 2u);
     EXPECT_EQ(fakeHost.progressCalls.size(), 3u);
-    EXPECT_EQ(fakeHost.record.data, nullptr);
+    EXPECT_TRUE(fakeHost.record.data == nullptr);
     EXPECT_EQ(fakeHost.liveBuffers, 0);
 }
 
@@ -383,7 +383,7 @@ TEST_F(FitsRows, FailuresEndTheTransferThroughTheResult) {
         EXPECT_EQ(callModule(formatSelectorReadContinue), c.expected) << c.what;
         EXPECT_EQ(fakeHost.advanceCalls.size(), c.advances) << c.what;
         EXPECT_EQ(fakeHost.progressCalls.size(), c.progress) << c.what;
-        EXPECT_EQ(fakeHost.record.data, nullptr) << c.what;
+        EXPECT_TRUE(fakeHost.record.data == nullptr) << c.what;
         EXPECT_EQ(fakeHost.liveBuffers, 0) << c.what;
         EXPECT_EQ(fakePlatform.memory.heapBlocks, 0) << c.what;
     }
@@ -419,7 +419,7 @@ TEST_F(FitsRows, ZeroRowsAllocateAndReleaseOnly) {
     EXPECT_EQ(fakeHost.freeCalls, 1);
     EXPECT_TRUE(fakeHost.advanceCalls.empty());
     EXPECT_TRUE(fakeHost.progressCalls.empty());
-    EXPECT_EQ(fakeHost.record.data, nullptr);
+    EXPECT_TRUE(fakeHost.record.data == nullptr);
 }
 
 } // namespace

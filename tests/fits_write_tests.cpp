@@ -95,7 +95,7 @@ TEST_F(FitsWrite, SixteenBitSamplesAreStoredMinus32768BigEndian) {
     EXPECT_EQ(fakeHost.advanceCalls[0].rowBytes, 8);
     EXPECT_EQ(fakeHost.advanceCalls[0].colBytes, 2);
     EXPECT_EQ(fakeHost.progressCalls, (std::vector<std::pair<int32_t, int32_t>>{{1, 1}}));
-    EXPECT_EQ(fakeHost.record.data, nullptr);
+    EXPECT_TRUE(fakeHost.record.data == nullptr);
     EXPECT_EQ(fakeHost.record.theRect.right, 0) << "an empty rectangle ends the hand-over";
     EXPECT_EQ(fakeHost.liveBuffers, 0);
 }
@@ -217,7 +217,7 @@ TEST_F(FitsWrite, EstimateIsExactAndCappedAtTheLargestCount) {
     setHostImage(50, 100, 16, 1, {});
     ASSERT_EQ(callModule(formatSelectorEstimateStart), noErr);
     EXPECT_EQ(fakeHost.record.minDataBytes, 2880 + 11520) << "10000 data bytes padded to four blocks";
-    EXPECT_EQ(fakeHost.record.data, nullptr);
+    EXPECT_TRUE(fakeHost.record.data == nullptr);
     setHostImage(32767, 32767, 16, 3, {});
     ASSERT_EQ(callModule(formatSelectorEstimateStart), noErr);
     EXPECT_EQ(fakeHost.record.minDataBytes, INT32_MAX);
@@ -279,7 +279,7 @@ TEST_F(FitsWrite, MissingRowBufferLeavesTheHeaderOnly) {
     EXPECT_EQ(save(), memFullErr);
     EXPECT_EQ(out().bytes.size(), 2880u);
     EXPECT_TRUE(fakeHost.advanceCalls.empty());
-    EXPECT_EQ(fakeHost.record.data, nullptr);
+    EXPECT_TRUE(fakeHost.record.data == nullptr);
 }
 
 TEST_F(FitsWrite, MissingServicesStopEstimateAndWriteBeforeTheFile) {
