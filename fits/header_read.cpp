@@ -137,16 +137,19 @@ void appendHeaderCard(const uint8_t *card, bool endSeen, bool attributionSeen) {
     ++fits::headerCards;
 }
 
+// Reads the file's first card from byte 0. False, with the code in result, when it cannot.
+static bool readFirstCard(PluginGlobals *globals, uint8_t *card) {
+    if (!recordResult(globals, fileSeek(globals->formatRecord->dataFork, platformSeekFromStart, 0)))
+        return false;
+    readExact(globals, cardBytes, card);
+    return globals->result == noErr;
+}
+
 void doFilterFile(PluginGlobals *globals) {
     if (globals->result != noErr)
         return;
-    if (!recordResult(globals, fileSeek(globals->formatRecord->dataFork, platformSeekFromStart, 0)))
-        return;
     uint8_t card[cardBytes];
-    readExact(globals, cardBytes, card);
-    if (globals->result != noErr)
-        return;
-    if (!isSimpleCard(card))
+    if (readFirstCard(globals, card) && !isSimpleCard(card))
         globals->result = formatCannotRead;
 }
 
@@ -162,11 +165,8 @@ void doReadStart(PluginGlobals *globals) {
         return;
     if (!recordCancel(globals, !hostServicesUsable(globals)))
         return;
-    if (!recordResult(globals, fileSeek(globals->formatRecord->dataFork, platformSeekFromStart, 0)))
-        return;
     uint8_t card[cardBytes];
-    readExact(globals, cardBytes, card);
-    if (globals->result != noErr)
+    if (!readFirstCard(globals, card))
         return;
     fits::bytesRead = cardBytes;
     appendHeaderCard(card, false, false);
