@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building and testing Korvalis need, when they are missing.
+#   scripts/install-deps.sh demo   what the demo needs (native build, PNG)
+#   scripts/install-deps.sh all    everything the tests need (cross compilers, Wine, oracles)
+set -euo pipefail
+
+demo_packages=(cmake make g++ pkg-config libpng-dev libspng-dev libgtest-dev libbenchmark-dev libcfitsio-dev)
+test_packages=(g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
+  fitsverify python3 python3-astropy clang libclang-rt-14-dev wine wine64 wine32:i386 gzip file)
+
+wanted=("${demo_packages[@]}")
+[ "${1:-all}" = all ] && wanted+=("${test_packages[@]}")
+
+missing=()
+for package in "${wanted[@]}"; do
+  dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+for package in "${missing[@]}"; do
+  case "$package" in
+    *:i386) dpkg --print-foreign-architectures | grep -qx i386 || $sudo dpkg --add-architecture i386 ;;
+  esac
+done
+echo "Installing: ${missing[*]}"
+$sudo apt-get update -q
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
