@@ -1,0 +1,133 @@
+#!/usr/bin/env bash
+# End-to-end scenarios of korvalis-host: every command and its failure paths, run natively
+# or, in wine mode, with the Windows korvalis-host.exe and korvalis.8bi under Wine, whose
+# FITS and PGM outputs must then be byte for byte those of the native run. Every FITS file
+# written is checked with fitsverify.
+#
+#   e2e_host.sh native NATIVE_BIN WORK
+#   e2e_host.sh wine NATIVE_BIN WORK WIN32_BIN     (exit 77 = skipped: no Wine or no build)
+set -u
+
+mode=$1 native_bin=$2 work=$3 win32_bin=${4:-}
+failures=0
+
+fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+
+if [[ $mode == wine ]]; then
+    if ! command -v wine >/dev/null || [[ ! -f $win32_bin/korvalis-host.exe || ! -f $win32_bin/korvalis.8bi ]]; then
+        echo "skipped: wine or $win32_bin/korvalis-host.exe with korvalis.8bi not found (build the win32 preset)"
+        exit 77
+    fi
+    export WINEPREFIX=$(cd "$win32_bin/.." && pwd)/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+    mkdir -p "$WINEPREFIX"
+    # Without a display Wine's message boxes return at once instead of waiting for a click.
+    unset DISPLAY WAYLAND_DISPLAY
+fi
+
+rm -rf "$work" && mkdir -p "$work/in" && cd "$work" || exit 1
+
+# host DIR ARGS...: runs the host of this mode from inside DIR; output in DIR/last.out and
+# DIR/last.err, exit status in $status.
+host() {
+    local dir=$1 program
+    shift
+    if [[ $dir == wine* ]]; then
+        program=(wine "$win32_bin/korvalis-host.exe")
+    else
+        program=("$native_bin/korvalis-host")
+    fi
+    (cd "$dir" && "${program[@]}" --quiet "$@" >last.out 2>last.err)
+    status=$?
+    tr -d '\r' <"$dir/last.out" >"$dir/last.tmp" && mv "$dir/last.tmp" "$dir/last.out"
+    tr -d '\r' <"$dir/last.err" >"$dir/last.tmp" && mv "$dir/last.tmp" "$dir/last.err"
+}
+
+# expect DIR STATUS TEXT NAME: the last run ended with STATUS and said TEXT (stdout or stderr).
+expect() {
+    local dir=$1 want=$2 text=$3 name=$4
+    [[ $status == "$want" ]] || fail "$dir: $name: exit status $status, expected $want: $(cat "$dir/last.err")"
+    [[ -z $text ]] || grep -qF -- "$text" "$dir/last.out" "$dir/last.err" ||
+        fail "$dir: $name: output lacks \"$text\": $(cat "$dir/last.out" "$dir/last.err")"
+}
+
+# Inputs, made natively once for both runs: the demo's star field and small PNM images.
+"$native_bin/korvalis-host" --quiet demo in/demo >in/demo.log 2>&1 || fail "the native demo failed: $(cat in/demo.log)"
+cp in/demo/starfield.fts in/star.fts
+"$native_bin/korvalis-host" --quiet open in/star.fts in/star.pgm || fail "the native open of the demo file failed"
+perl -e 'print "P5\n# small grey test image\n7 5\n255\n"; print chr(($_ * 37) % 256) for 0..34' >in/grey8.pgm
+perl -e 'print "P5\n9 4\n65535\n"; print pack("n", ($_ * 7919) % 65536) for 0..35' >in/grey16.pgm
+perl -e 'print "P6\n3 2\n255\n"; print chr(($_ * 53) % 256) for 0..17' >in/rgb8.ppm
+perl -e 'print "P5\n2 2\n1000\n", "\0" x 8' >in/badmax.pgm
+perl -e 'print "P5\n4 4\n255\n", "\0" x 9' >in/short.pgm
+perl -e 'print "NOT A FITS FILE" . " " x 2865' >in/notfits.fts
+head -c 100000 in/star.fts >in/truncated.fts
+echo "not a library" >in/notalib.so
+
+scenarios() {
+    local d=$1
+    mkdir -p "$d/out" && ln -sfn "$work/in" "$d/in"
+
+    host "$d" module;                               expect "$d" 0 "kind        8BIF" "module"
+    grep -qF "entry point ENTRYPOINT" "$d/last.out" || fail "$d: module: no entry point line"
+    host "$d" about                                 # the posix platform prints the box on stderr
+    expect "$d" 0 "$([[ $d == native ]] && echo "FITS: FITS")" "about"
+    host "$d" info in/star.fts;                     expect "$d" 0 "1024 x 1024 (columns x rows)" "info"
+    grep -qF "depth       16 bits" "$d/last.out" || fail "$d: info: depth not reported"
+    host "$d" open in/star.fts out/star.pgm;        expect "$d" 0 "" "open"
+    host "$d" save in/grey8.pgm out/grey8.fts;      expect "$d" 0 "" "save 8-bit"
+    host "$d" open out/grey8.fts out/grey8-back.pgm; expect "$d" 0 "" "open 8-bit"
+    cmp -s <(tail -c 35 in/grey8.pgm) <(tail -c 35 "$d/out/grey8-back.pgm") || fail "$d: 8-bit round trip changed pixels"
+    host "$d" save in/grey16.pgm out/grey16.fts;    expect "$d" 0 "" "save 16-bit"
+    host "$d" open out/grey16.fts out/grey16-back.pgm; expect "$d" 0 "" "open 16-bit"
+    cmp -s in/grey16.pgm "$d/out/grey16-back.pgm" || fail "$d: 16-bit round trip changed the image"
+    host "$d" save in/rgb8.ppm out/rgb8.fts;        expect "$d" 0 "" "save RGB"
+    host "$d" convert in/star.fts out/star-again.fts; expect "$d" 0 "" "convert"
+    cmp -s in/star.fts "$d/out/star-again.fts" || fail "$d: convert did not give back the same file"
+
+    # Failures: each with its exit status and the reason on one line.
+    host "$d" open in/notfits.fts out/x.pgm;        expect "$d" 1 "formatCannotRead (-30501)" "unsupported file"
+    host "$d" open in/truncated.fts out/x.pgm;      expect "$d" 1 "eofErr (-39)" "truncated file"
+    [[ ! -e $d/out/x.pgm ]] || fail "$d: a failed open left an output file"
+    host "$d" open in/missing.fts out/x.pgm;        expect "$d" 3 "cannot open in/missing.fts" "missing input"
+    host "$d" save in/grey8.pgm no/such/dir/x.fts;  expect "$d" 3 "cannot create a temporary file" "unwritable output"
+    host "$d" save in/grey8.pgm out/grey8.fts/x.fts; expect "$d" 3 "" "output below a file"
+    host "$d" save in/badmax.pgm out/x.fts;         expect "$d" 3 "maxval 1000" "bad maxval"
+    host "$d" save in/short.pgm out/x.fts;          expect "$d" 3 "short data" "short data"
+    cp "$d/out/grey8.fts" "$d/out/keep.fts"
+    host "$d" --cancel-after-rows 100 save in/star.pgm out/keep.fts
+    expect "$d" 1 "userCanceledErr (-128)" "save cancelled halfway"
+    cmp -s "$d/out/grey8.fts" "$d/out/keep.fts" || fail "$d: a cancelled save changed the existing output"
+    [[ -z $(ls -A "$d/out" | grep -E '^\.|\.tmp$') ]] || fail "$d: a temporary file was left: $(ls -A "$d/out")"
+
+    host "$d";                                      expect "$d" 2 "no command given" "no command"
+    host "$d" open in/star.fts;                     expect "$d" 2 "open takes 2 arguments" "missing argument"
+    host "$d" --frobnicate module;                  expect "$d" 2 "unknown option" "unknown option"
+    host "$d" open in/star.fts out/star.txt;        expect "$d" 2 "" "unknown output type"
+    host "$d" --module in/nonexistent.8bi module;   expect "$d" 3 "cannot load the module" "missing module"
+    host "$d" --module in/notalib.so module;        expect "$d" 3 "cannot load the module" "not a library"
+    rm -f "$d/in"
+}
+
+verify_fits() {
+    local file
+    for file in "$1"/out/*.fts; do
+        fitsverify "$file" 2>&1 | grep -qF "Verification found 0 warning(s) and 0 error(s)" ||
+            fail "fitsverify: $file: $(fitsverify -q "$file" 2>&1)"
+    done
+}
+
+scenarios native
+verify_fits native
+if [[ $mode == wine ]]; then
+    scenarios wine
+    verify_fits wine
+    for file in native/out/*.fts native/out/*.pgm; do
+        cmp -s "$file" "wine/out/${file#native/out/}" || fail "not byte-identical under Wine: ${file#native/}"
+    done
+fi
+
+if ((failures > 0)); then
+    echo "$failures failure(s)" >&2
+    exit 1
+fi
+echo "all $mode scenarios passed"

@@ -1,0 +1,518 @@
+// The host stand-in on its own: property list checks, the checked row hand-over, strict
+// image files, and the selector sequences against the linked module and a misbehaving one.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "entry/entry.h"
+#include "hostsim/commands.h"
+#include "hostsim/host_files.h"
+#include "hostsim/image_files.h"
+#include "hostsim/property_list.h"
+#include "hostsim/sequences.h"
+#include "resources/plugin_resources.h"
+
+namespace {
+
+// ---- property lists -------------------------------------------------------------------
+
+void putU16(std::vector<uint8_t> *bytes, uint16_t value) {
+    bytes->push_back(static_cast<uint8_t>(value));
+    bytes->push_back(static_cast<uint8_t>(value >> 8));
+}
+
+void putU32(std::vector<uint8_t> *bytes, uint32_t value) {
+    putU16(bytes, static_cast<uint16_t>(value));
+    putU16(bytes, static_cast<uint16_t>(value >> 16));
+}
+
+struct TestProperty {
+    const char *key;
+    std::vector<uint8_t> data;
+};
+
+std::vector<uint8_t> codeBytes(const char (&code)[5]) {
+    std::vector<uint8_t> bytes;
+    putU32(&bytes, fourCharCode(code));
+    return bytes;
+}
+
+std::vector<uint8_t> textBytes(const char *text) {
+    std::vector<uint8_t> bytes(text, text + std::strlen(text) + 1);
+    bytes.resize((bytes.size() + 3) & ~size_t{3});
+    return bytes;
+}
+
+// A small list of a readable and writable format module; tests then spoil one part.
+std::vector<TestProperty> goodProperties() {
+    return {{"kind", codeBytes("8BIF")},
+            {"vers", {0, 0, 1, 0}},
+            {"wx86", textBytes("ENTRYPOINT")},
+            {"mode", {0x40, 0x00, 0, 0}},
+            {"RdEx", {'F', 'T', 'S', ' '}},
+            {"WrEx", {'F', 'I', 'T', ' '}},
+            {"fmtf", {0x30, 0, 0, 0}},
+            {"mxsz", {0xff, 0x7f, 0xff, 0x7f}}};
+}
+
+std::vector<uint8_t> buildList(const std::vector<TestProperty> &properties) {
+    std::vector<uint8_t> bytes;
+    putU16(&bytes, 1);
+    putU32(&bytes, 0);
+    putU32(&bytes, static_cast<uint32_t>(properties.size()));
+    for (const TestProperty &property : properties) {
+        putU32(&bytes, fourCharCode("8BIM"));
+        char key[5] = {};
+        std::memcpy(key, property.key, 4);
+        putU32(&bytes, fourCharCode(key));
+        putU32(&bytes, 0);
+        putU32(&bytes, static_cast<uint32_t>(property.data.size()));
+        bytes.insert(bytes.end(), property.data.begin(), property.data.end());
+    }
+    return bytes;
+}
+
+Status parse(const std::vector<uint8_t> &bytes, ModuleInfo *info) {
+    return parsePropertyList(bytes.data(), bytes.size(), info);
+}
+
+std::vector<TestProperty> without(const char *key) {
+    std::vector<TestProperty> properties = goodProperties();
+    for (size_t i = 0; i < properties.size(); ++i)
+        if (std::strcmp(properties[i].key, key) == 0)
+            properties.erase(properties.begin() + static_cast<long>(i));
+    return properties;
+}
+
+TEST(PropertyList, TheModulesOwnListDescribesAFitsFormatModule) {
+    ModuleInfo info;
+    Status status = parsePropertyList(pluginPropertyList.data(), pluginPropertyListSize, &info);
+    ASSERT_TRUE(isOk(status)) << status.message;
+    EXPECT_EQ(info.entryName, "ENTRYPOINT");
+    EXPECT_EQ(info.readExtensions, (std::vector<std::string>{"FTS", "FIT"}));
+    EXPECT_EQ(info.writeExtensions, (std::vector<std::string>{"FTS", "FIT"}));
+    EXPECT_TRUE(info.flags.canRead && info.flags.canWrite);
+    EXPECT_EQ(info.maxRows, 32767);
+    EXPECT_EQ(info.maxChannels.size(), 12u);
+    EXPECT_TRUE(supportsMode(info, plugInModeGrayScale) && supportsMode(info, plugInModeRGBColor));
+    EXPECT_EQ(info.terminology.terminologyID, 16000);
+    EXPECT_EQ(info.terminology.classID, fourCharCode("simP"));
+}
+
+TEST(PropertyList, TheModulesTerminologyParsesToItsEnd) {
+    Terminology terminology;
+    Status status = parseTerminology(pluginTerminology.data(), pluginTerminologySize, &terminology);
+    ASSERT_TRUE(isOk(status)) << status.message;
+    ASSERT_EQ(terminology.suites.size(), 1u);
+    ASSERT_EQ(terminology.suites[0].classes.size(), 1u);
+    EXPECT_EQ(terminology.suites[0].classes[0].code, fourCharCode("simP"));
+    EXPECT_EQ(terminology.suites[0].classes[0].properties.size(), 3u);
+    EXPECT_FALSE(isOk(parseTerminology(pluginTerminology.data(), pluginTerminologySize - 1, &terminology)));
+}
+
+TEST(PropertyList, MalformedListsAreRefusedWithTheirReason) {
+    ModuleInfo info;
+    std::vector<uint8_t> good = buildList(goodProperties());
+    ASSERT_TRUE(isOk(parse(good, &info))) << parse(good, &info).message;
+
+    std::vector<uint8_t> cut(good.begin(), good.end() - 2);
+    EXPECT_NE(parse(cut, &info).message.find("longer than what remains"), std::string::npos);
+    std::vector<uint8_t> trailing = good;
+    trailing.insert(trailing.end(), {0, 0, 0, 0});
+    EXPECT_NE(parse(trailing, &info).message.find("follow the last property"), std::string::npos);
+    std::vector<uint8_t> badWord = good;
+    badWord[0] = 2;
+    EXPECT_NE(parse(badWord, &info).message.find("first word"), std::string::npos);
+    std::vector<uint8_t> hugeCount = good;
+    hugeCount[6] = 0xff;
+    EXPECT_NE(parse(hugeCount, &info).message.find("claims"), std::string::npos);
+    EXPECT_FALSE(isOk(parsePropertyList(good.data(), 5, &info)));
+}
+
+TEST(PropertyList, AListLackingWhatAFormatModuleNeedsIsRefused) {
+    ModuleInfo info;
+    EXPECT_NE(parse(buildList(without("kind")), &info).message.find("'kind'"), std::string::npos);
+    EXPECT_NE(parse(buildList(without("wx86")), &info).message.find("'wx86'"), std::string::npos);
+    EXPECT_NE(parse(buildList(without("RdEx")), &info).message.find("'RdEx'"), std::string::npos);
+    EXPECT_NE(parse(buildList(without("fmtf")), &info).message.find("'fmtf'"), std::string::npos);
+    EXPECT_NE(parse(buildList(without("mode")), &info).message.find("modes"), std::string::npos);
+
+    std::vector<TestProperty> filter = goodProperties();
+    filter[0].data = codeBytes("8BFM");
+    EXPECT_NE(parse(buildList(filter), &info).message.find("not '8BIF'"), std::string::npos);
+    std::vector<TestProperty> newer = goodProperties();
+    newer[1].data = {0, 0, 2, 0};
+    EXPECT_NE(parse(buildList(newer), &info).message.find("interface version 2.0"), std::string::npos);
+    std::vector<TestProperty> unterminated = goodProperties();
+    unterminated[2].data = {'E', 'N', 'T', 'R'};
+    EXPECT_NE(parse(buildList(unterminated), &info).message.find("terminating zero"), std::string::npos);
+    std::vector<TestProperty> tiny = goodProperties();
+    tiny[7].data = {0, 0, 0xff, 0x7f};
+    EXPECT_NE(parse(buildList(tiny), &info).message.find("'mxsz'"), std::string::npos);
+}
+
+TEST(PropertyList, ALinkedModuleMustBeTheEntryItsListNames) {
+    std::vector<TestProperty> other = goodProperties();
+    other[2].data = textBytes("PluginMain");
+    std::vector<uint8_t> list = buildList(other);
+    LoadedModule module;
+    Status status = useLinkedModule(list.data(), list.size(), nullptr, 0, ENTRYPOINT, &module);
+    EXPECT_EQ(status.exitCode, exitModuleFailed);
+    EXPECT_NE(status.message.find("\"PluginMain\""), std::string::npos);
+}
+
+// ---- the host's services and the row hand-over ------------------------------------------
+
+// The services answer only while the module is being called, as in a host; the fixture
+// stands in for the module and runs each test step inside a call.
+std::function<void()> stepInsideCall;
+void stepModule(int16_t, void *, intptr_t *, int16_t *result) {
+    stepInsideCall();
+    *result = noErr;
+}
+
+struct ServiceFixture : ::testing::Test {
+    HostSession session;
+    HostImage image;
+    FormatRecord *record = nullptr;
+    BufferID buffer = nullptr;
+    uint8_t *bytes = nullptr;
+
+    void inCall(std::function<void()> step) {
+        stepInsideCall = std::move(step);
+        callModule(&session, formatSelectorReadContinue, record);
+    }
+
+    void SetUp() override {
+        initSession(&session, stepModule, nullptr);
+        ASSERT_TRUE(allocateImage(&image, 4, 5, 16, 2, plugInModeGrayScale));
+        record = beginOperation(&session);
+        ASSERT_NE(record, nullptr);
+    }
+    void TearDown() override {
+        endOperation(&session);
+        reclaimModuleMemory(&session);
+    }
+    // The services are reached through the record, as the module reaches them.
+    OSErr allocate(int32_t size) {
+        OSErr result = record->bufferProcs->allocateProc(size, &buffer);
+        bytes = result == noErr ? reinterpret_cast<uint8_t *>(record->bufferProcs->lockProc(buffer, 0)) : nullptr;
+        return result;
+    }
+    void describeRow(int16_t row, int16_t plane, void *data) {
+        record->theRect = Rect{row, 0, static_cast<int16_t>(row + 1), 5};
+        record->loPlane = record->hiPlane = plane;
+        record->colBytes = 2;
+        record->rowBytes = 10;
+        record->planeBytes = 0;
+        record->data = data;
+    }
+};
+
+TEST_F(ServiceFixture, TheRecordCarriesTheHostsFields) {
+    EXPECT_EQ(record->hostSig, fourCharCode("8BIM"));
+    EXPECT_GT(record->serialNumber, 0);
+    EXPECT_EQ(record->bufferProcs->bufferProcsVersion, 2);
+    EXPECT_EQ(record->bufferProcs->numBufferProcs, 8);
+    EXPECT_EQ(record->handleProcs->handleProcsVersion, 1);
+    EXPECT_NE(record->advanceState, nullptr);
+    EXPECT_EQ(record->planeMap[3], 3);
+}
+
+TEST_F(ServiceFixture, BufferServicesRefuseNegativeSizesAndReportExhaustion) {
+    inCall([&] {
+        EXPECT_EQ(allocate(-1), -50);
+        EXPECT_EQ(buffer, nullptr);
+        session.bufferBytesLimit = 100;
+        EXPECT_EQ(allocate(101), memFullErr);
+        EXPECT_EQ(allocate(100), noErr);
+        EXPECT_EQ(record->bufferProcs->spaceProc(), 0);
+        record->bufferProcs->freeProc(buffer);
+        EXPECT_EQ(record->bufferProcs->spaceProc(), 100);
+        session.failAllocationAt = session.allocations + 1;
+        EXPECT_EQ(allocate(10), memFullErr);
+    });
+}
+
+TEST_F(ServiceFixture, HandleServicesKeepSizeAndContents) {
+    inCall([&] {
+        Handle handle = record->handleProcs->newProc(3);
+        ASSERT_NE(handle, nullptr);
+        std::memcpy(*handle, "abc", 3);
+        EXPECT_EQ(record->handleProcs->setSizeProc(handle, 6), noErr);
+        EXPECT_EQ(record->handleProcs->getSizeProc(handle), 6);
+        EXPECT_EQ(std::memcmp(record->handleProcs->lockProc(handle, 0), "abc\0\0\0", 6), 0);
+        record->handleProcs->disposeProc(handle);
+        EXPECT_EQ(reclaimModuleMemory(&session), 0);
+    });
+}
+
+TEST_F(ServiceFixture, ReadingCopiesEachRowIntoItsPlane) {
+    inCall([&] {
+        ASSERT_EQ(allocate(10), noErr);
+        beginTransfer(&session, &image, Transfer::reading);
+        for (int16_t plane = 0; plane < 2; ++plane)
+            for (int16_t row = 0; row < 4; ++row) {
+                for (int column = 0; column < 5; ++column) {
+                    auto value = static_cast<uint16_t>(1000 * plane + 10 * row + column);
+                    std::memcpy(bytes + 2 * column, &value, 2);
+                }
+                describeRow(row, plane, bytes);
+                ASSERT_EQ(moveRows(&session), noErr) << session.fault;
+            }
+        EXPECT_TRUE(everyRowDelivered(session));
+        EXPECT_EQ(sampleAt(image, 1, 3, 4), 1034u);
+        EXPECT_EQ(sampleAt(image, 0, 2, 0), 20u);
+    });
+}
+
+TEST_F(ServiceFixture, RequestsOutsideTheImageOrTheBufferAreRefused) {
+    inCall([&] {
+        ASSERT_EQ(allocate(10), noErr);
+        beginTransfer(&session, &image, Transfer::reading);
+        struct Case {
+            const char *name;
+            void (*spoil)(FormatRecord *);
+            const char *reason;
+        };
+        const Case cases[] = {
+            {"row past the bottom", [](FormatRecord *r) { r->theRect = Rect{3, 0, 5, 5}; }, "outside"},
+            {"negative column", [](FormatRecord *r) { r->theRect.left = -1; }, "outside"},
+            {"plane past the last", [](FormatRecord *r) { r->loPlane = r->hiPlane = 2; }, "planes"},
+            {"planes reversed", [](FormatRecord *r) { r->loPlane = 1; }, "planes"},
+            {"sample step too small", [](FormatRecord *r) { r->colBytes = 1; }, "steps"},
+            {"two rows in one row's buffer", [](FormatRecord *r) { r->theRect.bottom = 2; }, "needs 20 bytes"},
+            {"data past the buffer start", [](FormatRecord *r) { r->data = static_cast<uint8_t *>(r->data) + 1; },
+             "needs 10 bytes"},
+        };
+        for (const Case &c : cases) {
+            session.fault.clear();
+            describeRow(0, 0, bytes);
+            c.spoil(record);
+            EXPECT_EQ(moveRows(&session), -50) << c.name;
+            EXPECT_NE(session.fault.find(c.reason), std::string::npos) << c.name << ": " << session.fault;
+        }
+        session.fault.clear();
+        uint8_t own[10];
+        describeRow(0, 0, own);
+        EXPECT_EQ(moveRows(&session), -50);
+        EXPECT_NE(session.fault.find("buffer services"), std::string::npos);
+    });
+}
+
+TEST_F(ServiceFixture, WritingFillsDataAndCancelsOnRequest) {
+    inCall([&] {
+        ASSERT_EQ(allocate(10), noErr);
+        setSample(&image, 1, 2, 3, 4242);
+        beginTransfer(&session, &image, Transfer::writing);
+        session.cancelAfterRows = 1;
+        describeRow(2, 1, bytes);
+        ASSERT_EQ(moveRows(&session), noErr);
+        uint16_t value;
+        std::memcpy(&value, bytes + 6, 2);
+        EXPECT_EQ(value, 4242);
+        EXPECT_EQ(moveRows(&session), userCanceledErr);
+        EXPECT_TRUE(record->abortProc());
+    });
+}
+
+// ---- image files ----------------------------------------------------------------------
+
+Status decodeText(const std::string &text, HostImage *image) {
+    return decodePnm(reinterpret_cast<const uint8_t *>(text.data()), text.size(), image);
+}
+
+TEST(ImageFiles, PnmHeadersAreParsedStrictly) {
+    HostImage image;
+    EXPECT_TRUE(isOk(decodeText(std::string("P5 # comment\n2 1\n255\n\x01\x02", 23), &image)));
+    EXPECT_EQ(sampleAt(image, 0, 0, 1), 2u);
+    EXPECT_NE(decodeText("P2\n2 1\n255\n12", &image).message.find("P5 or P6"), std::string::npos);
+    EXPECT_NE(decodeText("P5\n2 1\n1000\n1234", &image).message.find("maxval 1000"), std::string::npos);
+    EXPECT_NE(decodeText("P5\n2 1\n255\n1", &image).message.find("short data"), std::string::npos);
+    EXPECT_NE(decodeText("P5\n2 1\n255\n123", &image).message.find("follow the image"), std::string::npos);
+    EXPECT_NE(decodeText("P5\n0 1\n255\n", &image).message.find("sides"), std::string::npos);
+    EXPECT_NE(decodeText("P5\n-2 1\n255\n12", &image).message.find("decimal"), std::string::npos);
+    EXPECT_NE(decodeText("P5\n2 1\n255", &image).message.find("blank after maxval"), std::string::npos);
+    EXPECT_EQ(decodeText("P5\n99999999 1\n255\n1", &image).exitCode, exitHostIo);
+}
+
+HostImage gradient(int16_t depth, int16_t planes) {
+    HostImage image;
+    allocateImage(&image, 3, 7, depth, planes, planes == 1 ? plugInModeGrayScale : plugInModeRGBColor);
+    for (int32_t plane = 0; plane < planes; ++plane)
+        for (int32_t row = 0; row < 3; ++row)
+            for (int32_t column = 0; column < 7; ++column)
+                setSample(&image, plane, row, column, static_cast<uint32_t>(plane * 20011 + row * 3001 + column * 257));
+    return image;
+}
+
+bool sameImage(const HostImage &a, const HostImage &b) {
+    return a.rows == b.rows && a.columns == b.columns && a.depth == b.depth && a.planes == b.planes &&
+           std::memcmp(a.pixels.data.get(), b.pixels.data.get(), a.pixels.size) == 0;
+}
+
+TEST(ImageFiles, PnmAndPngKeepEverySampleAtBothDepths) {
+    for (int16_t depth : {int16_t{8}, int16_t{16}})
+        for (int16_t planes : {int16_t{1}, int16_t{3}}) {
+            HostImage original = gradient(depth, planes), back;
+            Bytes file;
+            std::string notice;
+            ASSERT_TRUE(isOk(encodePnm(original, &file)));
+            ASSERT_TRUE(isOk(decodePnm(file.data.get(), file.size, &back)));
+            EXPECT_TRUE(sameImage(original, back)) << "pnm " << depth << "/" << planes;
+            ASSERT_TRUE(isOk(encodePng(original, &file)));
+            ASSERT_TRUE(isOk(decodePng(file.data.get(), file.size, &back, &notice)));
+            EXPECT_TRUE(sameImage(original, back)) << "png " << depth << "/" << planes;
+            EXPECT_TRUE(notice.empty());
+        }
+}
+
+TEST(ImageFiles, SixteenBitPnmIsBigEndian) {
+    HostImage image;
+    ASSERT_TRUE(isOk(decodeText(std::string("P5\n1 1\n65535\n\x12\x34", 15), &image)));
+    EXPECT_EQ(sampleAt(image, 0, 0, 0), 0x1234u);
+}
+
+TEST(ImageFiles, FilesAreReplacedWholeOrNotAtAll) {
+    char folder[] = "/tmp/hostsim-files-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    std::string path = joinPath(folder, "a.pgm");
+    const uint8_t first[] = {'o', 'l', 'd'};
+    ASSERT_TRUE(isOk(writeWholeFile(path, first, 3)));
+    EXPECT_EQ(fileSize(path), 3);
+    EXPECT_EQ(writeWholeFile(joinPath(folder, "missing/a.pgm"), first, 3).exitCode, exitHostIo);
+    EXPECT_EQ(fileSize(path), 3);
+    unlink(path.c_str());
+    EXPECT_EQ(rmdir(folder), 0) << "a temporary file was left behind";
+}
+
+// ---- selector sequences ---------------------------------------------------------------
+
+struct SessionFixture : ::testing::Test {
+    HostContext context;
+    char folder[64] = "/tmp/hostsim-session-XXXXXX";
+
+    void SetUp() override {
+        ASSERT_NE(mkdtemp(folder), nullptr);
+        context.options.quiet = true;
+        Status status = useLinkedModule(pluginPropertyList.data(), pluginPropertyListSize, pluginTerminology.data(),
+                                        pluginTerminologySize, ENTRYPOINT, &context.module);
+        ASSERT_TRUE(isOk(status)) << status.message;
+        startSession(&context);
+    }
+    void TearDown() override {
+        stopHost(&context);
+        std::string command = std::string("rm -rf ") + folder;
+        EXPECT_EQ(std::system(command.c_str()), 0);
+    }
+    std::string path(const char *name) const { return joinPath(folder, name); }
+    std::vector<std::string> leftovers() const {
+        std::vector<std::string> names;
+        std::string command = std::string("ls -A ") + folder + " | grep '^\\.'";
+        std::FILE *list = popen(command.c_str(), "r");
+        char line[256];
+        while (list != nullptr && std::fgets(line, sizeof line, list) != nullptr)
+            names.push_back(line);
+        if (list != nullptr)
+            pclose(list);
+        return names;
+    }
+};
+
+TEST_F(SessionFixture, ASavedImageOpensBackUnchanged) {
+    HostImage original = gradient(16, 1), back;
+    ASSERT_TRUE(isOk(saveDocument(&context.session, &original, path("g.fts"))));
+    ImageFacts facts;
+    Status status = openDocument(&context.session, path("g.fts"), &back, &facts);
+    ASSERT_TRUE(isOk(status)) << status.message;
+    EXPECT_TRUE(sameImage(original, back));
+    EXPECT_EQ(facts.mode, plugInModeGrayScale);
+    EXPECT_TRUE(leftovers().empty());
+}
+
+TEST_F(SessionFixture, ACancelledSaveLeavesTheOldFileAsItWas) {
+    HostImage first = gradient(8, 1), second = gradient(16, 1);
+    ASSERT_TRUE(isOk(saveDocument(&context.session, &first, path("k.fts"))));
+    Bytes before, after;
+    ASSERT_TRUE(isOk(readWholeFile(path("k.fts"), 1 << 20, &before)));
+    context.session.cancelAfterRows = 2;
+    Status status = saveDocument(&context.session, &second, path("k.fts"));
+    EXPECT_EQ(status.exitCode, exitModuleFailed);
+    EXPECT_NE(status.message.find("userCanceledErr (-128)"), std::string::npos) << status.message;
+    ASSERT_TRUE(isOk(readWholeFile(path("k.fts"), 1 << 20, &after)));
+    ASSERT_EQ(before.size, after.size);
+    EXPECT_EQ(std::memcmp(before.data.get(), after.data.get(), before.size), 0);
+    EXPECT_TRUE(leftovers().empty());
+}
+
+TEST_F(SessionFixture, FailuresNameTheSelectorAndTheResult) {
+    std::vector<uint8_t> notFits(2880, 0x20);
+    std::memcpy(notFits.data(), "P5", 2);
+    ASSERT_TRUE(isOk(writeWholeFile(path("n.fts"), notFits.data(), notFits.size())));
+    HostImage image;
+    ImageFacts facts;
+    Status status = openDocument(&context.session, path("n.fts"), &image, &facts);
+    EXPECT_EQ(status.exitCode, exitModuleFailed);
+    EXPECT_NE(status.message.find("formatCannotRead (-30501)"), std::string::npos) << status.message;
+
+    HostImage original = gradient(16, 1);
+    ASSERT_TRUE(isOk(saveDocument(&context.session, &original, path("t.fts"))));
+    Bytes whole;
+    ASSERT_TRUE(isOk(readWholeFile(path("t.fts"), 1 << 20, &whole)));
+    ASSERT_TRUE(isOk(writeWholeFile(path("t.fts"), whole.data.get(), 2880 + 20)));
+    status = openDocument(&context.session, path("t.fts"), &image, &facts);
+    EXPECT_NE(status.message.find("ReadContinue: eofErr (-39)"), std::string::npos) << status.message;
+
+    EXPECT_EQ(openDocument(&context.session, path("none.fts"), &image, &facts).exitCode, exitHostIo);
+    EXPECT_EQ(saveDocument(&context.session, &original, path("no/such/x.fts")).exitCode, exitHostIo);
+}
+
+// A module that keeps asking for ReadContinue, or hands rows outside the image.
+int16_t misbehaviour = 0;
+std::vector<int16_t> selectorsSeen;
+void badModule(int16_t selector, void *record, intptr_t *, int16_t *result) {
+    auto *r = static_cast<FormatRecord *>(record);
+    selectorsSeen.push_back(selector);
+    *result = noErr;
+    if (selector == formatSelectorReadStart) {
+        r->imageSize = Point{2, 2};
+        r->depth = 8;
+        r->planes = 1;
+        r->imageMode = plugInModeGrayScale;
+    }
+    if (selector == formatSelectorReadContinue) {
+        static uint8_t row[2];
+        r->data = row;
+        if (misbehaviour == 1) {
+            r->theRect = Rect{5, 0, 6, 2};
+            *result = r->advanceState();
+        }
+    }
+}
+
+TEST_F(SessionFixture, AModuleThatMisbehavesIsStoppedAndStillGetsReadFinish) {
+    const uint8_t bytes[] = "anything";
+    ASSERT_TRUE(isOk(writeWholeFile(path("b.fts"), bytes, 8)));
+    initSession(&context.session, badModule, nullptr);
+    context.session.progressBar = false;
+    HostImage image;
+    ImageFacts facts;
+    for (int16_t mode : {int16_t{0}, int16_t{1}}) {
+        misbehaviour = mode;
+        selectorsSeen.clear();
+        Status status = openDocument(&context.session, path("b.fts"), &image, &facts);
+        EXPECT_EQ(status.exitCode, exitModuleFailed);
+        EXPECT_NE(status.message.find(mode == 0 ? "still asked for ReadContinue" : "outside the 2 x 2 image"),
+                  std::string::npos)
+            << status.message;
+        EXPECT_LE(selectorsSeen.size(), 10u);
+        EXPECT_EQ(selectorsSeen.back(), formatSelectorReadFinish);
+    }
+}
+
+} // namespace
