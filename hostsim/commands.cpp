@@ -46,6 +46,7 @@ void startSession(HostContext *context) {
 
 void stopHost(HostContext *context) {
     reclaimModuleMemory(&context->session);
+    retireSession(&context->session);
     unloadModule(&context->module);
 }
 

@@ -300,10 +300,19 @@ void copySamples(HostSession *session, const RowRequest &request) {
 
 } // namespace
 
+void retireSession(HostSession *session) {
+    // Held for the rest of the process, as a host holds it. The list itself is never
+    // destroyed, so the blocks stay reachable even while static destructors run at exit.
+    static auto *retiredSlots = new std::vector<intptr_t>;
+    if (session->dataSlot != 0)
+        retiredSlots->push_back(session->dataSlot);
+    session->dataSlot = 0;
+}
+
 void initSession(HostSession *session, PluginEntry entry, const ModuleInfo *info) {
+    retireSession(session);
     session->entry = entry;
     session->info = info;
-    session->dataSlot = 0;
     fillServices(session);
     session->platformData.hwnd = 0;
     session->about = AboutRecord{};

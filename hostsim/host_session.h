@@ -60,8 +60,13 @@ struct HostSession {
     uint8_t startScratch[16] = {};
 };
 
-// Prepares `session` for `entry`: service records filled, data slot 0.
+// Prepares `session` for `entry`: service records filled, data slot 0 (a slot the session
+// held before is retired first).
 void initSession(HostSession *session, PluginEntry entry, const ModuleInfo *info);
+
+// Ends the session's hold on its data slot. The module never frees the block behind it, and a
+// host keeps the slot for the life of the process, so the value is kept until exit.
+void retireSession(HostSession *session);
 
 // Frees every buffer and handle the module left behind; returns how many there were.
 int32_t reclaimModuleMemory(HostSession *session);

@@ -20,7 +20,8 @@ Status checkList(LoadedModule *module) {
 
 Status missingEntry(const LoadedModule &module) {
     return failStatus(exitModuleFailed, module.path + ": not a usable format module: it exports no function \"" +
-                                            module.info.entryName + "\", the entry point its 'wx86' property names");
+                                            module.info.entryName + "\", the entry point its '" + hostEntryKey +
+                                            "' property names");
 }
 
 #if defined(_WIN32)
@@ -39,11 +40,46 @@ bool takeResource(HMODULE library, const char *type, const uint8_t **bytes, size
     return true;
 }
 
+constexpr uint16_t machineX86 = 0x14C, machineX64 = 0x8664;
+constexpr uint16_t hostMachine = sizeof(void *) == 8 ? machineX64 : machineX86;
+
+// The COFF machine of a PE file, or 0 when the file is not a PE image.
+uint16_t imageMachine(const std::string &path) {
+    Bytes contents;
+    if (!isOk(readWholeFile(path, 64u << 20, &contents)) || contents.size < 0x40)
+        return 0;
+    const uint8_t *file = contents.data.get();
+    size_t pe = file[0x3C] | file[0x3D] << 8 | size_t{file[0x3E]} << 16 | size_t{file[0x3F]} << 24;
+    if (file[0] != 'M' || file[1] != 'Z' || pe > contents.size - 6 || file[pe] != 'P' || file[pe + 1] != 'E' ||
+        file[pe + 2] != 0 || file[pe + 3] != 0)
+        return 0;
+    return static_cast<uint16_t>(file[pe + 4] | file[pe + 5] << 8);
+}
+
+std::string widthName(uint16_t machine) {
+    return machine == machineX64 ? "a 64-bit (x86-64)" : machine == machineX86 ? "a 32-bit (x86)" : "another CPU's";
+}
+
+// LoadLibraryA refuses a DLL of the other width with the same error as a file that is no DLL
+// at all (ERROR_BAD_EXE_FORMAT), so the host reads the header itself to say which it was.
+std::string loadFailure(const std::string &path, DWORD error) {
+    std::string reason = "error " + std::to_string(error);
+    if (error == ERROR_BAD_EXE_FORMAT) {
+        uint16_t machine = imageMachine(path);
+        if (machine == 0)
+            reason = "it is not a Windows DLL (" + reason + ")";
+        else if (machine != hostMachine)
+            reason = "it is " + widthName(machine) + " module and this host is " +
+                     (hostMachine == machineX64 ? "64-bit; it loads only korvalis-x64.8bi (" :
+                                                  "32-bit; it loads only korvalis.8bi (") + reason + ")";
+    }
+    return "cannot load the module " + path + ": " + reason;
+}
+
 Status openLibrary(LoadedModule *module) {
     HMODULE library = LoadLibraryA(module->path.c_str());
     if (library == nullptr)
-        return failStatus(exitHostIo, "cannot load the module " + module->path + ": error " +
-                                          std::to_string(GetLastError()));
+        return failStatus(exitHostIo, loadFailure(module->path, GetLastError()));
     module->library = library;
     if (!takeResource(library, "PIPL", &module->propertyList, &module->propertyListSize))
         return failStatus(exitModuleFailed, module->path + ": not a format module: it has no \"PIPL\" 16000 resource");
@@ -141,7 +177,9 @@ void unloadModule(LoadedModule *module) {
 }
 
 std::string defaultModulePath() {
-#if defined(_WIN32)
+#if defined(_WIN64)
+    return joinPath(programFolder(), "korvalis-x64.8bi");
+#elif defined(_WIN32)
     return joinPath(programFolder(), "korvalis.8bi");
 #else
     return joinPath(programFolder(), "korvalis.so");

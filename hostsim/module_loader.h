@@ -26,9 +26,9 @@ constexpr uint16_t moduleResourceID = 16000;
 
 // Loads the library at `path` (dlopen on posix, LoadLibraryA on Windows), takes its "PIPL"
 // and "AETE" 16000 (on posix the data it exports as pluginPropertyList, pluginTerminology and
-// their sizes), parses the list and resolves its 'wx86' entry point. exitHostIo when the file
-// cannot be loaded; exitModuleFailed when it is not a usable format module. On failure
-// nothing stays loaded.
+// their sizes), parses the list and resolves the entry point it names under hostEntryKey.
+// exitHostIo when the file cannot be loaded; exitModuleFailed when it is not a usable format
+// module. On failure nothing stays loaded.
 Status loadModule(const std::string &path, LoadedModule *module);
 
 // The same checks for a module linked into this program: its list and terminology bytes and
@@ -39,5 +39,6 @@ Status useLinkedModule(const uint8_t *propertyList, size_t propertyListSize, con
 // Unloads a module that loadModule loaded; a linked module is only forgotten.
 void unloadModule(LoadedModule *module);
 
-// The module file's usual name beside the program: korvalis.8bi on Windows, korvalis.so else.
+// The module file's usual name beside the program: korvalis.8bi on 32-bit Windows,
+// korvalis-x64.8bi on 64-bit Windows, korvalis.so else.
 std::string defaultModulePath();

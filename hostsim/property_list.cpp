@@ -139,7 +139,7 @@ Status readProperty(const PropertyHeader &header, const uint8_t *data, ModuleInf
         info->name.assign(reinterpret_cast<const char *>(data + 1), data[0]);
         return okStatus();
     }
-    if (key == fourCharCode("wx86")) {
+    if (key == fourCharCode(hostEntryKey)) {
         if (!zeroTerminated(data, length, &info->entryName))
             return badProperty(key, "holds an entry point name without a terminating zero");
         return okStatus();
@@ -226,7 +226,7 @@ Status checkFormatModule(const ModuleInfo &info) {
         return refused("interface version " + std::to_string(info.versionMajor) + "." +
                        std::to_string(info.versionMinor) + ", this host drives version 1.x");
     if (info.entryName.empty())
-        return refused("no 'wx86' entry point name");
+        return refused("no '" + std::string(hostEntryKey) + "' entry point name");
     for (char c : info.entryName)
         if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_')
             return refused("entry point name \"" + info.entryName + "\" is not an identifier");

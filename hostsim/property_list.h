@@ -15,6 +15,15 @@ constexpr uint32_t fourCharCode(const char (&text)[5]) {
            uint32_t{static_cast<uint8_t>(text[2])} << 8 | uint32_t{static_cast<uint8_t>(text[3])};
 }
 
+// The property that names the entry point for this host's own processor: x86-64 code for a
+// 64-bit Windows host; 'wx86' for a 32-bit one, and on posix, whose module exports the list
+// of the 32-bit Windows module.
+#if defined(_WIN64)
+constexpr char hostEntryKey[5] = "8664";
+#else
+constexpr char hostEntryKey[5] = "wx86";
+#endif
+
 // "8BIF", or the bytes in hex when one of them is not printable.
 std::string codeText(uint32_t code);
 
@@ -52,7 +61,7 @@ struct ModuleInfo {
     uint32_t kind = 0;
     std::string name;
     uint16_t versionMajor = 0, versionMinor = 0;
-    std::string entryName; // from 'wx86'
+    std::string entryName; // from hostEntryKey
     std::vector<std::string> readExtensions, writeExtensions; // "FTS", without the pad blank
     uint16_t modes = 0; // bit n set when image mode n (0..15) is listed in 'mode'
     bool hasModes = false;
@@ -69,7 +78,7 @@ struct ModuleInfo {
 
 // Parses a property list as it is stored (a 16-bit word 1, version 0, a count, then the
 // properties) and checks that it describes a file-format module this host can drive:
-// kind '8BIF', interface version 1.x, a 'wx86' entry point name, format flags, extensions
+// kind '8BIF', interface version 1.x, an entry point name under hostEntryKey, format flags, extensions
 // for what it reads and writes, image modes and a sane largest size. On failure the
 // message says what is wrong (exitModuleFailed); `info` may then be partly filled.
 Status parsePropertyList(const uint8_t *bytes, size_t size, ModuleInfo *info);

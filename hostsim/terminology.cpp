@@ -188,7 +188,7 @@ std::string describeModuleInfo(const ModuleInfo &info) {
     appendLine(&text, "kind", codeText(info.kind) + (info.kind == fourCharCode("8BIF") ? " (file format)" : ""));
     appendLine(&text, "name", info.name);
     appendLine(&text, "interface", std::to_string(info.versionMajor) + "." + std::to_string(info.versionMinor));
-    appendLine(&text, "entry point", info.entryName + " ('wx86')");
+    appendLine(&text, "entry point", info.entryName + " ('" + hostEntryKey + "')");
     appendLine(&text, "reads", joined(info.readExtensions, "."));
     appendLine(&text, "writes", joined(info.writeExtensions, "."));
     appendLine(&text, "modes", modesText(info));
