@@ -1,5 +1,6 @@
 // Arbitrary bytes as a file, opened as a host opens one and, when that succeeds, saved and
-// opened again, all in one fresh host session on the fake platform.
+// opened again, saved as a cube and at the other depth, all in one fresh host session on the
+// fake platform.
 //
 // Beyond what the sanitizers catch, every run checks what a host relies on: a failure is
 // never reported as success (a file too short for its rows never opens), the host gets the
@@ -22,6 +23,9 @@ namespace {
 constexpr PlatformFile inputFile = 1;
 constexpr PlatformFile savedFile = 2;
 constexpr PlatformFile savedAgainFile = 3;
+constexpr PlatformFile cubeFile = 4;
+constexpr PlatformFile otherDepthFile = 5;
+constexpr int16_t cubePlanes = 3;
 
 [[noreturn]] void fuzzFailure(const char *file, int line, const char *condition) {
     std::fprintf(stderr, "%s:%d: check failed: %s\n", file, line, condition);
@@ -218,6 +222,50 @@ Opened openFile(PlatformFile handle) {
     return opened;
 }
 
+// The 32-bit ones' complement sum of big-endian words, as the FITS checksum convention has it.
+uint32_t onesComplementSum(const uint8_t *bytes, size_t count) {
+    uint64_t sum = 0;
+    for (size_t i = 0; i + 4 <= count; i += 4)
+        sum += uint32_t{bytes[i]} << 24 | uint32_t{bytes[i + 1]} << 16 | uint32_t{bytes[i + 2]} << 8 | bytes[i + 3];
+    while (sum >> 32)
+        sum = (sum & 0xFFFFFFFFu) + (sum >> 32);
+    return static_cast<uint32_t>(sum);
+}
+
+// A saved header that keeps CHECKSUM or DATASUM cards must give the values of what was
+// written with it: the whole unit sums to negative zero, and DATASUM is the data's sum.
+void checkChecksums(const std::vector<uint8_t> &file) {
+    int checksum = -1, datasum = -1;
+    size_t headerBytes = 0;
+    for (size_t card = 1; card < 144 && (card + 1) * 80 <= file.size(); ++card) {
+        const uint8_t *text = file.data() + card * 80;
+        if (std::memcmp(text, "END     ", 8) == 0) {
+            headerBytes = (card / 36 + 1) * 2880;
+            break;
+        }
+        if (checksum < 0 && std::memcmp(text, "CHECKSUM", 8) == 0)
+            checksum = static_cast<int>(card);
+        if (datasum < 0 && std::memcmp(text, "DATASUM ", 8) == 0)
+            datasum = static_cast<int>(card);
+    }
+    FUZZ_CHECK(headerBytes > 0 && headerBytes <= file.size());
+    if (checksum >= 0)
+        FUZZ_CHECK(onesComplementSum(file.data(), file.size()) == 0xFFFFFFFFu);
+    if (datasum >= 0) {
+        const uint8_t *value = file.data() + datasum * 80 + 10;
+        const uint8_t *cardEnd = file.data() + datasum * 80 + 80;
+        while (value < cardEnd && *value == ' ')
+            ++value;
+        FUZZ_CHECK(value < cardEnd && *value == '\'');
+        uint64_t number = 0;
+        int digits = 0;
+        for (++value; value < cardEnd && *value >= '0' && *value <= '9'; ++value, ++digits)
+            number = number * 10 + (*value - '0');
+        FUZZ_CHECK(digits > 0 && digits <= 10);
+        FUZZ_CHECK(number == onesComplementSum(file.data() + headerBytes, file.size() - headerBytes));
+    }
+}
+
 // The host's save of the image it holds: OptionsPrepare to WriteFinish into a new file.
 void saveFile(PlatformFile handle, const Opened &image) {
     addFakeFile(handle, {});
@@ -243,6 +291,7 @@ void saveFile(PlatformFile handle, const Opened &image) {
     const std::vector<uint8_t> &written = fakePlatform.files[handle].bytes;
     FUZZ_CHECK(written.size() % 2880 == 0);
     FUZZ_CHECK(static_cast<int64_t>(written.size()) == estimate);
+    checkChecksums(written);
 }
 
 bool hasAttribution(const std::vector<uint8_t> &file) {
@@ -259,6 +308,64 @@ void checkSameImage(const Opened &a, const Opened &b) {
     FUZZ_CHECK(b.ok);
     FUZZ_CHECK(a.rows == b.rows && a.columns == b.columns && a.depth == b.depth && a.planes == b.planes);
     FUZZ_CHECK(a.image == b.image);
+}
+
+// The image repeated in every plane, as a host's colour image would be saved.
+Opened asCube(const Opened &image, int16_t planes) {
+    Opened cube = image;
+    cube.planes = planes;
+    cube.image.clear();
+    for (int16_t plane = 0; plane < planes; ++plane)
+        cube.image.insert(cube.image.end(), image.image.begin(), image.image.end());
+    return cube;
+}
+
+// The image at the other depth, as a host converts it: 8 to 16 bits by v × 257, 16 to 8 by
+// v / 256.
+Opened atOtherDepth(const Opened &image) {
+    Opened other = image;
+    other.image.clear();
+    if (image.depth == 8) {
+        other.depth = 16;
+        for (uint8_t value : image.image) {
+            auto wide = static_cast<uint16_t>(value * 257);
+            other.image.push_back(static_cast<uint8_t>(wide));
+            other.image.push_back(static_cast<uint8_t>(wide >> 8));
+        }
+    } else {
+        other.depth = 8;
+        for (size_t i = 1; i < image.image.size(); i += 2)
+            other.image.push_back(image.image[i]);
+    }
+    return other;
+}
+
+int64_t cardInteger(const uint8_t *card) {
+    size_t column = 10;
+    while (column < 30 && card[column] == ' ')
+        ++column;
+    int64_t value = 0;
+    for (; column < 30 && card[column] >= '0' && card[column] <= '9'; ++column)
+        value = value * 10 + (card[column] - '0');
+    return value;
+}
+
+// A cube's header says NAXIS = 3 and has NAXIS3 right after NAXIS2.
+void checkCubeHeader(const std::vector<uint8_t> &file, int16_t planes) {
+    int naxis = -1, naxis2 = -1;
+    for (size_t card = 1; card < 144 && (card + 1) * 80 <= file.size(); ++card) {
+        const uint8_t *text = file.data() + card * 80;
+        if (std::memcmp(text, "END     ", 8) == 0)
+            break;
+        if (naxis < 0 && std::memcmp(text, "NAXIS   ", 8) == 0)
+            naxis = static_cast<int>(card);
+        if (naxis2 < 0 && std::memcmp(text, "NAXIS2  ", 8) == 0)
+            naxis2 = static_cast<int>(card);
+    }
+    FUZZ_CHECK(naxis > 0 && naxis2 > 0);
+    FUZZ_CHECK(cardInteger(file.data() + naxis * 80) == 3);
+    const uint8_t *third = file.data() + (naxis2 + 1) * 80;
+    FUZZ_CHECK(std::memcmp(third, "NAXIS3  = ", 10) == 0 && cardInteger(third) == planes);
 }
 
 } // namespace
@@ -283,6 +390,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         const std::vector<uint8_t> &saved = fakePlatform.files[savedFile].bytes;
         if (hasAttribution(saved))
             FUZZ_CHECK(fakePlatform.files[savedAgainFile].bytes == saved);
+        // The kept header then takes a third axis, and loses it again in a save at the other
+        // depth, which opens as the image converted.
+        saveFile(cubeFile, asCube(second, cubePlanes));
+        checkCubeHeader(fakePlatform.files[cubeFile].bytes, cubePlanes);
+        Opened converted = atOtherDepth(first);
+        saveFile(otherDepthFile, converted);
+        checkSameImage(converted, openFile(otherDepthFile));
     }
     resetFakeHost(inputFile);
     return 0;
