@@ -25,7 +25,9 @@ constexpr int16_t columns = 3;
 constexpr size_t rowBytes = 6;
 constexpr int rowK = 2;
 
-enum class Operation { open, save };
+// A resave opens a file whose header carries CHECKSUM and DATASUM and saves the image with
+// that header, which is written a second time once the data are out.
+enum class Operation { open, save, resave };
 
 enum class Fault {
     none,
@@ -86,7 +88,8 @@ const std::vector<int16_t> saveSequence{formatSelectorOptionsPrepare, formatSele
                                         formatSelectorWriteFinish};
 
 // Reads of an open: FilterFile reads card 1; ReadStart cards 1 to 36 (END is card 7); then one
-// read per row. Writes of a save: the header, one per row, the padding.
+// read per row. Writes of a save: the header, one per row, the padding, and for a resave the
+// header again.
 constexpr size_t header = 2880;
 constexpr size_t data = rows * rowBytes;
 constexpr size_t padding = 2880 - data;
@@ -97,10 +100,9 @@ std::vector<Case> faultTable() {
                   readContinue = formatSelectorReadContinue, optionsPrepare = formatSelectorOptionsPrepare,
                   optionsStart = formatSelectorOptionsStart, estimateStart = formatSelectorEstimateStart,
                   writeStart = formatSelectorWriteStart;
-    const Operation open = Operation::open, save = Operation::save;
+    const Operation open = Operation::open, save = Operation::save, resave = Operation::resave;
     std::vector<Case> table = {
-        // what                            op    armAt         fault              n  failsAt       result
-        //                                                     advances progress landed box
+        // what, operation, armed at, fault, n, fails at, result, advances, progress, landed, box
         {"open without a fault", open, filter, Fault::none, 0, none, noErr, 5, 5, data, noBox},
         {"short read of card 1 (FilterFile)", open, filter, Fault::shortRead, 1, filter, eofErr, 0, 0, 0, noBox},
         {"read of card 1 fails (FilterFile)", open, filter, Fault::failRead, 1, filter, readErr, 0, 0, 0, noBox},
@@ -148,6 +150,12 @@ std::vector<Case> faultTable() {
         {"host cancels at row k (save)", save, writeStart, Fault::cancel, rowK + 1, writeStart, userCanceledErr,
          rowK + 1, rowK + 1, header + rowsBeforeK, noBox},
         {"zero-row image", save, optionsPrepare, Fault::zeroRows, 0, none, noErr, 0, 0, header, noBox},
+        {"resave without a fault", resave, optionsPrepare, Fault::none, 0, none, noErr, 5, 5, header + data + padding,
+         noBox},
+        {"short rewrite of the checksummed header", resave, writeStart, Fault::shortWrite, 1 + rows + 1 + 1,
+         writeStart, dskFulErr, rows, rows, header + data + padding, noBox},
+        {"rewrite of the checksummed header fails", resave, writeStart, Fault::failWrite, 1 + rows + 1 + 1, writeStart,
+         writErr, rows, rows, header + data + padding, noBox},
     };
 
     // Every selector that checks the host's services stops at a missing or unknown one with its
@@ -204,9 +212,13 @@ std::vector<uint8_t> storedImage() {
     return image;
 }
 
-std::vector<uint8_t> fitsFile(int16_t fileRows) {
+std::vector<uint8_t> fitsFile(int16_t fileRows, bool checksums = false) {
     std::vector<std::string> cards = imageCards(16, columns, fileRows);
     cards.push_back(valueCard("BZERO", "32768"));
+    if (checksums) {
+        cards.push_back(rawCard("CHECKSUM= '0000000000000000'"));
+        cards.push_back(rawCard("DATASUM = '0'"));
+    }
     cards.push_back(rawCard("END"));
     std::vector<uint8_t> bytes = bytesOf(headerOf(cards));
     std::vector<uint8_t> pixels = storedImage();
@@ -287,9 +299,17 @@ struct Outcome {
 Outcome runCase(const Case &c) {
     resetFakeHost(c.operation == Operation::open ? inFile : outFile);
     resetFakePlatform();
-    addFakeFile(inFile, fitsFile(rows));
+    addFakeFile(inFile, fitsFile(rows, c.operation == Operation::resave));
     addFakeFile(outFile, {});
-    if (c.operation == Operation::save)
+    if (c.operation == Operation::resave) {
+        fakeHost.record.dataFork = inFile;
+        for (int16_t selector : openSequence)
+            EXPECT_EQ(callModule(selector), noErr);
+        fakeHost.record.dataFork = outFile;
+        fakeHost.advanceCalls.clear();
+        fakeHost.progressCalls.clear();
+    }
+    if (c.operation != Operation::open)
         setHostImage(rows, columns, 16, 1, hostImage());
     for (int16_t selector : c.operation == Operation::open ? openSequence : saveSequence) {
         if (selector == c.armAt)
@@ -325,6 +345,10 @@ TEST_F(FaultTable, EachFaultEndsWithItsCodeTraceAndMessage) {
     ASSERT_EQ(savedWhole.size(), header + data + padding);
     ASSERT_EQ(std::vector<uint8_t>(savedWhole.begin() + header, savedWhole.begin() + header + data), storedImage());
     const std::vector<uint8_t> openedWhole = hostImage();
+    baseline.operation = Operation::resave;
+    ASSERT_EQ(runCase(baseline).result, noErr);
+    const std::vector<uint8_t> resavedWhole = fakePlatform.files[outFile].bytes;
+    ASSERT_EQ(fakePlatform.files[outFile].writeCalls, 1 + rows + 1 + 1) << "header, rows, padding, header again";
 
     for (const Case &c : faultTable()) {
         SCOPED_TRACE(c.what);
@@ -344,6 +368,11 @@ TEST_F(FaultTable, EachFaultEndsWithItsCodeTraceAndMessage) {
             std::vector<uint8_t> received = rowsReceived();
             EXPECT_EQ(received.size(), c.landed);
             EXPECT_TRUE(startsTheWhole(received, openedWhole)) << "the rows the host got are the file's first rows";
+        } else if (c.operation == Operation::resave) {
+            // The header on disk is the first or a part of the second; the data are whole.
+            EXPECT_EQ(out.bytes.size(), c.landed);
+            EXPECT_TRUE(out.bytes.size() == resavedWhole.size() &&
+                        std::equal(out.bytes.begin() + header, out.bytes.end(), resavedWhole.begin() + header));
         } else {
             EXPECT_EQ(in.readCalls, 0);
             EXPECT_EQ(out.bytes.size(), c.landed);
