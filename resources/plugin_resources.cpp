@@ -95,7 +95,9 @@ constexpr uint16_t channelsOfBitmap = 1;
 constexpr uint16_t channelsOfOtherModes = 24;
 constexpr int hostModeCount = 12;
 
-constexpr ResourceWriter<pluginPropertyListBytes> writePropertyList() {
+// `entryKey` is the property that names the entry point for the host's code: 'wx86' for
+// 32-bit x86 hosts, '8664' for x86-64 ones. Nothing else of the list depends on it.
+constexpr ResourceWriter<pluginPropertyListBytes> writePropertyList(const char (&entryKey)[5]) {
     ResourceWriter<pluginPropertyListBytes> w{};
     putWord(w, 1); // the word Windows hosts expect before the list
     putLong(w, 0); // list version
@@ -113,7 +115,7 @@ constexpr ResourceWriter<pluginPropertyListBytes> writePropertyList() {
     putLong(w, 0x00010000); // format interface 1.0: major in the high half
     endProperty(w, end);
 
-    end = beginProperty(w, "wx86", 12);
+    end = beginProperty(w, entryKey, 12);
     putCString(w, "ENTRYPOINT"); // the DLL's one export
     endProperty(w, end);
 
@@ -220,9 +222,32 @@ constexpr ResourceWriter<pluginTerminologyBytes> writeTerminology() {
     return w;
 }
 
-constexpr auto propertyListWriter = writePropertyList();
+constexpr auto propertyListWriter = writePropertyList("wx86");
 static_assert(!propertyListWriter.overrun && propertyListWriter.used == pluginPropertyListBytes,
               "the property list must fill exactly its 358 bytes");
+
+constexpr auto propertyList64Writer = writePropertyList("8664");
+static_assert(!propertyList64Writer.overrun && propertyList64Writer.used == pluginPropertyListBytes,
+              "the 64-bit property list must fill exactly its 358 bytes");
+
+// Where the entry point's key is stored: after the leading word, version and count come
+// 'kind' (16 + 4 bytes), 'name' (16 + 8) and 'vers' (16 + 4), then the entry property's
+// vendor code and its key.
+constexpr size_t entryKeyOffset = 2 + 4 + 4 + 20 + 24 + 20 + 4;
+
+// Whether the two lists differ in exactly the four bytes of the entry point's key, so a
+// change to one list can never miss the other.
+constexpr bool differOnlyInEntryKey(const std::array<uint8_t, pluginPropertyListBytes> &a,
+                                    const std::array<uint8_t, pluginPropertyListBytes> &b) {
+    for (size_t k = 0; k < pluginPropertyListBytes; ++k) {
+        bool inKey = k >= entryKeyOffset && k < entryKeyOffset + 4;
+        if ((a[k] != b[k]) != inKey)
+            return false;
+    }
+    return true;
+}
+static_assert(differOnlyInEntryKey(propertyListWriter.bytes, propertyList64Writer.bytes),
+              "the 32- and 64-bit property lists must differ only in the entry point's key");
 
 constexpr auto terminologyWriter = writeTerminology();
 static_assert(!terminologyWriter.overrun && terminologyWriter.used == pluginTerminologyBytes,
@@ -237,6 +262,7 @@ static_assert(sizeof(std::array<uint8_t, pluginPropertyListBytes>) == pluginProp
 extern "C" {
 const std::array<uint8_t, pluginPropertyListBytes> pluginPropertyList = propertyListWriter.bytes;
 const uint32_t pluginPropertyListSize = pluginPropertyListBytes;
+const std::array<uint8_t, pluginPropertyListBytes> pluginPropertyList64 = propertyList64Writer.bytes;
 const std::array<uint8_t, pluginTerminologyBytes> pluginTerminology = terminologyWriter.bytes;
 const uint32_t pluginTerminologySize = pluginTerminologyBytes;
 }

@@ -24,6 +24,11 @@ KORVALIS_EXPORT extern const std::array<uint8_t, pluginPropertyListBytes> plugin
 KORVALIS_EXPORT extern const uint32_t pluginPropertyListSize;
 KORVALIS_EXPORT extern const std::array<uint8_t, pluginTerminologyBytes> pluginTerminology;
 KORVALIS_EXPORT extern const uint32_t pluginTerminologySize;
+
+// The property list of the 64-bit Windows module: the bytes of pluginPropertyList except
+// the entry point's key, '8664' (x86-64 code) in place of 'wx86'. Only the resource build
+// uses it; the Linux module exports the list above.
+extern const std::array<uint8_t, pluginPropertyListBytes> pluginPropertyList64;
 }
 
 // One entry of the string table; text is zero-terminated, in code page 1252.

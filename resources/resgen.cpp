@@ -1,7 +1,10 @@
 // Build tool: writes the module's resource data as files for the Windows resource compiler,
 // so that the DLL's resources come from the same bytes as the Linux module's.
 //
-//   resgen DIR   writes DIR/pipl.bin, DIR/aete.bin, DIR/strings.rc2 and DIR/blank.cur
+//   resgen DIR [CPU]   writes DIR/pipl.bin, DIR/aete.bin, DIR/strings.rc2 and DIR/blank.cur
+//
+// CPU is the DLL's processor, i386 (the default) or x86-64; it picks the property list whose
+// entry point a host of that processor looks for. Every other byte is the same for both.
 //
 // It runs on the build machine, compiled with the build machine's own compiler.
 #include <cstdint>
@@ -114,12 +117,14 @@ Bytes blankCursor() {
 } // namespace
 
 int main(int argc, char **argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: resgen DIR\n");
+    std::string cpu = argc == 3 ? argv[2] : "i386";
+    if (argc < 2 || argc > 3 || (cpu != "i386" && cpu != "x86-64")) {
+        std::fprintf(stderr, "usage: resgen DIR [i386|x86-64]\n");
         return 2;
     }
     std::string dir = argv[1];
-    Bytes propertyList(pluginPropertyList.begin(), pluginPropertyList.end());
+    const auto &list = cpu == "x86-64" ? pluginPropertyList64 : pluginPropertyList;
+    Bytes propertyList(list.begin(), list.end());
     Bytes terminology(pluginTerminology.begin(), pluginTerminology.end());
     Bytes cursor = blankCursor();
     if (cursor.size() != cursorFileHeaderBytes + cursorImageBytes) {
