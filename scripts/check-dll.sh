@@ -1,19 +1,47 @@
 #!/usr/bin/env bash
-# Checks a built Windows module the way a host sees it: a 32-bit x86 DLL whose only export is
-# ENTRYPOINT, that needs no DLL beyond the system's, and that carries exactly the resources
-# a host reads (types, ids, languages and sizes).
+# Checks a built Windows module the way a host sees it: a DLL for the host's processor whose
+# only export is ENTRYPOINT, that needs no DLL beyond the system's, and that carries exactly
+# the resources a host reads (types, ids, languages and sizes), with the property list naming
+# the entry point under that processor's key.
 #
-#   scripts/check-dll.sh build/win32/bin/korvalis.8bi
+#   scripts/check-dll.sh build/win32/bin/korvalis.8bi           32-bit x86 (PE32, 'wx86')
+#   scripts/check-dll.sh --x64 build/win64/bin/korvalis-x64.8bi [build/win32/bin/korvalis.8bi]
+#                                                               x86-64 (PE32+, '8664')
 #
-# Exit status: 0 when every check holds, 1 when one fails, 77 (skipped) when the DLL or the
+# Given the 32-bit DLL as well, --x64 also compares the two DLLs' resources: every one must be
+# byte for byte the same, except that the property list has '8664' where the 32-bit one has
+# 'wx86' (and nothing else differs).
+#
+# Exit status: 0 when every check holds, 1 when one fails, 77 (skipped) when a DLL or the
 # tools are missing.
 set -u
 
-dll=${1:?usage: check-dll.sh DLL}
-objdump=${OBJDUMP:-i686-w64-mingw32-objdump}
+usage="usage: check-dll.sh DLL | check-dll.sh --x64 DLL64 [DLL32]"
+x64=0
+if [[ ${1:-} == --x64 ]]; then
+    x64=1
+    shift
+fi
+dll=${1:?$usage}
+twin=${2:-}
+if ((x64 == 0)) && [[ -n $twin ]] || (($# > 2)); then
+    echo "$usage" >&2
+    exit 2
+fi
+if ((x64)); then
+    objdump=${OBJDUMP:-x86_64-w64-mingw32-objdump}
+    preset=win64 file_format=pei-x86-64 magic=020b image="PE32+ image for x86-64"
+else
+    objdump=${OBJDUMP:-i686-w64-mingw32-objdump}
+    preset=win32 file_format=pei-i386 magic=010b image="PE32 image for i386"
+fi
 
 if [[ ! -f $dll ]]; then
-    echo "skipped: $dll does not exist (build the win32 preset first)"
+    echo "skipped: $dll does not exist (build the $preset preset first)"
+    exit 77
+fi
+if [[ -n $twin && ! -f $twin ]]; then
+    echo "skipped: $twin does not exist (build the win32 preset first)"
     exit 77
 fi
 if ! command -v "$objdump" >/dev/null || ! command -v python3 >/dev/null; then
@@ -31,10 +59,10 @@ pass() { echo "ok: $*"; }
 headers=$("$objdump" -f "$dll") || { echo "FAIL: $objdump cannot read $dll"; exit 1; }
 private=$("$objdump" -p "$dll") || { echo "FAIL: $objdump cannot read $dll"; exit 1; }
 
-if grep -q 'file format pei-i386' <<<"$headers" && grep -qE '^Magic[[:space:]]+010b' <<<"$private"; then
-    pass "PE32 image for i386"
+if grep -q "file format $file_format\$" <<<"$headers" && grep -qE "^Magic[[:space:]]+$magic" <<<"$private"; then
+    pass "$image"
 else
-    fail "not a PE32 i386 image: $(grep 'file format' <<<"$headers")"
+    fail "not a $image: $(grep 'file format' <<<"$headers")"
 fi
 characteristics=$(awk '/^Characteristics/ { print $2; exit }' <<<"$private")
 if [[ $characteristics == 0x* ]] && (((characteristics & 0x2000) != 0)); then
@@ -64,45 +92,55 @@ grep -qi '^kernel32\.dll$' <<<"$imports" && grep -qi '^user32\.dll$' <<<"$import
     && pass "imports only system DLLs" || fail "KERNEL32.dll or USER32.dll is not imported"
 
 # The resource section, read straight from the file.
-python3 - "$dll" <<'EOF' || failures=$((failures + 1))
+python3 - "$dll" "$x64" "$twin" <<'EOF' || failures=$((failures + 1))
 import struct, sys
 
-data = open(sys.argv[1], "rb").read()
-pe = struct.unpack_from("<I", data, 0x3C)[0]
-sections = struct.unpack_from("<H", data, pe + 6)[0]
-optional_size = struct.unpack_from("<H", data, pe + 20)[0]
-optional = pe + 24
-rsrc_rva, rsrc_size = struct.unpack_from("<II", data, optional + 96 + 2 * 8)
-table = optional + optional_size
-layout = []
-for k in range(sections):
-    _, vsize, rva, raw_size, raw = struct.unpack_from("<8sIIII", data, table + 40 * k)
-    layout.append((rva, max(vsize, raw_size), raw))
+# Every resource of a PE file, by (type, id, language). The data directories sit after the
+# optional header's fixed part, which is 96 bytes in PE32 and 112 in PE32+.
+def resources(path):
+    data = open(path, "rb").read()
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    machine, sections = struct.unpack_from("<HH", data, pe + 4)
+    optional_size = struct.unpack_from("<H", data, pe + 20)[0]
+    optional = pe + 24
+    magic = struct.unpack_from("<H", data, optional)[0]
+    directories = optional + (112 if magic == 0x20B else 96)
+    rsrc_rva, rsrc_size = struct.unpack_from("<II", data, directories + 2 * 8)
+    table = optional + optional_size
+    layout = []
+    for k in range(sections):
+        _, vsize, rva, raw_size, raw = struct.unpack_from("<8sIIII", data, table + 40 * k)
+        layout.append((rva, max(vsize, raw_size), raw))
 
-def offset(rva):
-    for start, size, raw in layout:
-        if start <= rva < start + size:
-            return raw + rva - start
-    raise SystemExit("FAIL: RVA %#x lies in no section" % rva)
+    def offset(rva):
+        for start, size, raw in layout:
+            if start <= rva < start + size:
+                return raw + rva - start
+        raise SystemExit("FAIL: %s: RVA %#x lies in no section" % (path, rva))
 
-base = offset(rsrc_rva)
+    base = offset(rsrc_rva)
 
-def entries(directory):
-    named, ids = struct.unpack_from("<HH", data, base + directory + 12)
-    for k in range(named + ids):
-        name, target = struct.unpack_from("<II", data, base + directory + 16 + 8 * k)
-        if name & 0x80000000:
-            at = base + (name & 0x7FFFFFFF)
-            length = struct.unpack_from("<H", data, at)[0]
-            name = data[at + 2:at + 2 + 2 * length].decode("utf-16-le")
-        yield name, target
+    def entries(directory):
+        named, ids = struct.unpack_from("<HH", data, base + directory + 12)
+        for k in range(named + ids):
+            name, target = struct.unpack_from("<II", data, base + directory + 16 + 8 * k)
+            if name & 0x80000000:
+                at = base + (name & 0x7FFFFFFF)
+                length = struct.unpack_from("<H", data, at)[0]
+                name = data[at + 2:at + 2 + 2 * length].decode("utf-16-le")
+            yield name, target
 
-found = {}
-for kind, types in entries(0):
-    for ident, languages in entries(types & 0x7FFFFFFF):
-        for language, leaf in entries(languages & 0x7FFFFFFF):
-            rva, size = struct.unpack_from("<II", data, base + leaf)
-            found[(kind, ident, language)] = data[offset(rva):offset(rva) + size]
+    found = {}
+    for kind, types in entries(0):
+        for ident, languages in entries(types & 0x7FFFFFFF):
+            for language, leaf in entries(languages & 0x7FFFFFFF):
+                rva, size = struct.unpack_from("<II", data, base + leaf)
+                found[(kind, ident, language)] = data[offset(rva):offset(rva) + size]
+    return machine, magic, found
+
+x64 = sys.argv[2] == "1"
+twin = sys.argv[3]
+machine, magic, found = resources(sys.argv[1])
 
 names = {1: "cursor", 3: "icon", 5: "dialog", 6: "string table", 12: "cursor group", 14: "icon group",
          16: "version", 24: "manifest"}
@@ -161,6 +199,33 @@ check(cursor[:4] == bytes(4) and cursor[52:180] == bytes(128) and cursor[180:308
 pipl = found.get(("PIPL", 16000, 3081), b"")
 check(pipl[:10] == bytes([1, 0, 0, 0, 0, 0, 14, 0, 0, 0]) and b"MIB8dnik" in pipl and b"ENTRYPOINT\0" in pipl,
       "PIPL starts with word 1, version 0, 14 properties and names ENTRYPOINT")
+
+# The entry point's property is the fourth: after the leading word, version, count and the
+# kind, name and vers properties. Codes are stored as little-endian integers, so '8664'
+# stands as the bytes "4668" and 'wx86' as "68xw".
+entry_at = 2 + 4 + 4 + 20 + 24 + 20
+key, other = (b"4668", b"68xw") if x64 else (b"68xw", b"4668")
+entry_property = b"MIB8" + key + bytes(4) + bytes([12, 0, 0, 0]) + b"ENTRYPOINT\0\0"
+check(pipl[entry_at:entry_at + 28] == entry_property and other not in pipl,
+      "PIPL names the entry point ENTRYPOINT under '%s' only" % ("8664" if x64 else "wx86"))
+check(machine == (0x8664 if x64 else 0x14C) and magic == (0x20B if x64 else 0x10B),
+      "COFF machine %#06x, optional header magic %#05x" % (machine, magic))
+
+if twin:
+    twin_machine, twin_magic, twin_found = resources(twin)
+    check(twin_machine == 0x14C and twin_magic == 0x10B, "the 32-bit DLL %s is a PE32 i386 image" % twin)
+    check(sorted(found, key=str) == sorted(twin_found, key=str),
+          "both DLLs carry the same resources (types, ids and languages)")
+    for key_ in sorted(set(found) & set(twin_found), key=str):
+        ours, theirs = found[key_], twin_found[key_]
+        if key_ != ("PIPL", 16000, 3081):
+            check(ours == theirs, "%s: byte-identical in both DLLs (%d bytes)" % (label(key_), len(ours)))
+            continue
+        differing = [k for k in range(min(len(ours), len(theirs))) if ours[k] != theirs[k]]
+        check(len(ours) == len(theirs) and differing == list(range(entry_at + 4, entry_at + 8))
+              and ours[entry_at + 4:entry_at + 8] == b"4668" and theirs[entry_at + 4:entry_at + 8] == b"68xw",
+              "%s: identical except bytes %d-%d, the entry point's key ('8664' here, 'wx86' in the 32-bit DLL)"
+              % (label(key_), entry_at + 4, entry_at + 7))
 sys.exit(1 if failed else 0)
 EOF
 

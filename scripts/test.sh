@@ -13,6 +13,11 @@ cmake --preset win32 >/dev/null
 cmake --build --preset win32 -j"$jobs"
 bash scripts/check-dll.sh build/win32/bin/korvalis.8bi
 
+step "Windows module and host (64-bit)"
+cmake --preset win64 >/dev/null
+cmake --build --preset win64 -j"$jobs"
+bash scripts/check-dll.sh --x64 build/win64/bin/korvalis-x64.8bi build/win32/bin/korvalis.8bi
+
 step "Native build and tests"
 cmake --preset default >/dev/null
 cmake --build --preset default -j"$jobs"
