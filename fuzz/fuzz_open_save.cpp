@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "entry/entry.h"
@@ -25,6 +26,7 @@ constexpr PlatformFile savedFile = 2;
 constexpr PlatformFile savedAgainFile = 3;
 constexpr PlatformFile cubeFile = 4;
 constexpr PlatformFile otherDepthFile = 5;
+constexpr PlatformFile knownFile = 6;
 constexpr int16_t cubePlanes = 3;
 
 [[noreturn]] void fuzzFailure(const char *file, int line, const char *condition) {
@@ -152,6 +154,7 @@ void checkPixels(const std::vector<uint8_t> &file, size_t start, float bzero, fl
 }
 
 struct Opened {
+    bool headerRead = false; // ReadStart succeeded
     bool ok = false;
     int16_t rows = 0, columns = 0, depth = 0, planes = 0;
     std::vector<uint8_t> image;
@@ -186,6 +189,7 @@ Opened openFile(PlatformFile handle) {
         return opened;
     }
 
+    opened.headerRead = true;
     const FormatRecord &r = fakeHost.record;
     FUZZ_CHECK(r.depth == 8 || r.depth == 16);
     FUZZ_CHECK(r.imageSize.v >= 1 && r.imageSize.h >= 1 && r.planes == 1);
@@ -368,16 +372,50 @@ void checkCubeHeader(const std::vector<uint8_t> &file, int16_t planes) {
     FUZZ_CHECK(std::memcmp(third, "NAXIS3  = ", 10) == 0 && cardInteger(third) == planes);
 }
 
-} // namespace
+// A valid file whose two-block header carries a card of its own.
+std::vector<uint8_t> knownFileBytes() {
+    std::string header;
+    auto card = [&header](std::string text) {
+        text.resize(80, ' ');
+        header += text;
+    };
+    card("SIMPLE  =                    T");
+    card("BITPIX  =                   16");
+    card("NAXIS   =                    2");
+    card("NAXIS1  =                    3");
+    card("NAXIS2  =                    2");
+    card("BZERO   =                32768");
+    card("OBJECT  = 'KNOWN   '");
+    while (header.size() < 39 * 80)
+        card("COMMENT filler");
+    card("END");
+    header.resize(2 * 2880, ' ');
+    std::vector<uint8_t> bytes(header.begin(), header.end());
+    for (uint8_t sample : {0x80, 0x00, 0xFF, 0xFF, 0x00, 0x00, 0x7F, 0xFF, 0x12, 0x34, 0xC0, 0x01})
+        bytes.push_back(sample);
+    return bytes;
+}
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    resetFakeHost(inputFile); // ends the previous input's session
-    resetFakePlatform();
-    resetModuleState();
+bool keepsKnownCard(const std::vector<uint8_t> &file) {
+    return file.size() >= 7 * 80 && std::memcmp(file.data() + 6 * 80, "OBJECT  = 'KNOWN   '", 20) == 0;
+}
+
+void beginSession() {
+    resetFakeHost(inputFile); // ends the session before
     transfer = Transfer{};
     fakeHost.record.advanceState = fuzzAdvanceState;
     fakeHost.record.progressProc = fuzzProgress;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    beginSession();
+    resetFakePlatform();
+    resetModuleState();
     addFakeFile(inputFile, std::vector<uint8_t>(data, data + size));
+    static const std::vector<uint8_t> known = knownFileBytes();
+    addFakeFile(knownFile, known);
 
     Opened first = openFile(inputFile);
     if (first.ok) {
@@ -397,6 +435,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         Opened converted = atOtherDepth(first);
         saveFile(otherDepthFile, converted);
         checkSameImage(converted, openFile(otherDepthFile));
+    }
+
+    // A second session opens a known file first, so that the input meets a kept header and the
+    // module-wide state that other files left: it opens just as in a fresh session, and when it
+    // does not, the image the host still holds is saved and opens again.
+    beginSession();
+    Opened knownImage = openFile(knownFile);
+    FUZZ_CHECK(knownImage.ok);
+    Opened again = openFile(inputFile);
+    FUZZ_CHECK(again.headerRead == first.headerRead && again.ok == first.ok);
+    if (again.ok) {
+        checkSameImage(first, again);
+    } else {
+        saveFile(savedFile, knownImage);
+        checkSameImage(knownImage, openFile(savedFile));
+        // A header that failed to read is not kept; one whose rows failed is.
+        if (!again.headerRead)
+            FUZZ_CHECK(keepsKnownCard(fakePlatform.files[savedFile].bytes));
     }
     resetFakeHost(inputFile);
     return 0;
