@@ -168,6 +168,21 @@ TEST(PropertyList, CodesReadReversedButExtensionsReadInOrder) {
     EXPECT_STREQ(reinterpret_cast<const char *>(entry->data.data()), "ENTRYPOINT");
 }
 
+TEST(PropertyList, SixtyFourBitListDiffersOnlyInItsEntryPointKey) {
+    Cursor c{pluginPropertyList64.data(), pluginPropertyList64.size()};
+    uint32_t count = 0;
+    std::vector<Property> wide = parsePropertyList(c, &count);
+    EXPECT_FALSE(c.overrun);
+    EXPECT_EQ(c.at, 358u);
+    std::vector<Property> narrow = propertyList();
+    ASSERT_EQ(wide.size(), narrow.size());
+    for (size_t k = 0; k < wide.size(); ++k) {
+        EXPECT_EQ(wide[k].key, narrow[k].key == "wx86" ? "8664" : narrow[k].key) << "property " << k + 1;
+        EXPECT_EQ(wide[k].data, narrow[k].data) << wide[k].key;
+    }
+    EXPECT_EQ(findProperty(wide, "wx86"), nullptr) << "a 64-bit host must not find a 32-bit entry";
+}
+
 TEST(PropertyList, ModesAreTheTenTopBitsAndChannelsHaveTwelveEntries) {
     std::vector<Property> properties = propertyList();
     const Property *mode = findProperty(properties, "mode");
