@@ -48,15 +48,24 @@ void rewriteHeaderWithChecksums(PluginGlobals *globals, uint32_t dataSum) {
     writeExact(globals, int32_t{fits::headerBlocks} * headerBlockSize, fits::HeaderImage);
 }
 
+// One write of data bytes; a short one is eofErr, as for every part of the data unit.
+void writeDataBytes(PluginGlobals *globals, int32_t count, const uint8_t *bytes) {
+    int32_t moved = count;
+    globals->result = fileWrite(globals->formatRecord->dataFork, &moved, bytes);
+    if (globals->result == noErr && moved != count)
+        globals->result = eofErr;
+}
+
 void writePadding(PluginGlobals *globals, int64_t dataBytes) {
     static const uint8_t zeros[headerBlockSize] = {};
     int32_t count = static_cast<int32_t>(dataPadding(dataBytes));
-    if (count == 0)
-        return;
-    int32_t moved = count;
-    globals->result = fileWrite(globals->formatRecord->dataFork, &moved, zeros);
-    if (globals->result == noErr && moved != count)
-        globals->result = eofErr;
+    if (count > 0)
+        writeDataBytes(globals, count, zeros);
+}
+
+// Both save steps need the host's services and an image that FITS can hold.
+bool saveCanStart(PluginGlobals *globals) {
+    return recordCancel(globals, !hostServicesUsable(globals)) && saveGeometryUsable(globals);
 }
 
 } // namespace
@@ -66,16 +75,11 @@ void writeRow(PluginGlobals *globals, int32_t count, uint8_t *source) {
         return;
     if (fits::bytesPerSample == 2)
         encodeHostRow(source, count / 2);
-    int32_t moved = count;
-    globals->result = fileWrite(globals->formatRecord->dataFork, &moved, source);
-    if (globals->result == noErr && moved != count)
-        globals->result = eofErr;
+    writeDataBytes(globals, count, source);
 }
 
 void doEstimateStart(PluginGlobals *globals) {
-    if (!recordCancel(globals, !hostServicesUsable(globals)))
-        return;
-    if (!saveGeometryUsable(globals))
+    if (!saveCanStart(globals))
         return;
     FormatRecord *record = globals->formatRecord;
     static uint8_t draft[headerImageSize];
@@ -93,9 +97,7 @@ void doEstimateStart(PluginGlobals *globals) {
 }
 
 void doWriteStart(PluginGlobals *globals) {
-    if (!recordCancel(globals, !hostServicesUsable(globals)))
-        return;
-    if (!saveGeometryUsable(globals))
+    if (!saveCanStart(globals))
         return;
     FormatRecord *record = globals->formatRecord;
     globals->result = fileSeek(record->dataFork, platformSeekFromStart, 0);
