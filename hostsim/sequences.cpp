@@ -109,17 +109,27 @@ Status readSequence(HostSession *session, FormatRecord *record, const std::strin
     return status;
 }
 
-Status openAndRead(HostSession *session, const std::string &path, HostImage *image, ImageFacts *facts) {
-    HostFile file = noHostFile;
-    Status status = openForReading(path, &file);
+// Opens the file for reading and hands it to a fresh record. On failure nothing stays open.
+Status beginReadingOperation(HostSession *session, const std::string &path, const std::string &verb,
+                             HostFile *file, FormatRecord **record) {
+    Status status = openForReading(path, file);
     if (!isOk(status))
         return status;
-    FormatRecord *record = beginOperation(session);
-    if (record == nullptr) {
-        closeFile(file);
-        return failStatus(exitHostIo, "opening " + path + ": the host has no memory for its record");
+    *record = beginOperation(session);
+    if (*record == nullptr) {
+        closeFile(*file);
+        return failStatus(exitHostIo, verb + " " + path + ": the host has no memory for its record");
     }
-    record->dataFork = file;
+    (*record)->dataFork = *file;
+    return okStatus();
+}
+
+Status openAndRead(HostSession *session, const std::string &path, HostImage *image, ImageFacts *facts) {
+    HostFile file = noHostFile;
+    FormatRecord *record = nullptr;
+    Status status = beginReadingOperation(session, path, "opening", &file, &record);
+    if (!isOk(status))
+        return status;
     status = readSequence(session, record, path, image, facts);
     endOperation(session);
     closeFile(file);
@@ -257,15 +267,10 @@ Status writeThroughTemporary(HostSession *session, FormatRecord *record, HostIma
 
 Status filterFile(HostSession *session, const std::string &path) {
     HostFile file = noHostFile;
-    Status status = openForReading(path, &file);
+    FormatRecord *record = nullptr;
+    Status status = beginReadingOperation(session, path, "checking", &file, &record);
     if (!isOk(status))
         return status;
-    FormatRecord *record = beginOperation(session);
-    if (record == nullptr) {
-        closeFile(file);
-        return failStatus(exitHostIo, "checking " + path + ": the host has no memory for its record");
-    }
-    record->dataFork = file;
     int16_t result = callModule(session, formatSelectorFilterFile, record);
     endOperation(session);
     closeFile(file);
