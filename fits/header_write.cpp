@@ -13,14 +13,13 @@ namespace {
 
 uint8_t *cardAt(uint8_t *header, int n) { return header + n * cardBytes; }
 
-bool startsWith(const uint8_t *card, const char *text) { return std::memcmp(card, text, std::strlen(text)) == 0; }
-
 // The module stores host value - 32768 for 16 bits, so the header must say so.
 const char *bzeroText(const FormatRecord *record) { return record->depth == 16 ? "32768.0" : "0.0"; }
 
 const char *naxisText(const FormatRecord *record) { return record->planes > 1 ? "3" : "2"; }
 
-// Rewrites the value of every card whose keyword the save decides.
+// Rewrites the value of every card whose keyword the save decides. Whole keywords are
+// compared, as the reader compares them: NAXIS10 or BZERO2 are other cards and keep their values.
 void rewriteImageValues(uint8_t *header, int16_t cards, const FormatRecord *record) {
     char depth[12], columns[12], rows[12], planes[12];
     decimalText(record->depth, depth);
@@ -29,15 +28,15 @@ void rewriteImageValues(uint8_t *header, int16_t cards, const FormatRecord *reco
     decimalText(record->planes, planes);
     for (int n = 0; n < cards; ++n) {
         uint8_t *card = cardAt(header, n);
-        if (startsWith(card, "BITPIX"))
+        if (cardHasKeyword(card, keywordBITPIX))
             placeValue(card, depth);
-        else if (startsWith(card, "NAXIS1"))
+        else if (cardHasKeyword(card, keywordNAXIS1))
             placeValue(card, columns);
-        else if (startsWith(card, "NAXIS2"))
+        else if (cardHasKeyword(card, keywordNAXIS2))
             placeValue(card, rows);
-        else if (startsWith(card, "BZERO"))
+        else if (cardHasKeyword(card, keywordBZERO))
             placeValue(card, bzeroText(record));
-        else if (startsWith(card, "BSCALE"))
+        else if (cardHasKeyword(card, keywordBSCALE))
             placeValue(card, "1");
         else if (cardHasKeyword(card, keywordNAXIS))
             placeValue(card, naxisText(record));

@@ -142,6 +142,18 @@ TEST_F(FitsWrite, RoundTripKeepsEveryOtherCardAndMakesTheHeaderTrue) {
     EXPECT_EQ(cardIn(session()->retainedHeader, 49), outCard(49)) << "the retained header holds the new values";
 }
 
+TEST_F(FitsWrite, OnlyWholeKeywordsAreRewritten) {
+    std::vector<std::string> cards = imageCards(16, 4, 1);
+    cards.push_back(valueCard("NAXIS10", "7", "not an axis of this image"));
+    cards.push_back(valueCard("BZERO2", "5"));
+    cards.push_back(valueCard("BITPIXEL", "3"));
+    open(withEndAt(cards, 9), std::vector<uint8_t>(8, 0));
+    setHostImage(1, 4, 16, 1, std::vector<uint8_t>(8, 0));
+    ASSERT_EQ(save(), noErr);
+    for (size_t n = 5; n < 8; ++n)
+        EXPECT_EQ(outCard(n), cards[n]) << n;
+}
+
 TEST_F(FitsWrite, TwoSavesInARowStartFromTheFirstSavesValues) {
     open(withEndAt(imageCards(8, 4, 1), 8), {1, 2, 3, 4});
     setHostImage(1, 640, 8, 1, std::vector<uint8_t>(640, 7));
