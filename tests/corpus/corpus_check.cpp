@@ -168,20 +168,31 @@ uint32_t hostValue(int depth, long stored, float bscale, float bzero) {
     return static_cast<uint32_t>(value);
 }
 
+// Opens the file's primary image when it is 2-D with 8 or 16 bits; null (with a line on
+// standard error) otherwise.
+fitsfile *openPlainImage(const std::string &path, int *bitpix, long *axes) {
+    int status = 0;
+    fitsfile *file = openFits(path, &status);
+    int naxis = 0;
+    if (file != nullptr)
+        fits_get_img_param(file, 3, bitpix, &naxis, axes, &status);
+    if (status != 0 || naxis != 2 || (*bitpix != 8 && *bitpix != 16)) {
+        std::fprintf(stderr, "%s: no 2-D 8- or 16-bit primary image (%s, BITPIX %d, NAXIS %d)\n", path.c_str(),
+                     fitsError(status).c_str(), *bitpix, naxis);
+        closeFits(file);
+        return nullptr;
+    }
+    return file;
+}
+
 // The stored integers of the primary image, unscaled, and the module's reading of them.
 bool expectedImage(const std::string &path, Image *image) {
     int status = 0;
-    fitsfile *file = openFits(path, &status);
-    int bitpix = 0, naxis = 0;
+    int bitpix = 0;
     long axes[3] = {0, 0, 0};
-    if (file != nullptr)
-        fits_get_img_param(file, 3, &bitpix, &naxis, axes, &status);
-    if (status != 0 || naxis != 2 || (bitpix != 8 && bitpix != 16)) {
-        std::fprintf(stderr, "%s: no 2-D 8- or 16-bit primary image (%s, BITPIX %d, NAXIS %d)\n", path.c_str(),
-                     fitsError(status).c_str(), bitpix, naxis);
-        closeFits(file);
+    fitsfile *file = openPlainImage(path, &bitpix, axes);
+    if (file == nullptr)
         return false;
-    }
     double bzero = 0.0, bscale = 1.0;
     bool usable = readReal(file, "BZERO", 0.0, &bzero) && readReal(file, "BSCALE", 1.0, &bscale);
     image->depth = bitpix;
@@ -215,17 +226,11 @@ bool expectedImage(const std::string &path, Image *image) {
 // The host values cfitsio reads from a file the module saved, with the file's own scaling.
 bool savedImage(const std::string &path, Image *image) {
     int status = 0;
-    fitsfile *file = openFits(path, &status);
-    int bitpix = 0, naxis = 0;
+    int bitpix = 0;
     long axes[3] = {0, 0, 0};
-    if (file != nullptr)
-        fits_get_img_param(file, 3, &bitpix, &naxis, axes, &status);
-    if (status != 0 || naxis != 2 || (bitpix != 8 && bitpix != 16)) {
-        std::fprintf(stderr, "%s: not a 2-D 8- or 16-bit image (%s, BITPIX %d, NAXIS %d)\n", path.c_str(),
-                     fitsError(status).c_str(), bitpix, naxis);
-        closeFits(file);
+    fitsfile *file = openPlainImage(path, &bitpix, axes);
+    if (file == nullptr)
         return false;
-    }
     image->depth = bitpix;
     image->columns = axes[0];
     image->rows = axes[1];
