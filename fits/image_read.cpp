@@ -24,6 +24,11 @@ bool allocateRowBuffer(PluginGlobals *globals) {
         return false;
     globals->bufferID = id;
     globals->rowBuffer = lockHostBuffer(globals->formatRecord->bufferProcs, id, false);
+    // A host that grants a buffer but gives no address for it has no memory to lend.
+    if (globals->rowBuffer == nullptr) {
+        releaseRowBuffer(globals);
+        return recordResult(globals, memFullErr);
+    }
     return true;
 }
 

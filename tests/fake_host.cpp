@@ -59,7 +59,7 @@ OSErr fakeAllocate(int32_t size, BufferID *bufferID) {
 
 Ptr fakeLock(BufferID bufferID, Boolean) {
     ++fakeHost.lockCalls;
-    return reinterpret_cast<Ptr>(bufferID);
+    return fakeHost.lockGivesNull ? nullptr : reinterpret_cast<Ptr>(bufferID);
 }
 
 void fakeUnlock(BufferID) {}

@@ -33,6 +33,7 @@ struct FakeHost {
     int advanceFailCall = 0; // this call (from 1) returns advanceFailCode
     OSErr advanceFailCode = userCanceledErr;
     OSErr allocateResult = noErr; // a non-zero code is returned and no buffer is made
+    bool lockGivesNull = false;   // lockProc answers null for a buffer it did allocate
     int allocateCalls = 0, lockCalls = 0, freeCalls = 0, liveBuffers = 0;
     std::vector<int32_t> allocateSizes;
     int disposeCalls = 0;

@@ -389,6 +389,20 @@ TEST_F(FitsRows, FailuresEndTheTransferThroughTheResult) {
     }
 }
 
+TEST_F(FitsRows, BufferWithoutAnAddressIsNoMemory) {
+    openWith(8, 2, 2, {}, {1, 2, 3, 4});
+    fakeHost.lockGivesNull = true;
+    EXPECT_EQ(callModule(formatSelectorReadContinue), memFullErr);
+    EXPECT_TRUE(fakeHost.advanceCalls.empty());
+    EXPECT_EQ(fakeHost.liveBuffers, 0) << "the buffer the host granted is given back";
+    fakeHost.record.dataFork = 4;
+    addFakeFile(4, {});
+    setHostImage(2, 2, 8, 1, {1, 2, 3, 4});
+    EXPECT_EQ(callModule(formatSelectorWriteStart), memFullErr);
+    EXPECT_EQ(fakePlatform.files[4].bytes.size(), 2880u) << "the header alone";
+    EXPECT_EQ(fakeHost.liveBuffers, 0);
+}
+
 TEST_F(FitsRows, ReadContinueWithoutAReadHeaderReadsNothing) {
     fakeHost.record.depth = 32;
     fakeHost.record.imageSize = Point{3, 3};
