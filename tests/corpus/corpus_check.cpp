@@ -185,6 +185,16 @@ fitsfile *openPlainImage(const std::string &path, int *bitpix, long *axes) {
     return file;
 }
 
+// Gives the image the file's depth and size, with room for its samples; returns their count.
+LONGLONG shapeImage(Image *image, int bitpix, const long *axes) {
+    image->depth = bitpix;
+    image->columns = axes[0];
+    image->rows = axes[1];
+    const LONGLONG count = static_cast<LONGLONG>(axes[0]) * axes[1];
+    image->samples.assign(static_cast<size_t>(count), 0);
+    return count;
+}
+
 // The stored integers of the primary image, unscaled, and the module's reading of them.
 bool expectedImage(const std::string &path, Image *image) {
     int status = 0;
@@ -195,11 +205,7 @@ bool expectedImage(const std::string &path, Image *image) {
         return false;
     double bzero = 0.0, bscale = 1.0;
     bool usable = readReal(file, "BZERO", 0.0, &bzero) && readReal(file, "BSCALE", 1.0, &bscale);
-    image->depth = bitpix;
-    image->columns = axes[0];
-    image->rows = axes[1];
-    const LONGLONG count = static_cast<LONGLONG>(axes[0]) * axes[1];
-    image->samples.assign(static_cast<size_t>(count), 0);
+    const LONGLONG count = shapeImage(image, bitpix, axes);
     fits_set_bscale(file, 1.0, 0.0, &status);
     int anyNull = 0;
     if (bitpix == 8) {
@@ -231,11 +237,7 @@ bool savedImage(const std::string &path, Image *image) {
     fitsfile *file = openPlainImage(path, &bitpix, axes);
     if (file == nullptr)
         return false;
-    image->depth = bitpix;
-    image->columns = axes[0];
-    image->rows = axes[1];
-    const LONGLONG count = static_cast<LONGLONG>(axes[0]) * axes[1];
-    image->samples.assign(static_cast<size_t>(count), 0);
+    const LONGLONG count = shapeImage(image, bitpix, axes);
     int anyNull = 0;
     if (bitpix == 8) {
         std::vector<unsigned char> values(static_cast<size_t>(count));
