@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "fits/image_description.h"
 #include "host/host_records.h"
 
 // Bytes of the retained header: four 2880-byte blocks, the most the module reads.
@@ -17,6 +18,7 @@ struct PluginGlobals {
     uint8_t *rowBuffer;         // locked row buffer; null when there is none
     int32_t rowSize;            // bytes in one image row, also the row buffer's size
     uint8_t retainedHeader[retainedHeaderSize]; // header kept from the last file read
+    ImageDescription keptImage; // what the retained header says of its image, and its mapping
 };
 
 // The module's own handle: the block's address and a tag. The host's data slot holds the

@@ -16,10 +16,7 @@ uint8_t HeaderImage[headerImageSize];
 int16_t headerBlocks;
 int16_t headerCards;
 int32_t bytesRead;
-int16_t bitpix;
-int16_t bytesPerSample;
-float bzero;
-float bscale;
+ImageDescription image;
 } // namespace fits
 
 bool cardHasKeyword(const uint8_t *card, const char *keyword) {
@@ -77,12 +74,13 @@ int64_t integerValue(const uint8_t *card) {
     return negative ? -value : value;
 }
 
-float realValue(const uint8_t *card) {
-    // The number is copied without its sign (from_chars takes none) and with a D exponent
-    // written as E; 20 columns always fit.
-    char number[valueColumns + 1];
+namespace {
+
+// The number of columns 11-30 as from_chars reads it: without its sign (from_chars takes
+// none) and with a D exponent written as E; 20 columns always fit. 0 without digits.
+int numberText(const uint8_t *card, char *number, bool *negative) {
     ValueText text = valueText(card);
-    bool negative = takeSign(text);
+    *negative = takeSign(text);
     int length = takeDigits(text, number, valueColumns);
     int digits = length;
     if (text.next < text.end && *text.next == '.') {
@@ -93,7 +91,7 @@ float realValue(const uint8_t *card) {
         digits += fraction;
     }
     if (digits == 0)
-        return 0.0f;
+        return 0;
     if (text.next < text.end && (*text.next == 'E' || *text.next == 'e' || *text.next == 'D' || *text.next == 'd')) {
         ValueText exponent = text;
         ++exponent.next;
@@ -108,9 +106,66 @@ float realValue(const uint8_t *card) {
             length += markLength + exponentDigits;
         }
     }
-    float value = 0.0f;
-    std::from_chars(number, number + length, value);
+    return length;
+}
+
+template <typename Real> Real parsedReal(const uint8_t *card) {
+    char number[valueColumns + 1];
+    bool negative = false;
+    int length = numberText(card, number, &negative);
+    Real value = 0;
+    if (length > 0)
+        std::from_chars(number, number + length, value);
     return negative ? -value : value;
+}
+
+} // namespace
+
+float realValue(const uint8_t *card) { return parsedReal<float>(card); }
+
+double exactRealValue(const uint8_t *card) { return parsedReal<double>(card); }
+
+bool wholeValue(const uint8_t *card, int64_t *value) {
+    char number[valueColumns + 1];
+    ValueText text = valueText(card);
+    bool negative = takeSign(text);
+    int length = takeDigits(text, number, valueColumns);
+    // An integer value is all of its text: BLANK = 1.5 names no stored integer.
+    while (text.next < text.end && *text.next == ' ')
+        ++text.next;
+    if (length == 0 || length > valueColumns || text.next != text.end)
+        return false;
+    uint64_t magnitude = 0;
+    if (std::from_chars(number, number + length, magnitude).ec != std::errc())
+        return false;
+    if (magnitude > (negative ? uint64_t{1} << 63 : (uint64_t{1} << 63) - 1))
+        return false;
+    *value = negative ? static_cast<int64_t>(0 - magnitude) : static_cast<int64_t>(magnitude);
+    return true;
+}
+
+bool stringValue(const uint8_t *card, char *text, size_t room) {
+    // A string starts with an apostrophe in column 11 and may run to column 80; two
+    // apostrophes stand for one, and trailing blanks do not count.
+    size_t length = 0;
+    if (card[valueFirstColumn - 1] != '\'')
+        return false;
+    for (int column = valueFirstColumn; column < cardBytes; ++column) {
+        char c = static_cast<char>(card[column]);
+        if (c == '\'') {
+            if (column + 1 < cardBytes && card[column + 1] == '\'') {
+                ++column;
+            } else {
+                while (length > 0 && text[length - 1] == ' ')
+                    --length;
+                text[length] = '\0';
+                return true;
+            }
+        }
+        if (length + 1 < room)
+            text[length++] = c;
+    }
+    return false;
 }
 
 void placeValue(uint8_t *card, const char *text) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "entry/globals.h"
+#include "fits/image_description.h"
 
 constexpr int16_t headerBlockSize = 2880;
 constexpr int32_t cardBytes = 80;
@@ -30,6 +31,8 @@ constexpr char keywordNAXIS2[] = "NAXIS2  ";
 constexpr char keywordNAXIS3[] = "NAXIS3  ";
 constexpr char keywordBZERO[] = "BZERO   ";
 constexpr char keywordBSCALE[] = "BSCALE  ";
+constexpr char keywordBLANK[] = "BLANK   ";
+constexpr char keywordROWORDER[] = "ROWORDER";
 constexpr char keywordEND[] = "END     ";
 constexpr char keywordKORVALIS[] = "KORVALIS";
 
@@ -43,10 +46,13 @@ extern uint8_t HeaderImage[headerImageSize]; // card n at bytes 80n .. 80n + 79
 extern int16_t headerBlocks;                 // blocks of the header last read or written
 extern int16_t headerCards;                  // cards stored in HeaderImage by the last read
 extern int32_t bytesRead;                    // header bytes read so far during a read
-extern int16_t bitpix;
-extern int16_t bytesPerSample;
-extern float bzero;
-extern float bscale;
+extern ImageDescription image;               // what the header last read says of its image
+// The sample coding under its long-standing names; a save sets bitpix and bytesPerSample to
+// the image it writes.
+inline int16_t &bitpix = image.bitpix;
+inline int16_t &bytesPerSample = image.bytesPerSample;
+inline float &bzero = image.bzero;
+inline float &bscale = image.bscale;
 } // namespace fits
 
 // True when the card's columns 1-8 hold `keyword` (8 characters).
@@ -61,6 +67,17 @@ int64_t integerValue(const uint8_t *card);
 // exponent (E, e, or FITS's D for double precision), rounded to the nearest float; 0
 // without a number.
 float realValue(const uint8_t *card);
+
+// The same value in double precision, for the codings that are converted in double.
+double exactRealValue(const uint8_t *card);
+
+// Integer value of columns 11-30 in the full 64-bit range, when the columns hold an integer
+// and nothing else (blanks aside). False for any other text or a value beyond 64 bits.
+bool wholeValue(const uint8_t *card, int64_t *value);
+
+// The character string that starts at column 11, without its apostrophes and trailing blanks,
+// cut to fit `room` bytes with its terminating zero. False when the card holds no string.
+bool stringValue(const uint8_t *card, char *text, size_t room);
 
 // Sets columns 11-30 to blanks and places `text` so that its last character is in column 30.
 void placeValue(uint8_t *card, const char *text);

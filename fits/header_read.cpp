@@ -1,10 +1,12 @@
 // Recognising a FITS file, warning before a kept header is replaced, and reading a header.
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
 #include "fits/fits.h"
 #include "fits/header_format.h"
 #include "fits/header_read.h"
+#include "fits/image_rows.h"
 #include "host/file_access.h"
 #include "host/services.h"
 #include "platform/platform.h"
@@ -14,15 +16,41 @@ namespace {
 // Set once the attribution card has been inserted during the current header read.
 bool attributionInserted;
 
+// FITS allows axes NAXIS1 to NAXIS999.
+constexpr int largestAxis = 999;
+constexpr int64_t largestSide = 32767;
+
 // Values taken from the cards before END; a keyword that occurs twice keeps its last value.
 struct HeaderKeywords {
-    bool hasBitpix, hasNaxis, hasNaxis1, hasNaxis2;
-    int64_t bitpix, naxis, naxis1, naxis2;
+    bool hasBitpix, hasNaxis, hasBlank, bottomUp;
+    int64_t bitpix, naxis, blank;
+    bool hasAxis[largestAxis + 1];
+    int64_t axis[largestAxis + 1]; // NAXISn, by n
     float bzero, bscale;
+    double exactZero, exactScale;
 };
 
 void showNotice(const char *caption, const char *text) {
     platformMessageBox(0, text, caption, platformBoxOk);
+}
+
+// n of an NAXISn keyword (1 to 999); 0 for any other keyword.
+int axisNumber(const uint8_t *card) {
+    if (std::memcmp(card, "NAXIS", 5) != 0)
+        return 0;
+    int n = 0;
+    int column = 5;
+    for (; column < keywordColumns && card[column] >= '0' && card[column] <= '9'; ++column)
+        n = n * 10 + (card[column] - '0');
+    for (; column < keywordColumns; ++column)
+        if (card[column] != ' ')
+            return 0;
+    return n <= largestAxis ? n : 0;
+}
+
+void takeRowOrder(const uint8_t *card, HeaderKeywords *found) {
+    char order[16];
+    found->bottomUp = stringValue(card, order, sizeof order) && std::strcmp(order, "BOTTOM-UP") == 0;
 }
 
 void takeKeyword(const uint8_t *card, HeaderKeywords *found, bool *endSeen, bool *attributionSeen) {
@@ -32,16 +60,19 @@ void takeKeyword(const uint8_t *card, HeaderKeywords *found, bool *endSeen, bool
     } else if (cardHasKeyword(card, keywordNAXIS)) {
         found->hasNaxis = true;
         found->naxis = integerValue(card);
-    } else if (cardHasKeyword(card, keywordNAXIS1)) {
-        found->hasNaxis1 = true;
-        found->naxis1 = integerValue(card);
-    } else if (cardHasKeyword(card, keywordNAXIS2)) {
-        found->hasNaxis2 = true;
-        found->naxis2 = integerValue(card);
+    } else if (int n = axisNumber(card); n > 0) {
+        found->hasAxis[n] = true;
+        found->axis[n] = integerValue(card);
     } else if (cardHasKeyword(card, keywordBZERO)) {
         found->bzero = realValue(card);
+        found->exactZero = exactRealValue(card);
     } else if (cardHasKeyword(card, keywordBSCALE)) {
         found->bscale = realValue(card);
+        found->exactScale = exactRealValue(card);
+    } else if (cardHasKeyword(card, keywordBLANK)) {
+        found->hasBlank = wholeValue(card, &found->blank);
+    } else if (cardHasKeyword(card, keywordROWORDER)) {
+        takeRowOrder(card, found);
     } else if (cardHasKeyword(card, keywordEND)) {
         *endSeen = true;
     } else if (cardHasKeyword(card, keywordKORVALIS)) {
@@ -57,38 +88,79 @@ void describeSide(const char *keyword, const char *what, bool present, int64_t v
         std::snprintf(reason, room, "%s is missing: image %s from 1 to 32767 are supported", keyword, what);
 }
 
+bool isFitsBitpix(int64_t bitpix) {
+    return bitpix == 8 || bitpix == 16 || bitpix == 32 || bitpix == 64 || bitpix == -32 || bitpix == -64;
+}
+
+// The plane axis and every axis after it: 1 to 24 planes, then axes of length 1 only.
+void describeUnsupportedPlanes(const HeaderKeywords &found, char *reason, size_t room) {
+    const int64_t planes = found.hasAxis[3] ? found.axis[3] : -1;
+    if (!found.hasAxis[3])
+        std::snprintf(reason, room, "NAXIS3 is missing: images of 1 to %d planes are supported", maxImagePlanes);
+    else if (planes < 1 || planes > maxImagePlanes)
+        std::snprintf(reason, room, "NAXIS3 is %lld: a cube of %lld planes; images of 1 to %d planes are supported",
+                      static_cast<long long>(planes), static_cast<long long>(planes), maxImagePlanes);
+    for (int n = 4; reason[0] == '\0' && n <= found.naxis; ++n)
+        if (!found.hasAxis[n] || found.axis[n] != 1)
+            std::snprintf(reason, room,
+                          "NAXIS%d is %lld: a %lld-dimensional array; only images of 2 or 3 axes (further axes of "
+                          "length 1) are supported",
+                          n, static_cast<long long>(found.hasAxis[n] ? found.axis[n] : 0),
+                          static_cast<long long>(found.naxis));
+}
+
 // Why a header cannot be opened, in words for the user; empty when it can.
 void describeUnsupported(const HeaderKeywords &found, char *reason, size_t room) {
-    constexpr int64_t largestSide = 32767;
     reason[0] = '\0';
     if (!found.hasBitpix)
-        std::snprintf(reason, room, "BITPIX is missing: only 8 and 16 bits per sample are supported");
-    else if (found.bitpix != 8 && found.bitpix != 16)
-        std::snprintf(reason, room, "BITPIX is %lld: only 8 and 16 bits per sample are supported",
+        std::snprintf(reason, room, "BITPIX is missing: FITS samples have 8, 16, 32, 64, -32 or -64 bits");
+    else if (!isFitsBitpix(found.bitpix))
+        std::snprintf(reason, room, "BITPIX is %lld: FITS samples have 8, 16, 32, 64, -32 or -64 bits",
                       static_cast<long long>(found.bitpix));
     else if (!found.hasNaxis)
-        std::snprintf(reason, room, "NAXIS is missing: only two-dimensional images (NAXIS = 2) are supported");
-    else if (found.naxis != 2)
-        std::snprintf(reason, room, "NAXIS is %lld: only two-dimensional images (NAXIS = 2) are supported",
+        std::snprintf(reason, room, "NAXIS is missing: only images of 2 or 3 axes are supported");
+    else if (found.naxis < 2 || found.naxis > largestAxis)
+        std::snprintf(reason, room, "NAXIS is %lld: only images of 2 or 3 axes (further axes of length 1) are supported",
                       static_cast<long long>(found.naxis));
-    else if (!found.hasNaxis1 || found.naxis1 < 1 || found.naxis1 > largestSide)
-        describeSide("NAXIS1", "widths", found.hasNaxis1, found.naxis1, reason, room);
-    else if (!found.hasNaxis2 || found.naxis2 < 1 || found.naxis2 > largestSide)
-        describeSide("NAXIS2", "heights", found.hasNaxis2, found.naxis2, reason, room);
+    else if (!found.hasAxis[1] || found.axis[1] < 1 || found.axis[1] > largestSide)
+        describeSide("NAXIS1", "widths", found.hasAxis[1], found.axis[1], reason, room);
+    else if (!found.hasAxis[2] || found.axis[2] < 1 || found.axis[2] > largestSide)
+        describeSide("NAXIS2", "heights", found.hasAxis[2], found.axis[2], reason, room);
+    else if (found.naxis >= 3)
+        describeUnsupportedPlanes(found, reason, room);
+}
+
+// What the header says of its image, in the record that reading and writing share.
+ImageDescription describeImage(const HeaderKeywords &found) {
+    ImageDescription image{};
+    image.bitpix = static_cast<int16_t>(found.bitpix);
+    image.bytesPerSample = static_cast<int16_t>(found.bitpix < 0 ? -found.bitpix / 8 : found.bitpix / 8);
+    image.hostBytesPerSample = static_cast<int16_t>(hostDepth(image) / 8);
+    image.naxis = static_cast<int16_t>(found.naxis);
+    image.columns = static_cast<int16_t>(found.axis[1]);
+    image.rows = static_cast<int16_t>(found.axis[2]);
+    image.planes = static_cast<int16_t>(found.naxis >= 3 ? found.axis[3] : 1);
+    image.bzero = found.bzero;
+    image.bscale = found.bscale;
+    image.exactZero = found.exactZero;
+    // A zero scale would make every sample one value; it is taken as 1, as for 16 bits.
+    image.exactScale = found.exactScale == 0.0 || std::isnan(found.exactScale) ? 1.0 : found.exactScale;
+    image.hasBlank = found.hasBlank;
+    image.blank = found.blank;
+    image.bottomUp = found.bottomUp;
+    image.dataStart = int32_t{fits::headerBlocks} * headerBlockSize;
+    return image;
 }
 
 // The image's geometry and coding, for the pixel reader and the host.
-void reportImage(PluginGlobals *globals, const HeaderKeywords &found) {
+void reportImage(PluginGlobals *globals, const ImageDescription &image) {
     FormatRecord *record = globals->formatRecord;
-    fits::bitpix = static_cast<int16_t>(found.bitpix);
-    fits::bzero = found.bzero;
-    fits::bscale = found.bscale;
-    fits::bytesPerSample = static_cast<int16_t>(fits::bitpix / 8);
-    record->imageSize.v = static_cast<int16_t>(found.naxis2);
-    record->imageSize.h = static_cast<int16_t>(found.naxis1);
-    record->depth = fits::bitpix;
-    record->planes = 1;
-    record->imageMode = plugInModeGrayScale;
+    fits::image = image;
+    record->imageSize.v = image.rows;
+    record->imageSize.h = image.columns;
+    record->depth = hostDepth(image);
+    record->planes = image.planes;
+    record->imageMode = hostImageMode(image.planes);
     record->imageRsrcSize = 0;
     record->imageRsrcData = nullptr;
 }
@@ -176,17 +248,23 @@ void doReadStart(PluginGlobals *globals) {
         return;
     }
     fits::headerBlocks = 0;
-    HeaderKeywords found{};
+    static HeaderKeywords found;
+    found = HeaderKeywords{};
     found.bscale = 1.0f;
+    found.exactScale = 1.0;
     if (!readHeaderCards(globals, &found))
         return;
-    char reason[160];
+    char reason[200];
     describeUnsupported(found, reason, sizeof reason);
     if (reason[0] != '\0') {
         showNotice("Header Check", reason);
         globals->result = formatCannotRead;
         return;
     }
-    reportImage(globals, found);
+    ImageDescription image = describeImage(found);
+    if (needsMapping(image) && !scanPhysicalRange(globals, &image))
+        return;
+    reportImage(globals, image);
     std::memcpy(globals->retainedHeader, fits::HeaderImage, static_cast<size_t>(fits::headerBlocks) * headerBlockSize);
+    globals->keptImage = image;
 }

@@ -1,6 +1,7 @@
 // The header a save writes: the retained header with its image values rewritten, or a fresh one.
 #include "fits/header_write.h"
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -13,14 +14,68 @@ namespace {
 
 uint8_t *cardAt(uint8_t *header, int n) { return header + n * cardBytes; }
 
-// The module stores host value - 32768 for 16 bits, so the header must say so.
-const char *bzeroText(const FormatRecord *record) { return record->depth == 16 ? "32768.0" : "0.0"; }
+// The values a save gives BZERO and BSCALE, and what it does with BLANK.
+struct SavedCoding {
+    char bzero[24];
+    char bscale[24];
+    bool keepScaling; // BZERO and BSCALE stay as the kept header has them
+    int blank;        // 1: BLANK = -32768; -1: no BLANK card; 0: BLANK left as it is
+};
+
+// Shortest text of `value` that gives it back to 15 digits or more and fits the value columns.
+void realText(double value, char *text, size_t room) {
+    if (value == std::floor(value) && std::fabs(value) < 1e15) {
+        std::snprintf(text, room, "%.1f", value);
+        return;
+    }
+    for (int digits = 17; digits > 1; --digits) {
+        std::snprintf(text, room, "%.*G", digits, value);
+        if (std::strlen(text) <= static_cast<size_t>(valueColumns))
+            return;
+    }
+}
+
+// The module stores host value - 32768 for 16 bits, so the header must say so; when the kept
+// header's samples were mapped into the host's 16 bits, BZERO and BSCALE carry the mapping
+// back, so that readers get the physical values, and the blanks are BLANK. 8-bit samples go
+// out as they came, so a kept 8-bit header keeps its own scaling.
+SavedCoding savedCoding(const FormatRecord *record, const ImageDescription *kept) {
+    SavedCoding coding{};
+    std::strcpy(coding.bzero, record->depth == 16 ? "32768.0" : "0.0");
+    std::strcpy(coding.bscale, "1");
+    if (kept == nullptr)
+        return coding;
+    if (needsMapping(*kept) && kept->range.kind != SampleMapping::none) {
+        coding.blank = record->depth == 16 && kept->range.blanks ? 1 : -1;
+        if (record->depth == 16) {
+            realText(kept->range.zero + 32768.0 * kept->range.step, coding.bzero, sizeof coding.bzero);
+            realText(kept->range.step, coding.bscale, sizeof coding.bscale);
+        }
+    } else if (record->depth == 8 && kept->bitpix == 8) {
+        coding.keepScaling = kept->bzero != 0.0f || kept->bscale != 1.0f;
+    }
+    return coding;
+}
 
 const char *naxisText(const FormatRecord *record) { return record->planes > 1 ? "3" : "2"; }
 
+// n of an NAXISn keyword, 0 for any other.
+int axisNumber(const uint8_t *card) {
+    if (std::memcmp(card, "NAXIS", 5) != 0)
+        return 0;
+    int n = 0;
+    int column = 5;
+    for (; column < keywordColumns && card[column] >= '0' && card[column] <= '9'; ++column)
+        n = n * 10 + (card[column] - '0');
+    for (; column < keywordColumns; ++column)
+        if (card[column] != ' ')
+            return 0;
+    return n;
+}
+
 // Rewrites the value of every card whose keyword the save decides. Whole keywords are
 // compared, as the reader compares them: NAXIS10 or BZERO2 are other cards and keep their values.
-void rewriteImageValues(uint8_t *header, int16_t cards, const FormatRecord *record) {
+void rewriteImageValues(uint8_t *header, int16_t cards, const FormatRecord *record, const SavedCoding &coding) {
     char depth[12], columns[12], rows[12], planes[12];
     decimalText(record->depth, depth);
     decimalText(record->imageSize.h, columns);
@@ -34,14 +89,16 @@ void rewriteImageValues(uint8_t *header, int16_t cards, const FormatRecord *reco
             placeValue(card, columns);
         else if (cardHasKeyword(card, keywordNAXIS2))
             placeValue(card, rows);
-        else if (cardHasKeyword(card, keywordBZERO))
-            placeValue(card, bzeroText(record));
-        else if (cardHasKeyword(card, keywordBSCALE))
-            placeValue(card, "1");
+        else if (cardHasKeyword(card, keywordBZERO) && !coding.keepScaling)
+            placeValue(card, coding.bzero);
+        else if (cardHasKeyword(card, keywordBSCALE) && !coding.keepScaling)
+            placeValue(card, coding.bscale);
         else if (cardHasKeyword(card, keywordNAXIS))
             placeValue(card, naxisText(record));
         else if (cardHasKeyword(card, keywordNAXIS3))
             placeValue(card, planes);
+        else if (cardHasKeyword(card, keywordBLANK) && coding.blank > 0)
+            placeValue(card, "-32768");
     }
 }
 
@@ -78,11 +135,25 @@ bool insertCardIfMissing(uint8_t *header, int *end, int before, const char *keyw
     return insertCard(header, end, before, card);
 }
 
+void removeCards(uint8_t *header, int *end, const char *keyword) {
+    for (int n = findCardBefore(header, *end, keyword); n >= 0; n = findCardBefore(header, *end, keyword))
+        removeCard(header, end, n);
+}
+
+// Axes after the third had length 1 in the file read; the image saved has two or three.
+void removeAxesAfterThird(uint8_t *header, int *end) {
+    for (int n = 0; n < *end;) {
+        if (axisNumber(cardAt(header, n)) >= 4)
+            removeCard(header, end, n);
+        else
+            ++n;
+    }
+}
+
 // NAXIS3 follows NAXIS2 when there are several planes and is absent for one.
 bool fitThirdAxis(uint8_t *header, int *end, const FormatRecord *record) {
     if (record->planes <= 1) {
-        for (int n = findCardBefore(header, *end, keywordNAXIS3); n >= 0; n = findCardBefore(header, *end, keywordNAXIS3))
-            removeCard(header, end, n);
+        removeCards(header, end, keywordNAXIS3);
         return true;
     }
     int naxis2 = findCardBefore(header, *end, keywordNAXIS2);
@@ -94,6 +165,7 @@ bool fitThirdAxis(uint8_t *header, int *end, const FormatRecord *record) {
 } // namespace
 
 void composeFreshHeader(uint8_t *header, const FormatRecord *record) {
+    const SavedCoding coding = savedCoding(record, nullptr);
     char depth[12], columns[12], rows[12], planes[12];
     decimalText(record->depth, depth);
     decimalText(record->imageSize.h, columns);
@@ -108,19 +180,25 @@ void composeFreshHeader(uint8_t *header, const FormatRecord *record) {
     composeCard(cardAt(header, n++), keywordNAXIS2, rows);
     if (record->planes > 1)
         composeCard(cardAt(header, n++), keywordNAXIS3, planes);
-    composeCard(cardAt(header, n++), keywordBZERO, bzeroText(record));
-    composeCard(cardAt(header, n++), keywordBSCALE, "1");
+    composeCard(cardAt(header, n++), keywordBZERO, coding.bzero);
+    composeCard(cardAt(header, n++), keywordBSCALE, coding.bscale);
     std::memcpy(cardAt(header, n++), attributionCard, cardBytes);
     std::memcpy(cardAt(header, n), "END", 3);
 }
 
-bool updateHeaderValues(uint8_t *header, int16_t *blocks, const FormatRecord *record) {
-    rewriteImageValues(header, static_cast<int16_t>(*blocks * cardsPerBlock), record);
+bool updateHeaderValues(uint8_t *header, int16_t *blocks, const FormatRecord *record, const ImageDescription *kept) {
+    const SavedCoding coding = savedCoding(record, kept);
+    rewriteImageValues(header, static_cast<int16_t>(*blocks * cardsPerBlock), record, coding);
     int end = findEndCard(header, static_cast<int16_t>(*blocks * cardsPerBlock));
     if (end < 0)
         return false;
-    if (!fitThirdAxis(header, &end, record) || !insertCardIfMissing(header, &end, end, keywordBZERO, bzeroText(record)) ||
-        !insertCardIfMissing(header, &end, end, keywordBSCALE, "1"))
+    if (kept != nullptr && kept->naxis > 3)
+        removeAxesAfterThird(header, &end);
+    if (coding.blank < 0)
+        removeCards(header, &end, keywordBLANK);
+    if (!fitThirdAxis(header, &end, record) || !insertCardIfMissing(header, &end, end, keywordBZERO, coding.bzero) ||
+        !insertCardIfMissing(header, &end, end, keywordBSCALE, coding.bscale) ||
+        (coding.blank > 0 && !insertCardIfMissing(header, &end, end, keywordBLANK, "-32768")))
         return false;
     *blocks = static_cast<int16_t>(end / cardsPerBlock + 1);
     return true;
@@ -136,7 +214,7 @@ void prepareHeader(const PluginGlobals *globals, uint8_t *header, int16_t *block
         std::memset(header, ' ', headerImageSize);
         std::memcpy(header, globals->retainedHeader, static_cast<size_t>(retainedBlocks) * headerBlockSize);
         *blocks = retainedBlocks;
-        *usedRetained = updateHeaderValues(header, blocks, globals->formatRecord);
+        *usedRetained = updateHeaderValues(header, blocks, globals->formatRecord, &globals->keptImage);
         *fellBack = !*usedRetained;
         if (*usedRetained)
             return;
@@ -145,7 +223,7 @@ void prepareHeader(const PluginGlobals *globals, uint8_t *header, int16_t *block
     *blocks = 1;
 }
 
-void writeFitsHeader(PluginGlobals *globals) {
+bool writeFitsHeader(PluginGlobals *globals) {
     bool usedRetained = false;
     bool fellBack = false;
     prepareHeader(globals, fits::HeaderImage, &fits::headerBlocks, &usedRetained, &fellBack);
@@ -158,6 +236,7 @@ void writeFitsHeader(PluginGlobals *globals) {
         platformMessageBox(0, "The kept header has no room for the cards this image needs; a fresh header was written.",
                            "KORVALIS", platformBoxOk);
     writeExact(globals, static_cast<int32_t>(bytes), fits::HeaderImage);
+    return usedRetained;
 }
 
 namespace {

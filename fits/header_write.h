@@ -19,12 +19,14 @@ void composeFreshHeader(uint8_t *header, const FormatRecord *record);
 // BITPIX, NAXIS, NAXIS1, NAXIS2, NAXIS3, BZERO and BSCALE rewritten, missing cards inserted,
 // a NAXIS3 card removed for one plane. *blocks becomes the new count. False (header in an
 // unspecified state) when the result would not fit in four blocks.
-bool updateHeaderValues(uint8_t *header, int16_t *blocks, const FormatRecord *record);
+// `kept` describes the retained header's image: its mapping goes into BZERO, BSCALE and BLANK.
+bool updateHeaderValues(uint8_t *header, int16_t *blocks, const FormatRecord *record, const ImageDescription *kept);
 
 // Writes the header for the current save to the file, which is positioned at byte 0: updates
 // HeaderImage, headerBlocks and, when the retained header is used, retainedHeader.
 // Leaves dskFulErr or writErr in result when the header could not be written in full.
-void writeFitsHeader(PluginGlobals *globals);
+// True when the retained header was written (the rows then follow its row order).
+bool writeFitsHeader(PluginGlobals *globals);
 
 // True when the header in the first `blocks` blocks has a CHECKSUM or DATASUM card before END.
 bool headerCarriesChecksums(const uint8_t *header, int16_t blocks);

@@ -53,7 +53,7 @@ void beginRowHandOver(PluginGlobals *globals, int16_t columns) {
     FormatRecord *record = globals->formatRecord;
     record->theRect.left = 0;
     record->theRect.right = columns;
-    record->colBytes = fits::bytesPerSample;
+    record->colBytes = static_cast<int16_t>(record->depth / 8);
     record->rowBytes = globals->rowSize;
     record->planeBytes = 0;
     record->data = globals->rowBuffer;
@@ -85,12 +85,78 @@ void readRow(PluginGlobals *globals, int32_t count, uint8_t *destination) {
     platformHeapFree(scratch);
 }
 
+void placeRow(FormatRecord *record, int16_t row, bool bottomUp) {
+    int16_t top = bottomUp ? static_cast<int16_t>(record->imageSize.v - 1 - row) : row;
+    record->theRect.top = top;
+    record->theRect.bottom = static_cast<int16_t>(top + 1);
+}
+
+namespace {
+
+// Scratch for one row of wide samples: the file's bytes and their physical values. Held for a
+// whole pass, so that memory stays one row whatever the image's height.
+struct WideRow {
+    uint8_t *stored;
+    double *physical;
+    int64_t storedBytes;
+};
+
+bool takeWideRow(PluginGlobals *globals, const ImageDescription &image, int16_t columns, WideRow *row) {
+    row->storedBytes = fileRowBytes(image, columns);
+    row->stored = static_cast<uint8_t *>(platformHeapAlloc(static_cast<size_t>(row->storedBytes) + 1));
+    row->physical = static_cast<double *>(platformHeapAlloc(sizeof(double) * static_cast<size_t>(columns) + 1));
+    if (row->stored != nullptr && row->physical != nullptr)
+        return true;
+    globals->result = memFullErr;
+    return false;
+}
+
+void releaseWideRow(WideRow *row) {
+    platformHeapFree(row->stored);
+    platformHeapFree(row->physical);
+    *row = WideRow{};
+}
+
+// Reads the next row of the file and gives its physical values, blanks as NaN.
+bool readPhysicalRow(PluginGlobals *globals, const ImageDescription &image, int16_t columns, WideRow *row) {
+    readExactInPieces(globals, row->storedBytes, row->stored);
+    if (globals->result != noErr)
+        return false;
+    physicalValues(image, row->stored, columns, row->physical);
+    return true;
+}
+
 // The pixel reader handles what a successful header read left: one or two bytes per sample
-// matching the record's depth. Anything else would read past the row buffer.
-static bool readGeometryUsable(const PluginGlobals *globals) {
+// matching the record's depth, or wide samples mapped into 16 bits. Anything else would read
+// past the row buffer.
+bool readGeometryUsable(const PluginGlobals *globals) {
     const FormatRecord *record = globals->formatRecord;
-    return (fits::bytesPerSample == 1 || fits::bytesPerSample == 2) && record->depth == fits::bytesPerSample * 8 &&
-           record->imageSize.h >= 0 && record->imageSize.v >= 0 && record->planes >= 0;
+    const ImageDescription &image = fits::image;
+    bool coding = needsMapping(image)
+                      ? (image.bitpix == 32 || image.bitpix == 64 || image.bitpix == -32 || image.bitpix == -64) &&
+                            image.bytesPerSample * 8 == (image.bitpix < 0 ? -image.bitpix : image.bitpix) &&
+                            record->depth == 16
+                      : (image.bytesPerSample == 1 || image.bytesPerSample == 2) &&
+                            record->depth == image.bytesPerSample * 8;
+    return coding && record->imageSize.h >= 0 && record->imageSize.v >= 0 && record->planes >= 0;
+}
+
+} // namespace
+
+bool scanPhysicalRange(PluginGlobals *globals, ImageDescription *image) {
+    WideRow row{};
+    PhysicalRange range{};
+    if (takeWideRow(globals, *image, image->columns, &row)) {
+        int32_t total = int32_t{image->rows} * image->planes;
+        for (int32_t n = 0; n < total && readPhysicalRow(globals, *image, image->columns, &row); ++n)
+            takeRange(&range, row.physical, image->columns);
+    }
+    releaseWideRow(&row);
+    if (globals->result != noErr)
+        return false;
+    chooseMapping(&range);
+    image->range = range;
+    return recordResult(globals, fileSeek(globals->formatRecord->dataFork, platformSeekFromStart, image->dataStart));
 }
 
 void doReadContinue(PluginGlobals *globals) {
@@ -101,22 +167,30 @@ void doReadContinue(PluginGlobals *globals) {
         endRowHandOver(globals);
         return;
     }
+    const ImageDescription &image = fits::image;
+    const bool mapped = needsMapping(image);
     int32_t done = 0;
     int32_t total = int32_t{record->imageSize.v} * record->planes;
     allocateRowBuffer(globals);
     beginRowHandOver(globals, record->imageSize.h);
+    WideRow wide{};
+    if (mapped && globals->result == noErr)
+        takeWideRow(globals, image, record->imageSize.h, &wide);
     for (int16_t plane = 0; globals->result == noErr && plane < record->planes; ++plane) {
         record->hiPlane = plane;
         record->loPlane = plane;
         for (int16_t row = 0; globals->result == noErr && row < record->imageSize.v; ++row) {
-            record->theRect.top = row;
-            record->theRect.bottom = static_cast<int16_t>(row + 1);
-            readRow(globals, globals->rowSize, globals->rowBuffer);
+            placeRow(record, row, image.bottomUp);
+            if (!mapped)
+                readRow(globals, globals->rowSize, globals->rowBuffer);
+            else if (readPhysicalRow(globals, image, record->imageSize.h, &wide))
+                mapToHost(image.range, wide.physical, record->imageSize.h, globals->rowBuffer);
             if (globals->result == noErr)
                 globals->result = record->advanceState();
             reportProgress(record, ++done, total);
         }
     }
+    releaseWideRow(&wide);
     endRowHandOver(globals);
 }
 

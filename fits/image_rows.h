@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "entry/globals.h"
+#include "fits/image_description.h"
 
 // Bytes in one row of the record's image: (depth / 8) × columns. No padding.
 int32_t computeRowSize(const PluginGlobals *globals);
@@ -32,6 +33,15 @@ void readRow(PluginGlobals *globals, int32_t count, uint8_t *destination);
 // Converts one row of `count` bytes in `source` to FITS order in place and writes it.
 // writErr, or eofErr for a short row.
 void writeRow(PluginGlobals *globals, int32_t count, uint8_t *source);
+
+// Sets theRect to the host row that the file's row `row` fills: the same row, or counted from
+// the bottom when the file's rows go bottom-up.
+void placeRow(FormatRecord *record, int16_t row, bool bottomUp);
+
+// The first pass over wide samples: reads every row from the data start, finds the physical
+// range and the mapping into *image, and seeks back to the data start. False with result set
+// (memFullErr, readErr, eofErr) when it cannot.
+bool scanPhysicalRange(PluginGlobals *globals, ImageDescription *image);
 
 // Calls the host's progressProc, which the service checks do not cover and may be absent.
 void reportProgress(const FormatRecord *record, int32_t done, int32_t total);

@@ -106,7 +106,7 @@ void doWriteStart(PluginGlobals *globals) {
     int16_t planes = record->planes;
     fits::bitpix = record->depth;
     fits::bytesPerSample = static_cast<int16_t>(record->depth / 8);
-    writeFitsHeader(globals);
+    const bool bottomUp = writeFitsHeader(globals) && globals->keptImage.bottomUp;
     if (globals->result != noErr)
         return;
     bool checksums = headerCarriesChecksums(fits::HeaderImage, fits::headerBlocks);
@@ -119,8 +119,7 @@ void doWriteStart(PluginGlobals *globals) {
         record->hiPlane = plane;
         record->loPlane = plane;
         for (int16_t row = 0; globals->result == noErr && row < rows; ++row) {
-            record->theRect.top = row;
-            record->theRect.bottom = static_cast<int16_t>(row + 1);
+            placeRow(record, row, bottomUp);
             if (globals->result == noErr)
                 globals->result = record->advanceState();
             writeRow(globals, globals->rowSize, globals->rowBuffer);

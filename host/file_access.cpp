@@ -29,6 +29,15 @@ void readExact(PluginGlobals *globals, int32_t count, void *buffer) {
         globals->result = eofErr;
 }
 
+void readExactInPieces(PluginGlobals *globals, int64_t count, void *buffer) {
+    auto *bytes = static_cast<uint8_t *>(buffer);
+    for (int64_t done = 0; done < count && globals->result == noErr;) {
+        int64_t piece = count - done < maxTransferBytes ? count - done : maxTransferBytes;
+        readExact(globals, static_cast<int32_t>(piece), bytes + done);
+        done += piece;
+    }
+}
+
 void writeExact(PluginGlobals *globals, int32_t count, const void *buffer) {
     if (globals->result != noErr)
         return;

@@ -25,6 +25,10 @@ int16_t fileWrite(intptr_t file, int32_t *count, const void *buffer);
 // Leaves readErr, or eofErr when fewer bytes arrived.
 void readExact(PluginGlobals *globals, int32_t count, void *buffer);
 
+// Reads exactly `count` bytes in as many transfers as it takes, unless result is already
+// non-zero. Leaves readErr, or eofErr when fewer bytes arrived.
+void readExactInPieces(PluginGlobals *globals, int64_t count, void *buffer);
+
 // Writes exactly `count` bytes, unless result is already non-zero. Leaves writErr, or
 // dskFulErr when fewer bytes went out.
 void writeExact(PluginGlobals *globals, int32_t count, const void *buffer);

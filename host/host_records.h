@@ -275,6 +275,7 @@ constexpr int16_t plugInModeBitmap = 0;
 constexpr int16_t plugInModeGrayScale = 1;
 constexpr int16_t plugInModeIndexedColor = 2;
 constexpr int16_t plugInModeRGBColor = 3;
+constexpr int16_t plugInModeMultichannel = 7;
 
 // The one export of a format module.
 using PluginEntry = void (*)(int16_t selector, void *record, intptr_t *data, int16_t *result);
