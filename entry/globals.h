@@ -19,6 +19,10 @@ struct PluginGlobals {
     int32_t rowSize;            // bytes in one image row, also the row buffer's size
     uint8_t retainedHeader[retainedHeaderSize]; // header kept from the last file read
     ImageDescription keptImage; // what the retained header says of its image, and its mapping
+    // A kept header longer than retainedHeader: all of its blocks, in memory the module holds
+    // for the session (retainedHeader then holds its first blocks). Null and 0 otherwise.
+    uint8_t *longHeader;
+    int32_t longHeaderBlocks;
 };
 
 // The module's own handle: the block's address and a tag. The host's data slot holds the

@@ -1,6 +1,8 @@
 // Cards, value texts and the module-wide header state.
 #include "fits/header_format.h"
 
+#include "platform/platform.h"
+
 #include <charconv>
 #include <cstdio>
 #include <cstring>
@@ -18,6 +20,28 @@ int16_t headerCards;
 int32_t bytesRead;
 ImageDescription image;
 } // namespace fits
+
+bool appendCard(HeaderCards *cards, const uint8_t *card) {
+    if (cards->count == cards->capacity) {
+        int32_t capacity = cards->capacity == 0 ? maxHeaderCards : cards->capacity * 2;
+        auto *bytes = static_cast<uint8_t *>(platformNewFixedBlock(static_cast<size_t>(capacity) * cardBytes));
+        if (bytes == nullptr)
+            return false;
+        if (cards->count > 0)
+            std::memcpy(bytes, cards->bytes, static_cast<size_t>(cards->count) * cardBytes);
+        platformDisposeFixedBlock(cards->bytes);
+        cards->bytes = bytes;
+        cards->capacity = capacity;
+    }
+    std::memcpy(cards->bytes + int64_t{cards->count} * cardBytes, card, cardBytes);
+    ++cards->count;
+    return true;
+}
+
+void releaseCards(HeaderCards *cards) {
+    platformDisposeFixedBlock(cards->bytes);
+    *cards = HeaderCards{};
+}
 
 bool cardHasKeyword(const uint8_t *card, const char *keyword) {
     return std::memcmp(card, keyword, keywordColumns) == 0;
@@ -187,9 +211,9 @@ void decimalText(int32_t value, char *text) { std::snprintf(text, 12, "%ld", sta
 
 bool headerIsRetained(const PluginGlobals *globals) { return globals->retainedHeader[0] == 'S'; }
 
-int16_t findEndCard(const uint8_t *header, int16_t cards) {
-    for (int16_t n = 0; n < cards; ++n)
-        if (cardHasKeyword(header + n * cardBytes, keywordEND))
+int32_t findEndCard(const uint8_t *header, int32_t cards) {
+    for (int32_t n = 0; n < cards; ++n)
+        if (cardHasKeyword(header + int64_t{n} * cardBytes, keywordEND))
             return n;
     return -1;
 }
@@ -197,6 +221,30 @@ int16_t findEndCard(const uint8_t *header, int16_t cards) {
 int16_t retainedHeaderBlocks(const PluginGlobals *globals) {
     if (!headerIsRetained(globals))
         return 0;
-    int16_t end = findEndCard(globals->retainedHeader, maxHeaderCards);
+    int32_t end = findEndCard(globals->retainedHeader, maxHeaderCards);
     return end < 0 ? 0 : static_cast<int16_t>(end / cardsPerBlock + 1);
+}
+
+KeptHeader keptHeader(const PluginGlobals *globals) {
+    // The long copy counts only while retainedHeader still starts it, as the two were kept.
+    if (headerIsRetained(globals) && globals->longHeader != nullptr && globals->longHeaderBlocks > maxHeaderBlocks &&
+        std::memcmp(globals->longHeader, globals->retainedHeader, retainedHeaderSize) == 0)
+        return KeptHeader{globals->longHeader, globals->longHeaderBlocks};
+    return KeptHeader{globals->retainedHeader, retainedHeaderBlocks(globals)};
+}
+
+bool keepHeaderBlocks(PluginGlobals *globals, const uint8_t *bytes, int32_t blocks) {
+    uint8_t *whole = nullptr;
+    if (blocks > maxHeaderBlocks) {
+        whole = static_cast<uint8_t *>(platformNewFixedBlock(static_cast<size_t>(blocks) * headerBlockSize));
+        if (whole == nullptr)
+            return false;
+        std::memcpy(whole, bytes, static_cast<size_t>(blocks) * headerBlockSize);
+    }
+    platformDisposeFixedBlock(globals->longHeader);
+    globals->longHeader = whole;
+    globals->longHeaderBlocks = whole != nullptr ? blocks : 0;
+    const int32_t first = blocks < maxHeaderBlocks ? blocks : maxHeaderBlocks;
+    std::memcpy(globals->retainedHeader, bytes, static_cast<size_t>(first) * headerBlockSize);
+    return true;
 }

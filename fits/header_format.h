@@ -16,6 +16,10 @@ constexpr int16_t maxHeaderCards = maxHeaderBlocks * cardsPerBlock;
 constexpr int32_t headerImageSize = int32_t{maxHeaderBlocks} * headerBlockSize;
 static_assert(headerImageSize == retainedHeaderSize);
 
+// Longer headers are read and kept in memory of their own, up to a size no real file reaches.
+constexpr int32_t maxReadHeaderBlocks = 1000;
+constexpr int32_t maxReadHeaderCards = maxReadHeaderBlocks * cardsPerBlock;
+
 // Column numbers are counted from 1, as FITS counts them.
 constexpr int keywordColumns = 8;
 constexpr int valueFirstColumn = 11;
@@ -55,6 +59,22 @@ inline float &bzero = image.bzero;
 inline float &bscale = image.bscale;
 } // namespace fits
 
+// The cards of a header of any length, in fixed memory that doubles as it fills.
+struct HeaderCards {
+    uint8_t *bytes; // card n at bytes 80n .. 80n + 79
+    int32_t count;
+    int32_t capacity;
+};
+
+// Appends a card; false when no memory is left for it (the cards so far stay).
+bool appendCard(HeaderCards *cards, const uint8_t *card);
+
+// Releases the memory of the cards and empties them.
+void releaseCards(HeaderCards *cards);
+
+// Card n of the cards.
+inline const uint8_t *cardOf(const HeaderCards &cards, int32_t n) { return cards.bytes + int64_t{n} * cardBytes; }
+
 // True when the card's columns 1-8 hold `keyword` (8 characters).
 bool cardHasKeyword(const uint8_t *card, const char *keyword);
 
@@ -92,7 +112,19 @@ void decimalText(int32_t value, char *text);
 bool headerIsRetained(const PluginGlobals *globals);
 
 // Index of the first END card among the first `cards` cards of `header`; -1 when none.
-int16_t findEndCard(const uint8_t *header, int16_t cards);
+int32_t findEndCard(const uint8_t *header, int32_t cards);
+
+// The header a session keeps: its bytes and blocks. The first blocks are in retainedHeader;
+// a longer header is held whole in the session's longHeader. Blocks 0 when none is kept.
+struct KeptHeader {
+    const uint8_t *bytes;
+    int32_t blocks;
+};
+KeptHeader keptHeader(const PluginGlobals *globals);
+
+// Makes the `blocks` blocks at `bytes` the kept header: in retainedHeader, and whole in
+// longHeader when they do not fit there. False (the kept header as it was) when no memory is left.
+bool keepHeaderBlocks(PluginGlobals *globals, const uint8_t *bytes, int32_t blocks);
 
 // Blocks of the retained header, taken from the header itself: the block that holds its
 // END card. 0 when no header is retained or it has no END in its four blocks.

@@ -1,10 +1,12 @@
 // Recognising a FITS file, warning before a kept header is replaced, and reading a header.
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 
 #include "fits/fits.h"
 #include "fits/header_format.h"
+#include "fits/header_merge.h"
 #include "fits/header_read.h"
 #include "fits/image_rows.h"
 #include "host/file_access.h"
@@ -13,21 +15,29 @@
 
 namespace {
 
-// Set once the attribution card has been inserted during the current header read.
-bool attributionInserted;
-
 // FITS allows axes NAXIS1 to NAXIS999.
 constexpr int largestAxis = 999;
 constexpr int64_t largestSide = 32767;
 
 // Values taken from the cards before END; a keyword that occurs twice keeps its last value.
 struct HeaderKeywords {
-    bool hasBitpix, hasNaxis, hasBlank, bottomUp;
-    int64_t bitpix, naxis, blank;
+    bool hasBitpix, hasNaxis, hasBlank, bottomUp, groups, compressedImage;
+    int64_t bitpix, naxis, blank, pcount, gcount;
+    char compression[24]; // ZCMPTYPE of a tile-compressed image
     bool hasAxis[largestAxis + 1];
     int64_t axis[largestAxis + 1]; // NAXISn, by n
     float bzero, bscale;
     double exactZero, exactScale;
+};
+
+struct HeaderKeywords;
+// The keyword values of the header being read: large, so they live outside the stack.
+HeaderKeywords *foundNow;
+
+// Where a header's END card stands among its cards, and whether an attribution card came before.
+struct HeaderEnd {
+    int32_t index;
+    bool attributionSeen;
 };
 
 void showNotice(const char *caption, const char *text) {
@@ -46,6 +56,14 @@ int axisNumber(const uint8_t *card) {
         if (card[column] != ' ')
             return 0;
     return n <= largestAxis ? n : 0;
+}
+
+// A logical value: T in the value columns, after blanks.
+bool logicalValue(const uint8_t *card) {
+    for (int column = valueFirstColumn - 1; column < valueLastColumn; ++column)
+        if (card[column] != ' ')
+            return card[column] == 'T';
+    return false;
 }
 
 void takeRowOrder(const uint8_t *card, HeaderKeywords *found) {
@@ -73,6 +91,16 @@ void takeKeyword(const uint8_t *card, HeaderKeywords *found, bool *endSeen, bool
         found->hasBlank = wholeValue(card, &found->blank);
     } else if (cardHasKeyword(card, keywordROWORDER)) {
         takeRowOrder(card, found);
+    } else if (cardHasKeyword(card, "PCOUNT  ")) {
+        found->pcount = integerValue(card);
+    } else if (cardHasKeyword(card, "GCOUNT  ")) {
+        found->gcount = integerValue(card);
+    } else if (cardHasKeyword(card, "GROUPS  ")) {
+        found->groups = logicalValue(card);
+    } else if (cardHasKeyword(card, "ZIMAGE  ")) {
+        found->compressedImage = logicalValue(card);
+    } else if (cardHasKeyword(card, "ZCMPTYPE")) {
+        stringValue(card, found->compression, sizeof found->compression);
     } else if (cardHasKeyword(card, keywordEND)) {
         *endSeen = true;
     } else if (cardHasKeyword(card, keywordKORVALIS)) {
@@ -109,29 +137,39 @@ void describeUnsupportedPlanes(const HeaderKeywords &found, char *reason, size_t
                           static_cast<long long>(found.naxis));
 }
 
-// Why a header cannot be opened, in words for the user; empty when it can.
+// Why a header that holds data cannot be opened as an image, in words for the user; empty when
+// it can. What the data are is told before how they are coded.
 void describeUnsupported(const HeaderKeywords &found, char *reason, size_t room) {
     reason[0] = '\0';
-    if (!found.hasBitpix)
+    if (found.groups)
+        std::snprintf(reason, room, "the file holds random groups (GROUPS = T), which are not an image");
+    else if (!found.hasNaxis)
+        std::snprintf(reason, room, "NAXIS is missing: only images of 2 or 3 axes are supported");
+    else if (found.naxis == 0)
+        std::snprintf(reason, room, "NAXIS is 0: the primary HDU holds no image, and no extension follows it");
+    else if (found.naxis == 1)
+        std::snprintf(reason, room, "NAXIS is 1: a one-dimensional array of %lld values, not an image",
+                      static_cast<long long>(found.axis[1]));
+    else if (found.naxis < 2 || found.naxis > largestAxis)
+        std::snprintf(reason, room, "NAXIS is %lld: only images of 2 or 3 axes (further axes of length 1) are supported",
+                      static_cast<long long>(found.naxis));
+    else if (found.naxis >= 3)
+        describeUnsupportedPlanes(found, reason, room);
+    if (reason[0] != '\0')
+        return;
+    if (!found.hasAxis[1] || found.axis[1] < 1 || found.axis[1] > largestSide)
+        describeSide("NAXIS1", "widths", found.hasAxis[1], found.axis[1], reason, room);
+    else if (!found.hasAxis[2] || found.axis[2] < 1 || found.axis[2] > largestSide)
+        describeSide("NAXIS2", "heights", found.hasAxis[2], found.axis[2], reason, room);
+    else if (!found.hasBitpix)
         std::snprintf(reason, room, "BITPIX is missing: FITS samples have 8, 16, 32, 64, -32 or -64 bits");
     else if (!isFitsBitpix(found.bitpix))
         std::snprintf(reason, room, "BITPIX is %lld: FITS samples have 8, 16, 32, 64, -32 or -64 bits",
                       static_cast<long long>(found.bitpix));
-    else if (!found.hasNaxis)
-        std::snprintf(reason, room, "NAXIS is missing: only images of 2 or 3 axes are supported");
-    else if (found.naxis < 2 || found.naxis > largestAxis)
-        std::snprintf(reason, room, "NAXIS is %lld: only images of 2 or 3 axes (further axes of length 1) are supported",
-                      static_cast<long long>(found.naxis));
-    else if (!found.hasAxis[1] || found.axis[1] < 1 || found.axis[1] > largestSide)
-        describeSide("NAXIS1", "widths", found.hasAxis[1], found.axis[1], reason, room);
-    else if (!found.hasAxis[2] || found.axis[2] < 1 || found.axis[2] > largestSide)
-        describeSide("NAXIS2", "heights", found.hasAxis[2], found.axis[2], reason, room);
-    else if (found.naxis >= 3)
-        describeUnsupportedPlanes(found, reason, room);
 }
 
 // What the header says of its image, in the record that reading and writing share.
-ImageDescription describeImage(const HeaderKeywords &found) {
+ImageDescription describeImage(const HeaderKeywords &found, int32_t dataStart) {
     ImageDescription image{};
     image.bitpix = static_cast<int16_t>(found.bitpix);
     image.bytesPerSample = static_cast<int16_t>(found.bitpix < 0 ? -found.bitpix / 8 : found.bitpix / 8);
@@ -148,7 +186,7 @@ ImageDescription describeImage(const HeaderKeywords &found) {
     image.hasBlank = found.hasBlank;
     image.blank = found.blank;
     image.bottomUp = found.bottomUp;
-    image.dataStart = int32_t{fits::headerBlocks} * headerBlockSize;
+    image.dataStart = dataStart;
     return image;
 }
 
@@ -165,49 +203,277 @@ void reportImage(PluginGlobals *globals, const ImageDescription &image) {
     record->imageRsrcData = nullptr;
 }
 
-// Reads cards until the block that holds END is complete. False when the read failed or the
-// header is too big (result is set then).
-bool readHeaderCards(PluginGlobals *globals, HeaderKeywords *found) {
-    bool endSeen = false;
-    bool attributionSeen = false;
+// Reads the cards of one header after its first, already read, until the block that holds END
+// is complete; every card goes into `cards`, the values of those before END into `found`.
+// False with result set when a read fails, memory runs out or END does not come in time.
+bool readHeaderCards(PluginGlobals *globals, const uint8_t *first, HeaderCards *cards, HeaderKeywords *found,
+                     HeaderEnd *end) {
     uint8_t card[cardBytes];
+    bool endSeen = false;
+    fits::bytesRead = cardBytes;
+    if (!appendCard(cards, first))
+        return recordResult(globals, memFullErr);
     for (;;) {
         if (fits::bytesRead % headerBlockSize == 0 && endSeen)
             return true;
+        if (fits::bytesRead / headerBlockSize >= maxReadHeaderBlocks) {
+            char text[160];
+            std::snprintf(text, sizeof text,
+                          "The header has no END card in its first %ld blocks (%ld bytes): it is not a FITS header "
+                          "that can be read",
+                          static_cast<long>(maxReadHeaderBlocks), static_cast<long>(maxReadHeaderBlocks) * headerBlockSize);
+            showNotice("Header Too Big", text);
+            globals->result = formatCannotRead;
+            return false;
+        }
         readExact(globals, cardBytes, card);
         if (globals->result != noErr)
             return false;
         fits::bytesRead += cardBytes;
-        if (fits::bytesRead % headerBlockSize == 0 && ++fits::headerBlocks > maxHeaderBlocks) {
-            showNotice("Header Too Big",
-                       "Cannot read headers > 11520 bytes. See my email address in about/plugin and call me for an "
-                       "update or chop your header to 11520 bytes");
-            globals->result = formatCannotRead;
-            return false;
-        }
         // What follows END in its block is kept but means nothing.
-        if (!endSeen)
-            takeKeyword(card, found, &endSeen, &attributionSeen);
-        appendHeaderCard(card, endSeen, attributionSeen);
+        if (!endSeen) {
+            takeKeyword(card, found, &endSeen, &end->attributionSeen);
+            end->index = cards->count;
+        }
+        if (!appendCard(cards, card))
+            return recordResult(globals, memFullErr);
     }
+}
+
+// Reads one whole header from its first card on, with fresh values.
+bool readHeader(PluginGlobals *globals, const uint8_t *first, HeaderCards *cards, HeaderKeywords *found,
+                HeaderEnd *end) {
+    *found = HeaderKeywords{};
+    found->bscale = 1.0f;
+    found->exactScale = 1.0;
+    found->gcount = 1;
+    *end = HeaderEnd{};
+    return readHeaderCards(globals, first, cards, found, end);
+}
+
+// The cards of the header to keep: those read, with the attribution card before END when the
+// header lacks one and END stands early enough in the first block for it to fit.
+bool composeKeptCards(const HeaderCards &read, const HeaderEnd &end, HeaderCards *kept) {
+    constexpr int32_t lastSlotBeforeFullBlock = cardsPerBlock - 1;
+    const int32_t blocks = (end.index + cardsPerBlock) / cardsPerBlock;
+    const bool insert = !end.attributionSeen && end.index < lastSlotBeforeFullBlock;
+    for (int32_t n = 0; n < read.count && kept->count < blocks * cardsPerBlock; ++n) {
+        if (insert && n == end.index && !appendCard(kept, reinterpret_cast<const uint8_t *>(attributionCard)))
+            return false;
+        if (!appendCard(kept, cardOf(read, n)))
+            return false;
+    }
+    return true;
+}
+
+// Makes `cards` the session's kept header and the module's header state.
+bool retainHeader(PluginGlobals *globals, const HeaderCards &cards) {
+    const int32_t blocks = cards.count / cardsPerBlock;
+    if (!keepHeaderBlocks(globals, cards.bytes, blocks))
+        return recordResult(globals, memFullErr);
+    const int32_t shown = blocks < maxHeaderBlocks ? blocks : maxHeaderBlocks;
+    std::memcpy(fits::HeaderImage, cards.bytes, static_cast<size_t>(shown) * headerBlockSize);
+    fits::headerBlocks = static_cast<int16_t>(blocks);
+    fits::headerCards = static_cast<int16_t>(shown * cardsPerBlock);
+    return true;
+}
+
+// A header that holds no image leaves the image to the extensions that follow it.
+bool holdsImage(const HeaderKeywords &found) {
+    if (!found.hasNaxis || found.naxis < 1)
+        return false;
+    for (int n = 1; n <= found.naxis && n <= largestAxis; ++n)
+        if (found.hasAxis[n] && found.axis[n] == 0 && !(n == 1 && found.groups))
+            return false;
+    return true;
+}
+
+// Opens the image that `found` describes, its data at `dataStart`, keeping `cards` as header.
+void openImage(PluginGlobals *globals, const HeaderKeywords &found, int64_t dataStart, const HeaderCards &cards,
+               const HeaderEnd &end) {
+    char reason[200];
+    describeUnsupported(found, reason, sizeof reason);
+    if (reason[0] == '\0' && dataStart > INT32_MAX)
+        std::snprintf(reason, sizeof reason, "the image starts %lld bytes into the file, beyond the 2 GB that can be read",
+                      static_cast<long long>(dataStart));
+    if (reason[0] != '\0') {
+        showNotice("Header Check", reason);
+        globals->result = formatCannotRead;
+        return;
+    }
+    ImageDescription image = describeImage(found, static_cast<int32_t>(dataStart));
+    if (needsMapping(image) && !scanPhysicalRange(globals, &image))
+        return;
+    HeaderCards kept{};
+    if (!composeKeptCards(cards, end, &kept))
+        recordResult(globals, memFullErr);
+    else if (retainHeader(globals, kept)) {
+        reportImage(globals, image);
+        globals->keptImage = image;
+    }
+    releaseCards(&kept);
+}
+
+// Bytes the data of an HDU take in the file, in whole blocks: |BITPIX| / 8 × GCOUNT ×
+// (PCOUNT + NAXIS1 × … × NAXISn), NAXIS1 left out for random groups. Saturates far beyond
+// any file, which then ends the walk.
+int64_t paddedDataBytes(const HeaderKeywords &found) {
+    constexpr int64_t ceiling = int64_t{1} << 52;
+    if (!found.hasNaxis || found.naxis < 1)
+        return 0;
+    int64_t count = 1;
+    for (int n = 1; n <= found.naxis && n <= largestAxis; ++n) {
+        int64_t length = found.hasAxis[n] ? found.axis[n] : 0;
+        if (n == 1 && found.groups)
+            continue;
+        if (length <= 0)
+            return 0;
+        count = length > ceiling / count ? ceiling : count * length;
+    }
+    int64_t groups = found.gcount > 0 ? found.gcount : 1;
+    int64_t extra = found.pcount > 0 && found.pcount < ceiling ? found.pcount : 0;
+    count = count + extra > ceiling / groups ? ceiling : (count + extra) * groups;
+    int64_t bytes = count * ((found.bitpix < 0 ? -found.bitpix : found.bitpix) / 8);
+    return (bytes + headerBlockSize - 1) / headerBlockSize * headerBlockSize;
+}
+
+// What the walk over the extensions saw, for a refusal that says what the file holds.
+struct HduCensus {
+    int binaryTables, asciiTables, emptyImages, others;
+    int refusedHdu;      // the first image the module could not open, or -1
+    char refusal[220];   // why
+};
+
+void countHdu(HduCensus *census, const char *kind, int hdu, const HeaderKeywords &found) {
+    if (std::strcmp(kind, "BINTABLE") == 0 && found.compressedImage) {
+        if (census->refusedHdu < 0)
+            std::snprintf(census->refusal, sizeof census->refusal,
+                          "the image in HDU %d is tile-compressed (%s); decompress it first, for example with funpack",
+                          hdu, found.compression[0] != '\0' ? found.compression : "of an unnamed kind");
+        census->refusedHdu = census->refusedHdu < 0 ? hdu : census->refusedHdu;
+    } else if (std::strcmp(kind, "BINTABLE") == 0 || std::strcmp(kind, "A3DTABLE") == 0) {
+        ++census->binaryTables;
+    } else if (std::strcmp(kind, "TABLE") == 0) {
+        ++census->asciiTables;
+    } else if (std::strcmp(kind, "IMAGE") == 0) {
+        ++census->emptyImages;
+    } else {
+        ++census->others;
+    }
+}
+
+void appendPart(char *text, size_t room, int count, const char *one, const char *many, bool *first, bool last) {
+    if (count == 0)
+        return;
+    size_t used = std::strlen(text);
+    std::snprintf(text + used, room - used, "%s%d %s", *first ? " and " : (last ? " and " : ", "), count,
+                  count == 1 ? one : many);
+    *first = false;
+}
+
+// "The file holds no image: an empty primary HDU and 2 binary tables", or the first image's
+// reason when there was one the module could not open.
+void describeNoImage(const HduCensus &census, char *text, size_t room) {
+    if (census.refusedHdu >= 0) {
+        std::snprintf(text, room, "%s", census.refusal);
+        return;
+    }
+    std::snprintf(text, room, "The file holds no image: an empty primary HDU");
+    const int parts[] = {census.binaryTables, census.asciiTables, census.emptyImages, census.others};
+    const char *const names[][2] = {{"binary table", "binary tables"},
+                                    {"ASCII table", "ASCII tables"},
+                                    {"empty image extension", "empty image extensions"},
+                                    {"other extension", "other extensions"}};
+    int remaining = 0;
+    for (int count : parts)
+        remaining += count > 0 ? 1 : 0;
+    if (remaining == 0) {
+        std::strncat(text, " and nothing else", room - std::strlen(text) - 1);
+        return;
+    }
+    bool first = true;
+    for (int i = 0; i < 4; ++i) {
+        remaining -= parts[i] > 0 ? 1 : 0;
+        appendPart(text, room, parts[i], names[i][0], names[i][1], &first, remaining == 0);
+    }
+}
+
+// Reads the first card of the HDU at `offset`: false at the end of the file, or with result
+// set when the read failed.
+bool readHduStart(PluginGlobals *globals, int64_t offset, uint8_t *card) {
+    if (offset > INT32_MAX)
+        return false;
+    fileSeek(globals->formatRecord->dataFork, platformSeekFromStart, static_cast<int32_t>(offset));
+    int32_t moved = cardBytes;
+    globals->result = fileRead(globals->formatRecord->dataFork, &moved, card);
+    return globals->result == noErr && moved == cardBytes && cardHasKeyword(card, "XTENSION");
+}
+
+// Opens the image extension whose header `extension` is, kept with the primary's metadata.
+void openExtensionImage(PluginGlobals *globals, const HeaderCards &primary, const HeaderEnd &primaryEnd,
+                        const HeaderCards &extension, const HeaderEnd &extensionEnd, int64_t dataStart) {
+    HeaderCards merged{};
+    HeaderEnd end{};
+    if (!mergeIntoPrimary(primary, primaryEnd.index, extension, extensionEnd.index, &merged, &end.index)) {
+        recordResult(globals, memFullErr);
+    } else {
+        for (int32_t n = 0; n < end.index; ++n)
+            end.attributionSeen = end.attributionSeen || cardHasKeyword(cardOf(merged, n), keywordKORVALIS);
+        openImage(globals, *foundNow, dataStart, merged, end);
+    }
+    releaseCards(&merged);
+}
+
+// An empty primary HDU leaves the image to the extensions: the first IMAGE extension that
+// holds an image the module reads is opened; the others are skipped by their size.
+void openFirstImageExtension(PluginGlobals *globals, const HeaderCards &primary, const HeaderEnd &primaryEnd,
+                             int64_t offset) {
+    HduCensus census{};
+    census.refusedHdu = -1;
+    HeaderCards cards{};
+    HeaderEnd end{};
+    uint8_t card[cardBytes];
+    int hdu = 1;
+    for (; readHduStart(globals, offset, card); ++hdu) {
+        char kind[16] = "";
+        stringValue(card, kind, sizeof kind);
+        releaseCards(&cards);
+        if (!readHeader(globals, card, &cards, foundNow, &end))
+            break;
+        const int64_t dataStart = offset + fits::bytesRead;
+        char reason[200] = "";
+        if (std::strcmp(kind, "IMAGE") == 0 && holdsImage(*foundNow)) {
+            describeUnsupported(*foundNow, reason, sizeof reason);
+            if (reason[0] == '\0') {
+                openExtensionImage(globals, primary, primaryEnd, cards, end, dataStart);
+                releaseCards(&cards);
+                return;
+            }
+            if (census.refusedHdu < 0) {
+                census.refusedHdu = hdu;
+                std::snprintf(census.refusal, sizeof census.refusal, "HDU %d: %s", hdu, reason);
+            }
+        } else {
+            countHdu(&census, kind, hdu, *foundNow);
+        }
+        offset = dataStart + paddedDataBytes(*foundNow);
+    }
+    releaseCards(&cards);
+    if (globals->result != noErr)
+        return;
+    char text[240];
+    // A file of one HDU is told by what its primary header declares.
+    if (hdu == 1)
+        describeUnsupported(*foundNow, text, sizeof text);
+    else
+        describeNoImage(census, text, sizeof text);
+    showNotice("Header Check", text);
+    globals->result = formatCannotRead;
 }
 
 } // namespace
 
 bool isSimpleCard(const uint8_t *card) { return cardHasKeyword(card, keywordSIMPLE) && card[8] == '='; }
-
-void appendHeaderCard(const uint8_t *card, bool endSeen, bool attributionSeen) {
-    constexpr int16_t lastSlotBeforeFullBlock = cardsPerBlock - 1;
-    if (fits::headerCards >= maxHeaderCards)
-        return;
-    if (endSeen && !attributionSeen && !attributionInserted && fits::headerCards < lastSlotBeforeFullBlock) {
-        std::memcpy(fits::HeaderImage + fits::headerCards * cardBytes, attributionCard, cardBytes);
-        ++fits::headerCards;
-        attributionInserted = true;
-    }
-    std::memcpy(fits::HeaderImage + fits::headerCards * cardBytes, card, cardBytes);
-    ++fits::headerCards;
-}
 
 // Reads the file's first card from byte 0. False, with the code in result, when it cannot.
 static bool readFirstCard(PluginGlobals *globals, uint8_t *card) {
@@ -232,7 +498,6 @@ void doReadPrepare(PluginGlobals *globals) {
 
 void doReadStart(PluginGlobals *globals) {
     fits::headerCards = 0;
-    attributionInserted = false;
     if (globals->result != noErr)
         return;
     if (!recordCancel(globals, !hostServicesUsable(globals)))
@@ -240,31 +505,20 @@ void doReadStart(PluginGlobals *globals) {
     uint8_t card[cardBytes];
     if (!readFirstCard(globals, card))
         return;
-    fits::bytesRead = cardBytes;
-    appendHeaderCard(card, false, false);
     if (!isSimpleCard(card)) {
         showNotice("Header Check", "Header Failure");
         globals->result = formatCannotRead;
         return;
     }
-    fits::headerBlocks = 0;
     static HeaderKeywords found;
-    found = HeaderKeywords{};
-    found.bscale = 1.0f;
-    found.exactScale = 1.0;
-    if (!readHeaderCards(globals, &found))
-        return;
-    char reason[200];
-    describeUnsupported(found, reason, sizeof reason);
-    if (reason[0] != '\0') {
-        showNotice("Header Check", reason);
-        globals->result = formatCannotRead;
-        return;
+    foundNow = &found;
+    HeaderCards cards{};
+    HeaderEnd end{};
+    if (readHeader(globals, card, &cards, &found, &end)) {
+        if (holdsImage(found))
+            openImage(globals, found, fits::bytesRead, cards, end);
+        else
+            openFirstImageExtension(globals, cards, end, fits::bytesRead + paddedDataBytes(found));
     }
-    ImageDescription image = describeImage(found);
-    if (needsMapping(image) && !scanPhysicalRange(globals, &image))
-        return;
-    reportImage(globals, image);
-    std::memcpy(globals->retainedHeader, fits::HeaderImage, static_cast<size_t>(fits::headerBlocks) * headerBlockSize);
-    globals->keptImage = image;
+    releaseCards(&cards);
 }

@@ -12,7 +12,7 @@
 
 namespace {
 
-uint8_t *cardAt(uint8_t *header, int n) { return header + n * cardBytes; }
+uint8_t *cardAt(uint8_t *header, int n) { return header + int64_t{n} * cardBytes; }
 
 // The values a save gives BZERO and BSCALE, and what it does with BLANK.
 struct SavedCoding {
@@ -75,7 +75,7 @@ int axisNumber(const uint8_t *card) {
 
 // Rewrites the value of every card whose keyword the save decides. Whole keywords are
 // compared, as the reader compares them: NAXIS10 or BZERO2 are other cards and keep their values.
-void rewriteImageValues(uint8_t *header, int16_t cards, const FormatRecord *record, const SavedCoding &coding) {
+void rewriteImageValues(uint8_t *header, int32_t cards, const FormatRecord *record, const SavedCoding &coding) {
     char depth[12], columns[12], rows[12], planes[12];
     decimalText(record->depth, depth);
     decimalText(record->imageSize.h, columns);
@@ -102,6 +102,9 @@ void rewriteImageValues(uint8_t *header, int16_t cards, const FormatRecord *reco
     }
 }
 
+// Cards the header being updated has room for: its blocks and one spare block.
+int32_t draftCapacity = maxHeaderCards;
+
 // Index of the first card before `end` with the keyword; -1 when none.
 int findCardBefore(const uint8_t *header, int end, const char *keyword) {
     for (int n = 0; n < end; ++n)
@@ -113,17 +116,17 @@ int findCardBefore(const uint8_t *header, int end, const char *keyword) {
 // Moves the cards from slot n on down one slot and puts `card` in slot n. The last slot's card
 // falls off, so callers first make sure it lies past END. False when END is already in it.
 bool insertCard(uint8_t *header, int *end, int n, const uint8_t *card) {
-    if (*end + 1 >= maxHeaderCards)
+    if (*end + 1 >= draftCapacity)
         return false;
-    std::memmove(cardAt(header, n + 1), cardAt(header, n), static_cast<size_t>(maxHeaderCards - 1 - n) * cardBytes);
+    std::memmove(cardAt(header, n + 1), cardAt(header, n), static_cast<size_t>(draftCapacity - 1 - n) * cardBytes);
     std::memcpy(cardAt(header, n), card, cardBytes);
     ++*end;
     return true;
 }
 
 void removeCard(uint8_t *header, int *end, int n) {
-    std::memmove(cardAt(header, n), cardAt(header, n + 1), static_cast<size_t>(maxHeaderCards - 1 - n) * cardBytes);
-    std::memset(cardAt(header, maxHeaderCards - 1), ' ', cardBytes);
+    std::memmove(cardAt(header, n), cardAt(header, n + 1), static_cast<size_t>(draftCapacity - 1 - n) * cardBytes);
+    std::memset(cardAt(header, draftCapacity - 1), ' ', cardBytes);
     --*end;
 }
 
@@ -188,8 +191,9 @@ void composeFreshHeader(uint8_t *header, const FormatRecord *record) {
 
 bool updateHeaderValues(uint8_t *header, int16_t *blocks, const FormatRecord *record, const ImageDescription *kept) {
     const SavedCoding coding = savedCoding(record, kept);
-    rewriteImageValues(header, static_cast<int16_t>(*blocks * cardsPerBlock), record, coding);
-    int end = findEndCard(header, static_cast<int16_t>(*blocks * cardsPerBlock));
+    draftCapacity = (*blocks + 1) * cardsPerBlock;
+    rewriteImageValues(header, *blocks * cardsPerBlock, record, coding);
+    int end = findEndCard(header, *blocks * cardsPerBlock);
     if (end < 0)
         return false;
     if (kept != nullptr && kept->naxis > 3)
@@ -204,39 +208,58 @@ bool updateHeaderValues(uint8_t *header, int16_t *blocks, const FormatRecord *re
     return true;
 }
 
-void prepareHeader(const PluginGlobals *globals, uint8_t *header, int16_t *blocks, bool *usedRetained,
-                   bool *fellBack) {
-    int16_t retainedBlocks = retainedHeaderBlocks(globals);
-    *usedRetained = false;
-    *fellBack = false;
-    if (retainedBlocks >= 1) {
-        // Blanks behind the retained blocks, so that a block added by an insertion is blank.
-        std::memset(header, ' ', headerImageSize);
-        std::memcpy(header, globals->retainedHeader, static_cast<size_t>(retainedBlocks) * headerBlockSize);
-        *blocks = retainedBlocks;
-        *usedRetained = updateHeaderValues(header, blocks, globals->formatRecord, &globals->keptImage);
-        *fellBack = !*usedRetained;
-        if (*usedRetained)
-            return;
+bool prepareHeader(const PluginGlobals *globals, uint8_t *area, SaveHeader *header) {
+    const KeptHeader kept = keptHeader(globals);
+    *header = SaveHeader{area, 1, false, nullptr};
+    if (kept.blocks >= 1) {
+        // One spare block behind the kept ones, blank, for the cards a save may insert.
+        const int32_t room = kept.blocks + 1;
+        uint8_t *bytes = area;
+        if (room > maxHeaderBlocks) {
+            bytes = static_cast<uint8_t *>(platformNewFixedBlock(static_cast<size_t>(room) * headerBlockSize));
+            if (bytes == nullptr)
+                return false;
+        }
+        std::memset(bytes, ' ', static_cast<size_t>(room) * headerBlockSize);
+        std::memcpy(bytes, kept.bytes, static_cast<size_t>(kept.blocks) * headerBlockSize);
+        int16_t blocks = static_cast<int16_t>(kept.blocks);
+        if (updateHeaderValues(bytes, &blocks, globals->formatRecord, &globals->keptImage)) {
+            *header = SaveHeader{bytes, blocks, true, bytes != area ? bytes : nullptr};
+            return true;
+        }
+        if (bytes != area)
+            platformDisposeFixedBlock(bytes);
     }
-    composeFreshHeader(header, globals->formatRecord);
-    *blocks = 1;
+    composeFreshHeader(area, globals->formatRecord);
+    return true;
+}
+
+void releaseSaveHeader(SaveHeader *header) {
+    platformDisposeFixedBlock(header->ownMemory);
+    header->ownMemory = nullptr;
 }
 
 bool writeFitsHeader(PluginGlobals *globals) {
-    bool usedRetained = false;
-    bool fellBack = false;
-    prepareHeader(globals, fits::HeaderImage, &fits::headerBlocks, &usedRetained, &fellBack);
-    size_t bytes = static_cast<size_t>(fits::headerBlocks) * headerBlockSize;
+    SaveHeader header{};
+    if (!prepareHeader(globals, fits::HeaderImage, &header)) {
+        recordResult(globals, memFullErr);
+        return false;
+    }
     // The retained header takes the new values before the write, so that it holds them even
     // when the write fails.
-    if (usedRetained)
-        std::memcpy(globals->retainedHeader, fits::HeaderImage, bytes);
-    if (fellBack)
-        platformMessageBox(0, "The kept header has no room for the cards this image needs; a fresh header was written.",
-                           "KORVALIS", platformBoxOk);
-    writeExact(globals, static_cast<int32_t>(bytes), fits::HeaderImage);
-    return usedRetained;
+    if (header.usedRetained && !keepHeaderBlocks(globals, header.bytes, header.blocks))
+        recordResult(globals, memFullErr);
+    if (header.bytes != fits::HeaderImage)
+        std::memcpy(fits::HeaderImage, header.bytes, headerImageSize);
+    fits::headerBlocks = header.blocks;
+    writeExactInPieces(globals, int64_t{header.blocks} * headerBlockSize, header.bytes);
+    releaseSaveHeader(&header);
+    return header.usedRetained;
+}
+
+const uint8_t *writtenHeader(const PluginGlobals *globals) {
+    const KeptHeader kept = keptHeader(globals);
+    return fits::headerBlocks > maxHeaderBlocks && kept.blocks == fits::headerBlocks ? kept.bytes : fits::HeaderImage;
 }
 
 namespace {
@@ -255,14 +278,14 @@ void placeString(uint8_t *card, const char *text) {
 
 } // namespace
 
-bool headerCarriesChecksums(const uint8_t *header, int16_t blocks) {
-    int end = findEndCard(header, static_cast<int16_t>(blocks * cardsPerBlock));
+bool headerCarriesChecksums(const uint8_t *header, int32_t blocks) {
+    int end = findEndCard(header, blocks * cardsPerBlock);
     return end >= 0 &&
            (findCardBefore(header, end, keywordCHECKSUM) >= 0 || findCardBefore(header, end, keywordDATASUM) >= 0);
 }
 
-void stampChecksums(uint8_t *header, int16_t blocks, uint32_t dataSum) {
-    int end = findEndCard(header, static_cast<int16_t>(blocks * cardsPerBlock));
+void stampChecksums(uint8_t *header, int32_t blocks, uint32_t dataSum) {
+    int end = findEndCard(header, blocks * cardsPerBlock);
     if (end < 0)
         return;
     int datasum = findCardBefore(header, end, keywordDATASUM);

@@ -43,9 +43,22 @@ bool saveGeometryUsable(PluginGlobals *globals) {
 // A header that carries CHECKSUM or DATASUM was read with another file's data; it is written
 // again, once the data are out, with the values of what was written.
 void rewriteHeaderWithChecksums(PluginGlobals *globals, uint32_t dataSum) {
-    stampChecksums(fits::HeaderImage, fits::headerBlocks, dataSum);
+    const size_t bytes = static_cast<size_t>(fits::headerBlocks) * headerBlockSize;
+    uint8_t *header = fits::HeaderImage;
+    // A long header is stamped in a copy: the kept one keeps the values it was read with.
+    if (fits::headerBlocks > maxHeaderBlocks) {
+        header = static_cast<uint8_t *>(platformHeapAlloc(bytes));
+        if (header == nullptr) {
+            globals->result = memFullErr;
+            return;
+        }
+        std::memcpy(header, writtenHeader(globals), bytes);
+    }
+    stampChecksums(header, fits::headerBlocks, dataSum);
     globals->result = fileSeek(globals->formatRecord->dataFork, platformSeekFromStart, 0);
-    writeExact(globals, int32_t{fits::headerBlocks} * headerBlockSize, fits::HeaderImage);
+    writeExactInPieces(globals, static_cast<int64_t>(bytes), header);
+    if (header != fits::HeaderImage)
+        platformHeapFree(header);
 }
 
 // One write of data bytes; a short one is eofErr, as for every part of the data unit.
@@ -83,12 +96,14 @@ void doEstimateStart(PluginGlobals *globals) {
         return;
     FormatRecord *record = globals->formatRecord;
     static uint8_t draft[headerImageSize];
-    int16_t blocks = 0;
-    bool usedRetained = false;
-    bool fellBack = false;
-    prepareHeader(globals, draft, &blocks, &usedRetained, &fellBack);
+    SaveHeader header{};
+    if (!prepareHeader(globals, draft, &header)) {
+        recordResult(globals, memFullErr);
+        return;
+    }
+    releaseSaveHeader(&header);
     int64_t dataBytes = imageDataBytes(record, computeRowSize(globals));
-    int64_t estimate = int64_t{blocks} * headerBlockSize + dataBytes + dataPadding(dataBytes);
+    int64_t estimate = int64_t{header.blocks} * headerBlockSize + dataBytes + dataPadding(dataBytes);
     if (estimate > INT32_MAX)
         estimate = INT32_MAX;
     record->minDataBytes = static_cast<int32_t>(estimate);
@@ -109,7 +124,7 @@ void doWriteStart(PluginGlobals *globals) {
     const bool bottomUp = writeFitsHeader(globals) && globals->keptImage.bottomUp;
     if (globals->result != noErr)
         return;
-    bool checksums = headerCarriesChecksums(fits::HeaderImage, fits::headerBlocks);
+    bool checksums = headerCarriesChecksums(writtenHeader(globals), fits::headerBlocks);
     FitsChecksum dataSum{};
     int32_t done = 0;
     int32_t total = int32_t{planes} * rows;

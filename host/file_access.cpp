@@ -46,3 +46,12 @@ void writeExact(PluginGlobals *globals, int32_t count, const void *buffer) {
     if (globals->result == noErr && moved != count)
         globals->result = dskFulErr;
 }
+
+void writeExactInPieces(PluginGlobals *globals, int64_t count, const void *buffer) {
+    const auto *bytes = static_cast<const uint8_t *>(buffer);
+    for (int64_t done = 0; done < count && globals->result == noErr;) {
+        int64_t piece = count - done < maxTransferBytes ? count - done : maxTransferBytes;
+        writeExact(globals, static_cast<int32_t>(piece), bytes + done);
+        done += piece;
+    }
+}

@@ -29,6 +29,9 @@ void readExact(PluginGlobals *globals, int32_t count, void *buffer);
 // non-zero. Leaves readErr, or eofErr when fewer bytes arrived.
 void readExactInPieces(PluginGlobals *globals, int64_t count, void *buffer);
 
+// Writes exactly `count` bytes in as many transfers as it takes, as writeExact.
+void writeExactInPieces(PluginGlobals *globals, int64_t count, const void *buffer);
+
 // Writes exactly `count` bytes, unless result is already non-zero. Leaves writErr, or
 // dskFulErr when fewer bytes went out.
 void writeExact(PluginGlobals *globals, int32_t count, const void *buffer);

@@ -179,15 +179,18 @@ TEST_F(FitsWrite, PlanesAreAddedToAndRemovedFromTheRetainedHeader) {
     EXPECT_NE(outCard(5).substr(0, 8), "NAXIS3  ") << "removed for one plane";
 }
 
-TEST_F(FitsWrite, RetainedHeaderWithoutRoomGivesAFreshHeaderAndANotice) {
+TEST_F(FitsWrite, AFullRetainedHeaderGrowsByABlockAndStaysKept) {
     open(withEndAt(imageCards(8, 2, 1), 144), {1, 2});
     setHostImage(1, 2, 8, 1, {5, 6});
     ASSERT_EQ(save(), noErr);
-    EXPECT_EQ(out().bytes.size(), 5760u);
-    EXPECT_EQ(outCard(7), std::string(attributionCard, 80));
-    ASSERT_EQ(fakePlatform.boxes.size(), 1u);
-    EXPECT_EQ(fakePlatform.boxes[0].caption, "KORVALIS");
-    EXPECT_EQ(fakeHost.record.minDataBytes, 5760) << "the estimate knew of the fresh header";
+    EXPECT_EQ(out().bytes.size(), 5u * 2880 + 2880);
+    EXPECT_EQ(outCard(143).substr(0, 8), "BZERO   ") << "inserted where END stood";
+    EXPECT_EQ(outCard(145), rawCard("END"));
+    EXPECT_TRUE(fakePlatform.boxes.empty());
+    EXPECT_EQ(fakeHost.record.minDataBytes, 6 * 2880) << "the estimate knew of the fifth block";
+    addFakeFile(outFile, {});
+    ASSERT_EQ(save(), noErr);
+    EXPECT_EQ(out().bytes.size(), 5u * 2880 + 2880) << "the kept header has its five blocks";
 }
 
 TEST_F(FitsWrite, RetainedHeaderSizeComesFromItsOwnEndCard) {
