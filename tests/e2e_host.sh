@@ -12,10 +12,15 @@ mode=$1 native_bin=$2 work=$3 win32_bin=${4:-}
 failures=0
 
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+source "$(dirname "$0")/wine_loader.sh"
 
 if [[ $mode == wine ]]; then
     if ! command -v wine >/dev/null || [[ ! -f $win32_bin/korvalis-host.exe || ! -f $win32_bin/korvalis.8bi ]]; then
         echo "skipped: wine or $win32_bin/korvalis-host.exe with korvalis.8bi not found (build the win32 preset)"
+        exit 77
+    fi
+    if ! file -b "$win32_bin/korvalis-host.exe" | grep -q '^PE32+' && ! wine32_runs; then
+        echo "skipped: this machine cannot run 32-bit programs (its kernel refuses i386 executables), so 32-bit Wine cannot start"
         exit 77
     fi
     export WINEPREFIX=$(cd "$win32_bin/.." && pwd)/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
@@ -32,7 +37,7 @@ host() {
     local dir=$1 program
     shift
     if [[ $dir == wine* ]]; then
-        program=(wine "$win32_bin/korvalis-host.exe")
+        program=(wine_run "$win32_bin/korvalis-host.exe")
     else
         program=("$native_bin/korvalis-host")
     fi

@@ -24,6 +24,7 @@ native_bin=$(absolute "$native_bin") win64_bin=$(absolute "$win64_bin")
 [[ -n $win32_bin ]] && win32_bin=$(absolute "$win32_bin")
 
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+source "$here/wine_loader.sh"
 
 host64=$win64_bin/korvalis-host-x64.exe module64=$win64_bin/korvalis-x64.8bi
 if ! command -v wine >/dev/null || [[ ! -f $host64 || ! -f $module64 ]]; then
@@ -35,7 +36,7 @@ if [[ ! -x $native_bin/korvalis-host ]]; then
     exit 1
 fi
 have32=0
-[[ -n $win32_bin && -f $win32_bin/korvalis-host.exe && -f $win32_bin/korvalis.8bi ]] && have32=1
+[[ -n $win32_bin && -f $win32_bin/korvalis-host.exe && -f $win32_bin/korvalis.8bi ]] && wine32_runs && have32=1
 
 rm -rf "$work" && mkdir -p "$work" || exit 1
 work=$(cd "$work" && pwd)
@@ -80,7 +81,7 @@ mkdir -p "$WINEPREFIX"
 run() {
     local name=$1
     shift
-    (cd "$work" && wine "$@" >"$name.out" 2>"$name.err")
+    (cd "$work" && wine_run "$@" >"$name.out" 2>"$name.err")
     status=$?
     sed -i 's/\r$//' "$work/$name.out" "$work/$name.err"
 }
@@ -117,7 +118,7 @@ if ((have32)); then
         [[ -s $work/$name.err ]] && echo "$name: $(head -n 1 "$work/$name.err")"
     done
 else
-    echo "(left out: no 32-bit build)"
+    echo "(left out: no 32-bit build, or a machine that cannot run 32-bit programs)"
 fi
 echo "not a DLL" >"$work/notadll.8bi"
 run x64-loads-text "$host64" --module notadll.8bi module
