@@ -233,20 +233,6 @@ KeptHeader keptHeader(const PluginGlobals *globals) {
     return KeptHeader{globals->retainedHeader, retainedHeaderBlocks(globals)};
 }
 
-namespace {
-
-// Gives the session the long header `whole` (null for a short one) and retainedHeader the
-// first blocks of `bytes`.
-void keepWholeHeader(PluginGlobals *globals, uint8_t *whole, const uint8_t *bytes, int32_t blocks) {
-    platformDisposeFixedBlock(globals->longHeader);
-    globals->longHeader = whole;
-    globals->longHeaderBlocks = whole != nullptr ? blocks : 0;
-    const int32_t first = blocks < maxHeaderBlocks ? blocks : maxHeaderBlocks;
-    std::memcpy(globals->retainedHeader, bytes, static_cast<size_t>(first) * headerBlockSize);
-}
-
-} // namespace
-
 bool keepHeaderBlocks(PluginGlobals *globals, const uint8_t *bytes, int32_t blocks) {
     uint8_t *whole = nullptr;
     if (blocks > maxHeaderBlocks) {
@@ -255,14 +241,10 @@ bool keepHeaderBlocks(PluginGlobals *globals, const uint8_t *bytes, int32_t bloc
             return false;
         std::memcpy(whole, bytes, static_cast<size_t>(blocks) * headerBlockSize);
     }
-    keepWholeHeader(globals, whole, bytes, blocks);
-    return true;
-}
-
-bool adoptHeaderBlocks(PluginGlobals *globals, uint8_t **block, int32_t blocks) {
-    if (blocks <= maxHeaderBlocks)
-        return keepHeaderBlocks(globals, *block, blocks);
-    keepWholeHeader(globals, *block, *block, blocks);
-    *block = nullptr;
+    platformDisposeFixedBlock(globals->longHeader);
+    globals->longHeader = whole;
+    globals->longHeaderBlocks = whole != nullptr ? blocks : 0;
+    const int32_t first = blocks < maxHeaderBlocks ? blocks : maxHeaderBlocks;
+    std::memcpy(globals->retainedHeader, bytes, static_cast<size_t>(first) * headerBlockSize);
     return true;
 }

@@ -126,11 +126,6 @@ KeptHeader keptHeader(const PluginGlobals *globals);
 // longHeader when they do not fit there. False (the kept header as it was) when no memory is left.
 bool keepHeaderBlocks(PluginGlobals *globals, const uint8_t *bytes, int32_t blocks);
 
-// The same for blocks in a block from platformNewFixedBlock that the caller hands over: a long
-// header keeps it instead of a copy, and *block becomes null; a short one is copied, and the
-// caller keeps its block.
-bool adoptHeaderBlocks(PluginGlobals *globals, uint8_t **block, int32_t blocks);
-
 // Blocks of the retained header, taken from the header itself: the block that holds its
 // END card. 0 when no header is retained or it has no END in its four blocks.
 int16_t retainedHeaderBlocks(const PluginGlobals *globals);

@@ -253,14 +253,10 @@ bool readHeader(PluginGlobals *globals, const uint8_t *first, HeaderCards *cards
 
 // The cards of the header to keep: those read, with the attribution card before END when the
 // header lacks one and END stands early enough in the first block for it to fit.
-bool attributionGoesIn(const HeaderEnd &end) {
-    constexpr int32_t lastSlotBeforeFullBlock = cardsPerBlock - 1;
-    return !end.attributionSeen && end.index < lastSlotBeforeFullBlock;
-}
-
 bool composeKeptCards(const HeaderCards &read, const HeaderEnd &end, HeaderCards *kept) {
+    constexpr int32_t lastSlotBeforeFullBlock = cardsPerBlock - 1;
     const int32_t blocks = (end.index + cardsPerBlock) / cardsPerBlock;
-    const bool insert = attributionGoesIn(end);
+    const bool insert = !end.attributionSeen && end.index < lastSlotBeforeFullBlock;
     for (int32_t n = 0; n < read.count && kept->count < blocks * cardsPerBlock; ++n) {
         if (insert && n == end.index && !appendCard(kept, reinterpret_cast<const uint8_t *>(attributionCard)))
             return false;
@@ -270,16 +266,13 @@ bool composeKeptCards(const HeaderCards &read, const HeaderEnd &end, HeaderCards
     return true;
 }
 
-// Makes `cards` the session's kept header and the module's header state; a long header keeps
-// their memory, which leaves *cards empty.
-bool retainHeader(PluginGlobals *globals, HeaderCards *cards) {
-    const int32_t blocks = cards->count / cardsPerBlock;
-    const int32_t shown = blocks < maxHeaderBlocks ? blocks : maxHeaderBlocks;
-    std::memcpy(fits::HeaderImage, cards->bytes, static_cast<size_t>(shown) * headerBlockSize);
-    if (!adoptHeaderBlocks(globals, &cards->bytes, blocks))
+// Makes `cards` the session's kept header and the module's header state.
+bool retainHeader(PluginGlobals *globals, const HeaderCards &cards) {
+    const int32_t blocks = cards.count / cardsPerBlock;
+    if (!keepHeaderBlocks(globals, cards.bytes, blocks))
         return recordResult(globals, memFullErr);
-    if (cards->bytes == nullptr)
-        *cards = HeaderCards{};
+    const int32_t shown = blocks < maxHeaderBlocks ? blocks : maxHeaderBlocks;
+    std::memcpy(fits::HeaderImage, cards.bytes, static_cast<size_t>(shown) * headerBlockSize);
     fits::headerBlocks = static_cast<int16_t>(blocks);
     fits::headerCards = static_cast<int16_t>(shown * cardsPerBlock);
     return true;
@@ -296,7 +289,7 @@ bool holdsImage(const HeaderKeywords &found) {
 }
 
 // Opens the image that `found` describes, its data at `dataStart`, keeping `cards` as header.
-void openImage(PluginGlobals *globals, const HeaderKeywords &found, int64_t dataStart, HeaderCards *cards,
+void openImage(PluginGlobals *globals, const HeaderKeywords &found, int64_t dataStart, const HeaderCards &cards,
                const HeaderEnd &end) {
     char reason[200];
     describeUnsupported(found, reason, sizeof reason);
@@ -311,12 +304,10 @@ void openImage(PluginGlobals *globals, const HeaderKeywords &found, int64_t data
     ImageDescription image = describeImage(found, static_cast<int32_t>(dataStart));
     if (needsMapping(image) && !scanPhysicalRange(globals, &image))
         return;
-    // Only a header short enough to take the attribution card is copied to insert it.
     HeaderCards kept{};
-    HeaderCards *retained = attributionGoesIn(end) ? &kept : cards;
-    if (retained == &kept && !composeKeptCards(*cards, end, &kept))
+    if (!composeKeptCards(cards, end, &kept))
         recordResult(globals, memFullErr);
-    else if (retainHeader(globals, retained)) {
+    else if (retainHeader(globals, kept)) {
         reportImage(globals, image);
         globals->keptImage = image;
     }
@@ -428,7 +419,7 @@ void openExtensionImage(PluginGlobals *globals, const HeaderCards &primary, cons
     } else {
         for (int32_t n = 0; n < end.index; ++n)
             end.attributionSeen = end.attributionSeen || cardHasKeyword(cardOf(merged, n), keywordKORVALIS);
-        openImage(globals, *foundNow, dataStart, &merged, end);
+        openImage(globals, *foundNow, dataStart, merged, end);
     }
     releaseCards(&merged);
 }
@@ -525,7 +516,7 @@ void doReadStart(PluginGlobals *globals) {
     HeaderEnd end{};
     if (readHeader(globals, card, &cards, &found, &end)) {
         if (holdsImage(found))
-            openImage(globals, found, fits::bytesRead, &cards, end);
+            openImage(globals, found, fits::bytesRead, cards, end);
         else
             openFirstImageExtension(globals, cards, end, fits::bytesRead + paddedDataBytes(found));
     }

@@ -247,17 +247,12 @@ bool writeFitsHeader(PluginGlobals *globals) {
     }
     // The retained header takes the new values before the write, so that it holds them even
     // when the write fails.
+    if (header.usedRetained && !keepHeaderBlocks(globals, header.bytes, header.blocks))
+        recordResult(globals, memFullErr);
     if (header.bytes != fits::HeaderImage)
         std::memcpy(fits::HeaderImage, header.bytes, headerImageSize);
     fits::headerBlocks = header.blocks;
     writeExactInPieces(globals, int64_t{header.blocks} * headerBlockSize, header.bytes);
-    // A long header's own memory becomes the kept header, which then holds the new values even
-    // when the write failed.
-    bool kept = !header.usedRetained || (header.ownMemory != nullptr
-                                              ? adoptHeaderBlocks(globals, &header.ownMemory, header.blocks)
-                                              : keepHeaderBlocks(globals, header.bytes, header.blocks));
-    if (!kept)
-        recordResult(globals, memFullErr);
     releaseSaveHeader(&header);
     return header.usedRetained;
 }
