@@ -121,6 +121,14 @@ void convertScaled(const uint8_t *__restrict source, uint8_t *__restrict destina
     }
 }
 
+// fullRangeSampleReference without a branch: with the value held to 32768, twice it, less
+// one when it is above 16384 (adding 16383 then reaches the top bit). Twice 32768 wraps to 0
+// in 16 bits, and less one gives 65535.
+inline uint16_t fullRangeSample(uint16_t value) {
+    const uint16_t held = value < largestEditorSample ? value : largestEditorSample;
+    return static_cast<uint16_t>((held << 1) - ((held + 16383u) >> 15));
+}
+
 } // namespace
 
 uint16_t hostSampleReference(int16_t stored, float bzero, float bscale) {
@@ -148,4 +156,28 @@ void convertStoredRow(const uint8_t *source, uint8_t *destination, int32_t sampl
 void encodeHostRow(uint8_t *row, int32_t samples) {
     for (int32_t i = 0; i < samples; ++i)
         storeNative(row + 2 * i, swapBytes(static_cast<uint16_t>(loadNative(row + 2 * i) ^ 0x8000u)));
+}
+
+uint16_t fullRangeSampleReference(uint16_t editorSample) {
+    const uint32_t value = editorSample < largestEditorSample ? editorSample : largestEditorSample;
+    return static_cast<uint16_t>(value > 16384 ? ((value - 1) << 1) + 1 : value << 1);
+}
+
+void encodeEditorRow(uint8_t *row, int32_t samples) {
+    int32_t i = 0;
+#if defined(__SSE2__)
+    // SSE2 has no unsigned 16-bit minimum: a value less its saturated excess over 32768 is one.
+    const __m128i topBit = _mm_set1_epi16(static_cast<int16_t>(0x8000));
+    const __m128i belowTopBit = _mm_set1_epi16(16383);
+    for (; i + 8 <= samples; i += 8) {
+        __m128i value = _mm_loadu_si128(reinterpret_cast<const __m128i *>(row + 2 * i));
+        __m128i held = _mm_sub_epi16(value, _mm_subs_epu16(value, topBit));
+        __m128i aboveHalf = _mm_srli_epi16(_mm_add_epi16(held, belowTopBit), 15);
+        value = _mm_xor_si128(_mm_sub_epi16(_mm_slli_epi16(held, 1), aboveHalf), topBit);
+        value = _mm_or_si128(_mm_slli_epi16(value, 8), _mm_srli_epi16(value, 8));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(row + 2 * i), value);
+    }
+#endif
+    for (; i < samples; ++i)
+        storeNative(row + 2 * i, swapBytes(static_cast<uint16_t>(fullRangeSample(loadNative(row + 2 * i)) ^ 0x8000u)));
 }
