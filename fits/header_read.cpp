@@ -5,6 +5,7 @@
 #include "fits/fits.h"
 #include "fits/header_format.h"
 #include "fits/header_read.h"
+#include "fits/sample_conversion.h"
 #include "host/file_access.h"
 #include "host/services.h"
 #include "platform/platform.h"
@@ -89,6 +90,10 @@ void reportImage(PluginGlobals *globals, const HeaderKeywords &found) {
     record->depth = fits::bitpix;
     record->planes = 1;
     record->imageMode = plugInModeGrayScale;
+    // The largest 16-bit sample handed over, so that a host whose own scale is another one
+    // (editors keep 0 … 32768) scales rather than guesses. The field is for 16-bit reads only.
+    if (fits::bitpix == 16)
+        record->maxValue = largestFullRangeSample;
     record->imageRsrcSize = 0;
     record->imageRsrcData = nullptr;
 }
