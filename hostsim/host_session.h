@@ -52,6 +52,12 @@ struct HostSession {
     bool cancelled = false;
     std::string fault; // the first request of the module the host refused, and why
 
+    // The host's 16-bit scale and the signature that goes with it: a full-range host of its
+    // own ('KRVH', samples 0 … 65535) or one that presents itself as an editor ('8BIM',
+    // samples 0 … 32768). setHostScale sets both.
+    OSType signature = 0;
+    uint32_t largestSample = 0;
+
     bool progressBar = false; // draw progress on standard error
     int32_t progressShown = -1;
     int32_t serialNumber = 0;
@@ -64,6 +70,11 @@ struct HostSession {
 // held before is retired first).
 void initSession(HostSession *session, PluginEntry entry, const ModuleInfo *info);
 
+// Makes the session a host whose 16-bit samples run 0 … largest: fullRangeLargest (its own
+// signature) or editorScaleLargest (signature '8BIM', as the editors). initSession starts
+// full-range.
+void setHostScale(HostSession *session, uint32_t largest);
+
 // Ends the session's hold on its data slot. The module never frees the block behind it, and a
 // host keeps the slot for the life of the process, so the value is kept until exit.
 void retireSession(HostSession *session);
@@ -72,7 +83,7 @@ void retireSession(HostSession *session);
 int32_t reclaimModuleMemory(HostSession *session);
 
 // A fresh zero-filled FormatRecord of the newest published size with the host's fields set
-// (serial number, hostSig, callbacks, services, plane map, resolution, maxData); null when
+// (serial number, hostSig of the session's scale, callbacks, services, plane map, resolution, maxData); null when
 // memory ran out. endOperation frees it.
 FormatRecord *beginOperation(HostSession *session);
 void endOperation(HostSession *session);
