@@ -322,7 +322,7 @@ void initSession(HostSession *session, PluginEntry entry, const ModuleInfo *info
 
 void setHostScale(HostSession *session, uint32_t largest) {
     session->largestSample = largest;
-    session->signature = fourCharCode(largest == editorScaleLargest ? "8BIM" : "KRVH");
+    session->signature = largest == editorScaleLargest ? editorSignature : ownSignature;
 }
 
 int32_t reclaimModuleMemory(HostSession *session) {

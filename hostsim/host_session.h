@@ -28,6 +28,11 @@ struct HostHandle {
 
 enum class Transfer : uint8_t { none, reading, writing };
 
+// The signatures the host signs its records with: its own, as a full-range host, and that of
+// the editor the interface comes from, whose 16-bit samples run 0 … 32768.
+constexpr OSType ownSignature = fourCharCode("KRVH");
+constexpr OSType editorSignature = fourCharCode("8BIM");
+
 struct HostSession {
     PluginEntry entry = nullptr;
     const ModuleInfo *info = nullptr; // the module's property list; null to skip its limits
@@ -55,8 +60,8 @@ struct HostSession {
     // The host's 16-bit scale and the signature that goes with it: a full-range host of its
     // own ('KRVH', samples 0 … 65535) or one that presents itself as an editor ('8BIM',
     // samples 0 … 32768). setHostScale sets both.
-    OSType signature = 0;
-    uint32_t largestSample = 0;
+    OSType signature = ownSignature;
+    uint32_t largestSample = fullRangeLargest;
 
     bool progressBar = false; // draw progress on standard error
     int32_t progressShown = -1;
