@@ -5,7 +5,9 @@
 // Writes its input files with cfitsio into DIR (default /dev/shm/korvalis-bench, or
 // /tmp/korvalis-bench without /dev/shm), so that the page cache holds them, then times every
 // method on the same files and the same host image, N runs each (median shown), and checks
-// after every run that the pixels (or the saved data unit) are the ones expected. --tiny uses
+// after every run that the pixels (or the saved data unit) are the ones expected. The bench
+// host is an editor ('8BIM'): the module saves its 16-bit image from the 0 … 32768 scale,
+// which it brings up to the same file bytes that cfitsio and the floor write. --tiny uses
 // small images and one run, to show that everything works; its times mean nothing.
 // Exit status 1 when any method failed or produced other pixels.
 #include <algorithm>
@@ -48,6 +50,9 @@ struct Input {
     int64_t dataOffset = 0;      // first byte of the data unit
     std::vector<uint8_t> stored; // the data unit's bytes as written
     std::vector<uint8_t> host;   // the host image every reader must produce
+    // The same image as the bench host keeps it to save: it signs '8BIM', so its 16-bit
+    // samples run 0 … 32768 and the module brings them up to `host` as it saves.
+    std::vector<uint8_t> editorHost;
 };
 
 int16_t depthOf(Coding coding) { return coding == Coding::bytes8 ? 8 : 16; }
@@ -102,22 +107,31 @@ int64_t findDataOffset(const std::string &path) {
     return offset;
 }
 
+// A sample of the editors' 0 … 32768 scale on 0 … 65535, written out here rather than taken
+// from the module.
+uint16_t fullRangeOf(uint16_t editorValue) {
+    return static_cast<uint16_t>(editorValue > 16384 ? ((editorValue - 1) << 1) + 1 : editorValue << 1);
+}
+
 // Generates the samples and the expected host image, and writes the file with cfitsio.
 bool makeInput(Input *input, uint64_t seed) {
     const int64_t samples = int64_t{input->rows} * input->columns;
     const int32_t bytes = sampleBytesOf(input->coding);
     input->stored.assign(static_cast<size_t>(samples * bytes), 0);
     input->host.assign(static_cast<size_t>(samples * bytes), 0);
+    input->editorHost.assign(static_cast<size_t>(samples * bytes), 0);
     uint64_t state = seed;
     for (int64_t i = 0; i < samples; ++i) {
         uint64_t random = nextRandom(&state);
         if (input->coding == Coding::bytes8) {
-            input->stored[i] = input->host[i] = static_cast<uint8_t>(random);
+            input->stored[i] = input->host[i] = input->editorHost[i] = static_cast<uint8_t>(random);
             continue;
         }
-        uint16_t host, bits;
+        uint16_t host, bits, editor = 0;
         if (input->coding == Coding::unsigned16) {
-            host = static_cast<uint16_t>(random);
+            // Values that the editors' scale holds exactly, so that the saved bytes are known.
+            editor = static_cast<uint16_t>(random % 32769);
+            host = fullRangeOf(editor);
             bits = static_cast<uint16_t>(host ^ 0x8000u);
         } else {
             // Stored values from -200 up keep the scaled values within what cfitsio returns
@@ -129,6 +143,7 @@ bool makeInput(Input *input, uint64_t seed) {
         input->stored[2 * i] = static_cast<uint8_t>(bits >> 8);
         input->stored[2 * i + 1] = static_cast<uint8_t>(bits);
         std::memcpy(&input->host[2 * i], &host, 2);
+        std::memcpy(&input->editorHost[2 * i], &editor, 2);
     }
 
     fitsfile *file = nullptr;
@@ -361,8 +376,9 @@ std::string korvalisOpen(const Input &input, uint8_t *pixels, HostCounts *counts
     return problem;
 }
 
-std::string korvalisSave(const Input &input, const uint8_t *pixels, const std::string &path, HostCounts *counts) {
-    BenchImage image = benchImageOf(input, const_cast<uint8_t *>(pixels));
+// Saves the image on the bench host's own scale (editorHost).
+std::string korvalisSave(const Input &input, const std::string &path, HostCounts *counts) {
+    BenchImage image = benchImageOf(input, const_cast<uint8_t *>(input.editorHost.data()));
     *counts = HostCounts{};
     unlink(path.c_str());
     std::string problem = saveThroughModule(ENTRYPOINT, image, path.c_str(), counts);
@@ -560,7 +576,7 @@ int main(int argc, char **argv) {
         for (int run = 0; run < runs * 5; ++run) {
             double start = seconds();
             std::string problem = what == "open" ? korvalisOpen(input, image.get(), &counts)
-                                                 : korvalisSave(input, image.get(), out.korvalis, &counts);
+                                                 : korvalisSave(input, out.korvalis, &counts);
             times.push_back(seconds() - start);
             if (!problem.empty()) {
                 std::fprintf(stderr, "FAILED: %s\n", problem.c_str());
@@ -627,7 +643,7 @@ int main(int argc, char **argv) {
                 continue; // a save writes BZERO 32768 whatever was read: the same as above
             std::memcpy(pixels, input.host.data(), input.host.size());
             std::vector<Method> save;
-            save.push_back(makeMethod("Korvalis", [&] { return korvalisSave(input, pixels, out.korvalis, &counts); },
+            save.push_back(makeMethod("Korvalis", [&] { return korvalisSave(input, out.korvalis, &counts); },
                             fileCheck(input, out.korvalis)));
             save.push_back(makeMethod("cfitsio fits_write_img", [&] { return cfitsioSave(input, pixels, out.cfitsio); },
                             fileCheck(input, out.cfitsio)));
@@ -639,7 +655,7 @@ int main(int argc, char **argv) {
             printLine("save", input, save[2], save[0], largest ? 1.25 : 0, judge && largest);
             if (largest) {
                 startHeapCount();
-                std::string problem = korvalisSave(input, pixels, out.korvalis, &counts);
+                std::string problem = korvalisSave(input, out.korvalis, &counts);
                 HeapCount heap = stopHeapCount();
                 if (!problem.empty())
                     allPassed = false;
@@ -684,7 +700,7 @@ int main(int argc, char **argv) {
         methods.push_back(makeMethod("open", [&] { return korvalisOpen(input, pixels, &counts); }, imageCheck(input, pixels)));
         methods.push_back(makeMethod("open floor", [&] { return floorOpen(input, pixels); }, imageCheck(input, pixels)));
         methods.push_back(makeMethod("header", [&] { return korvalisOpen(input, pixels, &counts, true); }, nullptr));
-        methods.push_back(makeMethod("save", [&] { return korvalisSave(input, sourcePixels, out.korvalis, &counts); },
+        methods.push_back(makeMethod("save", [&] { return korvalisSave(input, out.korvalis, &counts); },
                            fileCheck(input, out.korvalis)));
         methods.push_back(makeMethod("save floor", [&] { return floorSave(input, sourcePixels, out.floor); },
                            fileCheck(input, out.floor)));

@@ -9,6 +9,7 @@
 #include "fits/header_merge.h"
 #include "fits/header_read.h"
 #include "fits/image_rows.h"
+#include "fits/sample_conversion.h"
 #include "host/file_access.h"
 #include "host/services.h"
 #include "platform/platform.h"
@@ -199,6 +200,10 @@ void reportImage(PluginGlobals *globals, const ImageDescription &image) {
     record->depth = hostDepth(image);
     record->planes = image.planes;
     record->imageMode = hostImageMode(image.planes);
+    // The largest 16-bit sample handed over, so that a host whose own scale is another one
+    // (editors keep 0 … 32768) scales rather than guesses. The field is for 16-bit reads only.
+    if (record->depth == 16)
+        record->maxValue = largestFullRangeSample;
     record->imageRsrcSize = 0;
     record->imageRsrcData = nullptr;
 }

@@ -86,7 +86,11 @@ bool saveCanStart(PluginGlobals *globals) {
 void writeRow(PluginGlobals *globals, int32_t count, uint8_t *source) {
     if (globals->result != noErr)
         return;
-    if (fits::bytesPerSample == 2)
+    // Converted here, once per row as it is handed over, so every plane of every image takes
+    // the same road.
+    if (fits::bytesPerSample == 2 && hostUsesScale32768(globals->formatRecord))
+        encodeEditorRow(source, count / 2);
+    else if (fits::bytesPerSample == 2)
         encodeHostRow(source, count / 2);
     writeDataBytes(globals, count, source);
 }

@@ -311,6 +311,7 @@ static_assert(offsetof(FormatRecord, platformData) == publishedOffset(968, 1012)
 static_assert(offsetof(FormatRecord, bufferProcs) == publishedOffset(972, 1020));
 static_assert(offsetof(FormatRecord, handleProcs) == publishedOffset(988, 1052));
 static_assert(offsetof(FormatRecord, advanceState) == publishedOffset(1000, 1072));
+static_assert(offsetof(FormatRecord, maxValue) == publishedOffset(1028, 1120));
 static_assert(offsetof(FormatRecord, reserved) == publishedOffset(1255, 1419));
 static_assert(sizeof(FormatRecord) == publishedOffset(1308, 1472));
 static_assert(offsetof(BufferProcs, allocateProc) == publishedOffset(4, 8));

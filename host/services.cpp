@@ -16,6 +16,9 @@ constexpr ServiceRequirement bufferRequirement{kCurrentBufferProcsVersion, 5, 2.
 constexpr ServiceRequirement handleRequirement{kCurrentHandleProcsVersion, 7, 3.0};
 constexpr double advanceStateHostVersion = 3.0;
 
+// '8BIM' as the record holds it: the four characters read as one big-endian number.
+constexpr OSType editorSignature = 0x3842494Du;
+
 // Steps 2 to 5 of the test, common to both service records. The count is compared unsigned,
 // so a negative count passes and only the null tests apply.
 bool versionAndCountUsable(int16_t version, int16_t count, const ServiceRequirement &need, bool *tooNew) {
@@ -124,3 +127,5 @@ void disposeLocalHandle(LocalHandle *handle) {
     platformDisposeFixedBlock(handle->block);
     platformDisposeFixedBlock(handle);
 }
+
+bool hostUsesScale32768(const FormatRecord *record) { return record->hostSig == editorSignature; }

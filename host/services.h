@@ -39,3 +39,10 @@ void freeHostBuffer(const BufferProcs *procs, BufferID bufferID);
 void disposeHostHandle(const HandleProcs *procs, Handle handle);
 // Releases a LocalHandle and its block; null does nothing.
 void disposeLocalHandle(LocalHandle *handle);
+
+// Whether the host's 16-bit samples run 0 … 32768 rather than 0 … 65535. The record says so
+// nowhere for a save (maxValue is the module's word to the host on reading), so the host's
+// signature decides: '8BIM' is the editor the interface comes from, and hosts that present
+// themselves as it; they keep 16-bit samples on 0 … 32768. Any other host is taken to hand
+// over 0 … 65535, as the module always assumed.
+bool hostUsesScale32768(const FormatRecord *record);

@@ -23,6 +23,23 @@ void noteExtension(const HostContext &context, const std::string &path, bool wri
                         "); " + (writing ? "saving" : "opening") + " it anyway");
 }
 
+// Which 16-bit scale the session keeps, and the range the module said it hands over.
+std::string describeScale(const HostSession &session, const ImageFacts &facts) {
+    const bool editor = session.largestSample == editorScaleLargest;
+    const char signature[5] = {static_cast<char>(session.signature >> 24), static_cast<char>(session.signature >> 16),
+                               static_cast<char>(session.signature >> 8), static_cast<char>(session.signature), '\0'};
+    char text[256];
+    std::snprintf(text, sizeof text, "host scale  16-bit samples 0..%u (%s, signature '%s')\n",
+                  static_cast<unsigned>(session.largestSample), editor ? "as the editors" : "full range", signature);
+    std::string lines = text;
+    if (facts.depth == 16) {
+        std::snprintf(text, sizeof text, "max value   %d%s\n", static_cast<int>(facts.maxValue),
+                      facts.maxValue == 0 ? " (not set by the module)" : " (the module's 16-bit range)");
+        lines += text;
+    }
+    return lines;
+}
+
 } // namespace
 
 void notice(const HostContext &context, const std::string &text) {
@@ -41,6 +58,7 @@ Status startHost(HostContext *context) {
 void startSession(HostContext *context) {
     initSession(&context->session, context->module.entry, &context->module.info);
     context->session.cancelAfterRows = context->options.cancelAfterRows;
+    setHostScale(&context->session, context->options.hostScale);
     context->session.progressBar = !context->options.quiet && standardErrorIsTerminal();
 }
 
@@ -57,9 +75,10 @@ Status commandOpen(HostContext *context, const std::string &in, const std::strin
     HostImage image;
     ImageFacts facts;
     Status status = openDocument(&context->session, in, &image, &facts);
-    if (isOk(status))
-        status = writeImageFile(out, image);
-    return status;
+    if (!isOk(status))
+        return status;
+    rescaleImage(&image, context->session.largestSample, fullRangeLargest);
+    return writeImageFile(out, image);
 }
 
 Status commandSave(HostContext *context, const std::string &in, const std::string &out) {
@@ -72,6 +91,7 @@ Status commandSave(HostContext *context, const std::string &in, const std::strin
         return status;
     if (!dropped.empty())
         notice(*context, "notice: " + in + ": " + dropped);
+    rescaleImage(&image, fullRangeLargest, context->session.largestSample);
     noteExtension(*context, out, true);
     return saveDocument(&context->session, &image, out);
 }
@@ -100,6 +120,7 @@ Status commandInfo(HostContext *context, const std::string &in, std::string *rep
                   static_cast<int>(facts.depth), static_cast<int>(facts.planes), imageModeName(facts.mode),
                   static_cast<int>(facts.mode));
     *report = text;
+    *report += describeScale(context->session, facts);
     return okStatus();
 }
 

@@ -12,6 +12,7 @@ struct HostOptions {
     std::string modulePath;      // empty: the module beside the program
     bool quiet = false;          // no progress bar, no notices
     int64_t cancelAfterRows = -1; // as if the user pressed Esc after this many rows
+    uint32_t hostScale = fullRangeLargest; // the largest 16-bit sample: 65535, or 32768 as the editors
 };
 
 struct HostContext {
@@ -29,16 +30,19 @@ void startSession(HostContext *context);
 // Unloads the module; the session's leftovers are freed first.
 void stopHost(HostContext *context);
 
-// open IN OUT: IN through the module, the image written as OUT (.png, .pgm or .ppm).
+// open IN OUT: IN through the module, the image written as OUT (.png, .pgm or .ppm); 16-bit
+// samples go out on 0 … 65535 whatever the session's scale.
 Status commandOpen(HostContext *context, const std::string &in, const std::string &out);
 
-// save IN OUT: a PNG, PGM or PPM image saved through the module as the FITS file OUT.
+// save IN OUT: a PNG, PGM or PPM image saved through the module as the FITS file OUT; its
+// 16-bit samples are brought to the session's scale first, as an editor reads such a file.
 Status commandSave(HostContext *context, const std::string &in, const std::string &out);
 
 // convert IN OUT: IN opened and saved again as OUT in one session, so the header is kept.
 Status commandConvert(HostContext *context, const std::string &in, const std::string &out);
 
-// info IN: the geometry the module reports, as lines of text in `report`.
+// info IN: the geometry the module reports and the session's 16-bit scale, as lines of text
+// in `report`.
 Status commandInfo(HostContext *context, const std::string &in, std::string *report);
 
 // about: the module's About box.

@@ -128,6 +128,8 @@ Status commandDemo(HostContext *context, const std::string &folder, std::string 
     HostImage sky;
     if (!makeStarField(&sky, demoSeed))
         return failStatus(exitHostIo, "not enough memory for the star field");
+    // The document holds the field as the host keeps 16-bit samples, as if read from a file.
+    rescaleImage(&sky, fullRangeLargest, context->session.largestSample);
     addRow(table, DemoStep{"generate", "(in memory)", static_cast<int64_t>(sky.pixels.size), elapsed(timer),
                            "1024 x 1024, 16-bit, " + std::to_string(starFieldStars) + " stars"});
     HostImage back;

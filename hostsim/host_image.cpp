@@ -47,3 +47,28 @@ void setSample(HostImage *image, int32_t plane, int32_t row, int32_t column, uin
     auto sample = static_cast<uint16_t>(value);
     std::memcpy(at, &sample, sizeof sample);
 }
+
+uint32_t rescaleSample(uint32_t value, uint32_t from, uint32_t to) {
+    if (value > from)
+        value = from;
+    if (from == to)
+        return value;
+    if (from == fullRangeLargest && to == editorScaleLargest)
+        return value > 32768 ? ((value - 1) >> 1) + 1 : value >> 1;
+    if (from == editorScaleLargest && to == fullRangeLargest)
+        return value > 16384 ? ((value - 1) << 1) + 1 : value << 1;
+    return (value * to + from / 2) / from;
+}
+
+void rescaleImage(HostImage *image, uint32_t from, uint32_t to) {
+    if (image->depth != 16)
+        return;
+    uint8_t *at = image->pixels.data.get();
+    const size_t samples = planeBytes(*image) / 2 * static_cast<size_t>(image->planes);
+    for (size_t i = 0; i < samples; ++i, at += 2) {
+        uint16_t value;
+        std::memcpy(&value, at, sizeof value);
+        value = static_cast<uint16_t>(rescaleSample(value, from, to));
+        std::memcpy(at, &value, sizeof value);
+    }
+}

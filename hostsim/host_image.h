@@ -30,6 +30,21 @@ inline size_t planeBytes(const HostImage &image) { return rowBytes(image) * stat
 // host takes (sides 1..32767, depth 8 or 16, 1..24 planes) or memory ran out.
 bool allocateImage(HostImage *image, int32_t rows, int32_t columns, int16_t depth, int16_t planes, int16_t mode);
 
+// The largest 16-bit sample of a full-range host (and of PNG and PGM files), and of the
+// editors' own scale, which is 15 bits plus one value.
+constexpr uint32_t fullRangeLargest = 65535;
+constexpr uint32_t editorScaleLargest = 32768;
+
+// `value` on 0 … from brought to 0 … to (both 1 … 65535), as a host scales: between 65535 and
+// 32768 with the editors' pair, halving v > 32768 ? ((v - 1) >> 1) + 1 : v >> 1 and its exact
+// inverse v > 16384 ? ((v - 1) << 1) + 1 : v << 1; otherwise rounded to the nearest step. A
+// value above `from` is held to it first.
+uint32_t rescaleSample(uint32_t value, uint32_t from, uint32_t to);
+
+// Every sample of a 16-bit image brought from 0 … from to 0 … to (held to `from` first, also
+// when the scales are the same); 8-bit images are left as they are.
+void rescaleImage(HostImage *image, uint32_t from, uint32_t to);
+
 // Sample (plane, row, column) as an unsigned value; no bounds check.
 uint32_t sampleAt(const HostImage &image, int32_t plane, int32_t row, int32_t column);
 void setSample(HostImage *image, int32_t plane, int32_t row, int32_t column, uint32_t value);

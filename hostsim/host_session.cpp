@@ -317,6 +317,12 @@ void initSession(HostSession *session, PluginEntry entry, const ModuleInfo *info
     session->platformData.hwnd = 0;
     session->about = AboutRecord{};
     session->about.platformData = &session->platformData;
+    setHostScale(session, fullRangeLargest);
+}
+
+void setHostScale(HostSession *session, uint32_t largest) {
+    session->largestSample = largest;
+    session->signature = largest == editorScaleLargest ? editorSignature : ownSignature;
 }
 
 int32_t reclaimModuleMemory(HostSession *session) {
@@ -343,7 +349,7 @@ FormatRecord *beginOperation(HostSession *session) {
     for (int16_t plane = 0; plane < 16; ++plane)
         record->planeMap[plane] = plane;
     record->canTranspose = 0;
-    record->hostSig = fourCharCode("8BIM");
+    record->hostSig = session->signature;
     record->hostModes = static_cast<int16_t>(1 << plugInModeGrayScale | 1 << plugInModeRGBColor);
     record->platformData = &session->platformData;
     record->bufferProcs = &session->bufferProcs;

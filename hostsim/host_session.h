@@ -28,6 +28,11 @@ struct HostHandle {
 
 enum class Transfer : uint8_t { none, reading, writing };
 
+// The signatures the host signs its records with: its own, as a full-range host, and that of
+// the editor the interface comes from, whose 16-bit samples run 0 … 32768.
+constexpr OSType ownSignature = fourCharCode("KRVH");
+constexpr OSType editorSignature = fourCharCode("8BIM");
+
 struct HostSession {
     PluginEntry entry = nullptr;
     const ModuleInfo *info = nullptr; // the module's property list; null to skip its limits
@@ -52,6 +57,12 @@ struct HostSession {
     bool cancelled = false;
     std::string fault; // the first request of the module the host refused, and why
 
+    // The host's 16-bit scale and the signature that goes with it: a full-range host of its
+    // own ('KRVH', samples 0 … 65535) or one that presents itself as an editor ('8BIM',
+    // samples 0 … 32768). setHostScale sets both.
+    OSType signature = ownSignature;
+    uint32_t largestSample = fullRangeLargest;
+
     bool progressBar = false; // draw progress on standard error
     int32_t progressShown = -1;
     int32_t serialNumber = 0;
@@ -64,6 +75,11 @@ struct HostSession {
 // held before is retired first).
 void initSession(HostSession *session, PluginEntry entry, const ModuleInfo *info);
 
+// Makes the session a host whose 16-bit samples run 0 … largest: fullRangeLargest (its own
+// signature) or editorScaleLargest (signature '8BIM', as the editors). initSession starts
+// full-range.
+void setHostScale(HostSession *session, uint32_t largest);
+
 // Ends the session's hold on its data slot. The module never frees the block behind it, and a
 // host keeps the slot for the life of the process, so the value is kept until exit.
 void retireSession(HostSession *session);
@@ -72,7 +88,7 @@ void retireSession(HostSession *session);
 int32_t reclaimModuleMemory(HostSession *session);
 
 // A fresh zero-filled FormatRecord of the newest published size with the host's fields set
-// (serial number, hostSig, callbacks, services, plane map, resolution, maxData); null when
+// (serial number, hostSig of the session's scale, callbacks, services, plane map, resolution, maxData); null when
 // memory ran out. endOperation frees it.
 FormatRecord *beginOperation(HostSession *session);
 void endOperation(HostSession *session);

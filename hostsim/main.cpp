@@ -30,6 +30,9 @@ const char usageText[] =
     "  --module PATH   the module file (default: korvalis.so or korvalis.8bi beside this program)\n"
     "  --quiet         no progress bar and no notices\n"
     "  --cancel-after-rows N  act as if the user pressed Esc after N rows (for tests)\n"
+    "  --host-scale 32768|65535  the host's 16-bit samples: 0..65535 (the default, a host of\n"
+    "                  its own) or 0..32768 as the editors keep them (signature '8BIM'); PNG and\n"
+    "                  PGM samples are scaled on the way in and out\n"
     "  -h, --help      this text\n"
     "  --version       the version\n"
     "\n"
@@ -82,6 +85,13 @@ CommandLine parseCommandLine(int argc, char **argv) {
         else if (optionValue(argc, argv, &at, "--cancel-after-rows", &value)) {
             if (!parseCount(value.c_str(), &line.options.cancelAfterRows))
                 line.error = "--cancel-after-rows takes a count of rows";
+        } else if (optionValue(argc, argv, &at, "--host-scale", &value)) {
+            if (value == "32768")
+                line.options.hostScale = editorScaleLargest;
+            else if (value == "65535")
+                line.options.hostScale = fullRangeLargest;
+            else
+                line.error = "--host-scale takes 32768 (as the editors) or 65535 (full range)";
         } else if (argument == "--")
             for (++at; at < argc; ++at)
                 line.words.push_back(argv[at]);

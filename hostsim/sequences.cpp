@@ -40,6 +40,9 @@ Status checkReadGeometry(const HostSession &session, const FormatRecord &record,
                                      " bits; this host takes 8 or 16");
     if (record.planes < 1 || record.planes > 24)
         return moduleFault(what, "the module reported " + std::to_string(record.planes) + " planes");
+    if (record.depth == 16 && (record.maxValue < 0 || record.maxValue > static_cast<int32_t>(fullRangeLargest)))
+        return moduleFault(what, "the module reported a maxValue of " + std::to_string(record.maxValue) +
+                                     " for 16-bit samples, which run to 65535 at most");
     const ModuleInfo *info = session.info;
     if (info != nullptr && info->hasMaxSize && (rows > info->maxRows || columns > info->maxColumns))
         return moduleFault(what, "the module reported an image larger than its own limit of " +
@@ -48,7 +51,8 @@ Status checkReadGeometry(const HostSession &session, const FormatRecord &record,
 }
 
 ImageFacts factsOf(const FormatRecord &record) {
-    return ImageFacts{record.imageSize.v, record.imageSize.h, record.depth, record.planes, record.imageMode};
+    const int32_t maxValue = record.depth == 16 ? record.maxValue : 0;
+    return ImageFacts{record.imageSize.v, record.imageSize.h, record.depth, record.planes, record.imageMode, maxValue};
 }
 
 // ReadContinue while the module leaves data set. Returns the last result.
@@ -81,6 +85,10 @@ Status readRows(HostSession *session, FormatRecord *record, HostImage *image, co
         return moduleFailure(*session, what, formatSelectorReadContinue, result);
     if (!everyRowDelivered(*session))
         return moduleFault(what, "the module reported success but did not hand over every row");
+    // maxValue is the module's word on the range of what it handed over; an unsaid range is
+    // taken as the host's own.
+    if (record->maxValue > 0)
+        rescaleImage(image, static_cast<uint32_t>(record->maxValue), session->largestSample);
     return okStatus();
 }
 

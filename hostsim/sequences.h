@@ -13,6 +13,7 @@
 struct ImageFacts {
     int32_t rows = 0, columns = 0;
     int16_t depth = 0, planes = 0, mode = 0;
+    int32_t maxValue = 0; // the largest 16-bit sample the module said it hands over; 0 unsaid
 };
 
 // FilterFile alone: ok when the module says it reads `path`.
@@ -20,8 +21,10 @@ Status filterFile(HostSession *session, const std::string &path);
 
 // Opens `path` through the module into `image`: FilterFile, ReadPrepare, ReadStart,
 // ReadContinue while the module leaves data set (bounded), and ReadFinish whenever ReadStart
-// succeeded. Fails (exitModuleFailed) on any non-zero result, on a geometry the host cannot
-// hold, on a row request the host refuses, or when not every row arrived.
+// succeeded. 16-bit samples arrive on 0 … maxValue as the module reports it and are brought to
+// the session's own scale; when the module leaves maxValue at 0 they are taken as they come.
+// Fails (exitModuleFailed) on any non-zero result, on a geometry or maxValue the host cannot
+// take, on a row request the host refuses, or when not every row arrived.
 Status openDocument(HostSession *session, const std::string &path, HostImage *image, ImageFacts *facts);
 
 // FilterFile, ReadPrepare, ReadStart and ReadFinish: the geometry without the pixels.

@@ -68,6 +68,16 @@ perl -e 'print "NOT A FITS FILE" . " " x 2865' >in/notfits.fts
 head -c 100000 in/star.fts >in/truncated.fts
 echo "not a library" >in/notalib.so
 
+# within_one_step A B: two 16-bit PGM images of the same size whose samples differ by at most one.
+within_one_step() {
+    perl -e 'sub samples { open my $f, "<:raw", $_[0] or die; local $/; my $b = <$f>;
+                 $b =~ s/^P5\s+(?:#[^\n]*\n\s*)*\d+\s+\d+\s+65535\s//s or die "$_[0]: not a 16-bit PGM\n";
+                 return unpack("n*", $b) }
+             my @a = samples($ARGV[0]); my @b = samples($ARGV[1]);
+             die "sizes differ\n" unless @a == @b;
+             for (0 .. $#a) { die "sample $_: $a[$_] and $b[$_]\n" if abs($a[$_] - $b[$_]) > 1 }' "$1" "$2"
+}
+
 scenarios() {
     local d=$1
     mkdir -p "$d/out" && ln -sfn "$work/in" "$d/in"
@@ -78,6 +88,8 @@ scenarios() {
     expect "$d" 0 "$([[ $d == native ]] && echo "FITS: FITS")" "about"
     host "$d" info in/star.fts;                     expect "$d" 0 "1024 x 1024 (columns x rows)" "info"
     grep -qF "depth       16 bits" "$d/last.out" || fail "$d: info: depth not reported"
+    grep -qF "host scale  16-bit samples 0..65535 (full range, signature 'KRVH')" "$d/last.out" ||
+        fail "$d: info: the full-range scale not reported"
     host "$d" open in/star.fts out/star.pgm;        expect "$d" 0 "" "open"
     host "$d" save in/grey8.pgm out/grey8.fts;      expect "$d" 0 "" "save 8-bit"
     host "$d" open out/grey8.fts out/grey8-back.pgm; expect "$d" 0 "" "open 8-bit"
@@ -88,6 +100,21 @@ scenarios() {
     host "$d" save in/rgb8.ppm out/rgb8.fts;        expect "$d" 0 "" "save RGB"
     host "$d" convert in/star.fts out/star-again.fts; expect "$d" 0 "" "convert"
     cmp -s in/star.fts "$d/out/star-again.fts" || fail "$d: convert did not give back the same file"
+
+    # A host on the editors' scale (0..32768): every value comes back within one step of the
+    # full-range original, and a second round trip changes nothing.
+    host "$d" --host-scale 32768 info in/star.fts;  expect "$d" 0 "16-bit samples 0..32768 (as the editors, signature '8BIM')" "info, editor"
+    grep -qF "max value   65535" "$d/last.out" || fail "$d: info: the module's 16-bit range not reported"
+    host "$d" --host-scale 32768 convert in/star.fts out/star-editor.fts; expect "$d" 0 "" "convert, editor"
+    host "$d" open out/star-editor.fts out/star-editor.pgm; expect "$d" 0 "" "open an editor's save"
+    within_one_step in/star.pgm "$d/out/star-editor.pgm" || fail "$d: an editor's convert moved a value by more than one"
+    host "$d" --host-scale 32768 convert out/star-editor.fts out/star-editor2.fts; expect "$d" 0 "" "convert again, editor"
+    cmp -s "$d/out/star-editor.fts" "$d/out/star-editor2.fts" || fail "$d: a second editor round trip changed the file"
+    host "$d" --host-scale 32768 save in/grey16.pgm out/grey16-editor.fts; expect "$d" 0 "" "save 16-bit, editor"
+    host "$d" --host-scale 32768 open out/grey16-editor.fts out/grey16-editor.pgm; expect "$d" 0 "" "open 16-bit, editor"
+    within_one_step in/grey16.pgm "$d/out/grey16-editor.pgm" || fail "$d: an editor's PGM round trip moved a value by more than one"
+    host "$d" --host-scale 32768 save in/grey8.pgm out/grey8-editor.fts; expect "$d" 0 "" "save 8-bit, editor"
+    cmp -s "$d/out/grey8.fts" "$d/out/grey8-editor.fts" || fail "$d: the editor's scale changed an 8-bit save"
 
     # Failures: each with its exit status and the reason on one line.
     host "$d" open in/notfits.fts out/x.pgm;        expect "$d" 1 "formatCannotRead (-30501)" "unsupported file"
@@ -107,6 +134,7 @@ scenarios() {
     host "$d";                                      expect "$d" 2 "no command given" "no command"
     host "$d" open in/star.fts;                     expect "$d" 2 "open takes 2 arguments" "missing argument"
     host "$d" --frobnicate module;                  expect "$d" 2 "unknown option" "unknown option"
+    host "$d" --host-scale 1000 module;             expect "$d" 2 "--host-scale takes 32768" "bad host scale"
     host "$d" open in/star.fts out/star.txt;        expect "$d" 2 "" "unknown output type"
     host "$d" --module in/nonexistent.8bi module;   expect "$d" 3 "cannot load the module" "missing module"
     host "$d" --module in/notalib.so module;        expect "$d" 3 "cannot load the module" "not a library"

@@ -90,7 +90,7 @@ void resetFakeHost(intptr_t file) {
     h.handleProcs = HandleProcs{kCurrentHandleProcsVersion, kCurrentHandleProcsCount, fakeNewHandle,
                                 fakeDisposeHandle, fakeGetHandleSize, fakeSetHandleSize, nullptr, nullptr,
                                 nullptr, nullptr};
-    h.record.hostSig = 0x3842494D;
+    h.record.hostSig = fakeHostSignature;
     h.record.dataFork = file;
     h.record.bufferProcs = &h.bufferProcs;
     h.record.handleProcs = &h.handleProcs;

@@ -39,6 +39,11 @@ struct FakeHost {
     int disposeCalls = 0;
 };
 
+// The fake host's own signature ('Ktst'): a host that keeps 16-bit samples on 0 … 65535.
+// editorSignature ('8BIM') makes it an editor, whose 16-bit samples run 0 … 32768.
+constexpr OSType fakeHostSignature = 0x4B747374u;
+constexpr OSType editorSignature = 0x3842494Du;
+
 // The fake host the callbacks reach; set up by resetFakeHost.
 extern FakeHost fakeHost;
 

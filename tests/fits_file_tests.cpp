@@ -750,6 +750,70 @@ TEST_F(FitsFileTest, ARefusedFileLeavesTheKeptHeaderForTheNextSave) {
 }
 
 // The judge itself: fitsverify must see a data unit that stops short of its block.
+// ---------------------------------------------------------------------------------------------
+// An editor's session: 16-bit samples on 0 … 32768
+
+// A camera-like frame of unsigned 16-bit values: sky near 20000 with noise, stars up to a
+// saturated 65535, and the edges of both scales among them.
+std::vector<long> cameraFrame(size_t count) {
+    std::vector<long> values = {0, 1, 2, 3, 16383, 16384, 16385, 32767, 32768, 32769, 65533, 65534, 65535};
+    uint32_t state = 2024u;
+    while (values.size() < count) {
+        state = state * 1664525u + 1013904223u;
+        long sky = 20000 + static_cast<long>(state >> 24) - 128;
+        values.push_back(state % 17 == 0 ? std::min(65535L, sky + static_cast<long>(state % 60000)) : sky);
+    }
+    return values;
+}
+
+// What an editor does with the samples the module hands it on 0 … maxValue (65535).
+std::vector<long> halvedByTheEditor(const std::vector<long> &values) {
+    std::vector<long> halved;
+    for (long v : values)
+        halved.push_back(v > 32768 ? ((v - 1) >> 1) + 1 : v >> 1);
+    return halved;
+}
+
+// Open, save, open in an editor: a grey frame comes back within one step of every value,
+// never halved, and a second round trip changes nothing; a three-plane image the editor saves
+// (the module opens only planes of one) reads in cfitsio within one step as well.
+TEST_F(FitsFileTest, AnEditorsSaveKeepsEveryValueWithinOneStep) {
+    for (long planes : {1L, 3L}) {
+        SCOPED_TRACE(std::to_string(planes) + " plane(s)");
+        CfitsioPlan plan;
+        plan.imageType = USHORT_IMG;
+        plan.unsigned16 = true;
+        plan.columns = 61;
+        plan.rows = 23;
+        plan.planes = planes > 1 ? planes : 0;
+        plan.values = cameraFrame(static_cast<size_t>(plan.columns * plan.rows * planes));
+        resetFakeHost();
+        fakeHost.record.hostSig = editorSignature;
+        if (planes == 1) {
+            ASSERT_EQ(writeWithCfitsio(pathFor("camera.fits"), plan), "");
+            ASSERT_TRUE(openThroughModule(openForReading(pathFor("camera.fits"))).allZero());
+            ASSERT_EQ(fakeHost.record.maxValue, 65535);
+            ASSERT_EQ(hostSamples(fakeHost.image, 16), plan.values);
+        }
+        const std::vector<long> document = halvedByTheEditor(plan.values);
+        setHostImage(static_cast<int16_t>(plan.rows), static_cast<int16_t>(plan.columns), 16,
+                     static_cast<int16_t>(planes), hostImageBytes(document, 16));
+        std::vector<uint8_t> saved = saveAndCheck("edited.fits");
+        CfitsioImage back = readWithCfitsio(pathFor("edited.fits"));
+        ASSERT_EQ(back.status, 0) << cfitsioError(back.status);
+        ASSERT_EQ(back.scaled.size(), plan.values.size());
+        for (size_t i = 0; i < plan.values.size(); ++i)
+            ASSERT_LE(std::abs(static_cast<long>(back.scaled[i]) - plan.values[i]), 1) << "sample " << i;
+        if (planes > 1)
+            continue;
+        ASSERT_TRUE(openThroughModule(openForReading(pathFor("edited.fits"))).allZero());
+        EXPECT_EQ(halvedByTheEditor(hostSamples(fakeHost.image, 16)), document);
+        setHostImage(static_cast<int16_t>(plan.rows), static_cast<int16_t>(plan.columns), 16, 1,
+                     hostImageBytes(halvedByTheEditor(hostSamples(fakeHost.image, 16)), 16));
+        EXPECT_TRUE(saveAndCheck("again.fits") == saved) << "a second round trip changed the file";
+    }
+}
+
 TEST_F(FitsFileTest, FitsverifyFindsAnUnpaddedFile) {
     std::string path = pathFor("short.fits");
     CfitsioPlan plan = sixteenBit(SHORT_IMG, -10, 10);

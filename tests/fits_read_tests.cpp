@@ -88,6 +88,27 @@ TEST_F(FitsRead, OneBlockHeaderReportsImageAndRetainsItWithAttribution) {
     EXPECT_EQ(session()->retainedHeader[2880], 0) << "only one block retained";
 }
 
+// maxValue tells the host the range of the 16-bit samples it is handed, whatever its own
+// scale; for other depths the field is not the module's to set.
+TEST_F(FitsRead, MaxValueIsSetForSixteenBitsAndLeftAloneForEight) {
+    const struct Case {
+        int bitpix;
+        OSType host;
+        int32_t maxValue;
+    } cases[] = {{16, fakeHostSignature, 65535}, {16, editorSignature, 65535},
+                 {8, fakeHostSignature, 777},    {8, editorSignature, 777}};
+    for (const Case &c : cases) {
+        SetUp();
+        fakeHost.record.hostSig = c.host;
+        fakeHost.record.maxValue = 777;
+        std::vector<std::string> cards = imageCards(c.bitpix, 4, 2);
+        cards.push_back(rawCard("END"));
+        useFile(headerOf(cards));
+        ASSERT_EQ(callModule(formatSelectorReadStart), noErr);
+        EXPECT_EQ(fakeHost.record.maxValue, c.maxValue) << c.bitpix << " bits, host " << std::hex << c.host;
+    }
+}
+
 TEST_F(FitsRead, AttributionCardIsNotDuplicated) {
     std::vector<std::string> cards = imageCards(8, 4, 4);
     cards.push_back(rawCard("KORVALIS= Photoshop Plugin by an older, unquoted credit"));

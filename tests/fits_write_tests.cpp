@@ -100,6 +100,30 @@ TEST_F(FitsWrite, SixteenBitSamplesAreStoredMinus32768BigEndian) {
     EXPECT_EQ(fakeHost.liveBuffers, 0);
 }
 
+// An editor ('8BIM') hands 16-bit samples on 0 … 32768: each is brought to 0 … 65535 before it
+// is stored (32768 as 7F FF), and values past the scale are held; 8-bit rows and other hosts'
+// 16-bit rows are stored as ever.
+TEST_F(FitsWrite, AnEditorsSixteenBitSamplesAreBroughtToFullRange) {
+    const std::vector<uint16_t> host = {0, 1, 16384, 16385, 32767, 32768, 40000, 65535};
+    const struct Case {
+        OSType signature;
+        int16_t depth;
+        std::vector<uint8_t> stored;
+    } cases[] = {
+        {editorSignature, 16, {0x80, 0, 0x80, 2, 0, 0, 0, 1, 0x7F, 0xFD, 0x7F, 0xFF, 0x7F, 0xFF, 0x7F, 0xFF}},
+        {fakeHostSignature, 16, {0x80, 0, 0x80, 1, 0xC0, 0, 0xC0, 1, 0xFF, 0xFF, 0, 0, 0x1C, 0x40, 0x7F, 0xFF}},
+        {editorSignature, 8, {0, 0, 1, 0, 0, 0x40, 1, 0x40, 0xFF, 0x7F, 0, 0x80, 0x40, 0x9C, 0xFF, 0xFF}},
+    };
+    for (const Case &c : cases) {
+        SetUp();
+        fakeHost.record.hostSig = c.signature;
+        std::vector<uint8_t> pixels = samples16(host);
+        setHostImage(1, static_cast<int16_t>(16 / (c.depth / 8)), c.depth, 1, pixels);
+        ASSERT_EQ(save(), noErr);
+        EXPECT_EQ(outData(1, 16), c.stored) << std::hex << c.signature << ", " << std::dec << c.depth << " bits";
+    }
+}
+
 TEST_F(FitsWrite, SeveralPlanesMakeACubeWrittenPlaneAfterPlane) {
     setHostImage(2, 1, 8, 3, {1, 2, 3, 4, 5, 6});
     ASSERT_EQ(save(), noErr);

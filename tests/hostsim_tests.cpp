@@ -215,7 +215,7 @@ struct ServiceFixture : ::testing::Test {
 };
 
 TEST_F(ServiceFixture, TheRecordCarriesTheHostsFields) {
-    EXPECT_EQ(record->hostSig, fourCharCode("8BIM"));
+    EXPECT_EQ(record->hostSig, fourCharCode("KRVH")) << "a full-range host of its own";
     EXPECT_GT(record->serialNumber, 0);
     EXPECT_EQ(record->bufferProcs->bufferProcsVersion, 2);
     EXPECT_EQ(record->bufferProcs->numBufferProcs, 8);
@@ -512,6 +512,70 @@ TEST_F(SessionFixture, AModuleThatMisbehavesIsStoppedAndStillGetsReadFinish) {
             << status.message;
         EXPECT_LE(selectorsSeen.size(), 10u);
         EXPECT_EQ(selectorsSeen.back(), formatSelectorReadFinish);
+    }
+}
+
+// A module that hands over one 16-bit row, 0 3 4095 32768 65535, and reports `reportedMaxValue`.
+int32_t reportedMaxValue = 0;
+void sixteenBitModule(int16_t selector, void *record, intptr_t *, int16_t *result) {
+    auto *r = static_cast<FormatRecord *>(record);
+    *result = noErr;
+    if (selector == formatSelectorReadStart) {
+        r->imageSize = Point{1, 5};
+        r->depth = 16;
+        r->planes = 1;
+        r->imageMode = plugInModeGrayScale;
+        r->maxValue = reportedMaxValue;
+    }
+    if (selector != formatSelectorReadContinue)
+        return;
+    BufferID buffer = nullptr;
+    ASSERT_EQ(r->bufferProcs->allocateProc(10, &buffer), noErr);
+    const uint16_t row[5] = {0, 3, 4095, 32768, 65535};
+    r->data = r->bufferProcs->lockProc(buffer, 0);
+    std::memcpy(r->data, row, sizeof row);
+    r->theRect = Rect{0, 0, 1, 5};
+    r->loPlane = r->hiPlane = 0;
+    r->colBytes = 2;
+    r->rowBytes = 10;
+    *result = r->advanceState();
+    r->bufferProcs->freeProc(buffer);
+    r->data = nullptr;
+}
+
+// The host brings what the module hands over from 0 … maxValue to its own scale; an unset
+// maxValue leaves the samples as they come, and one past 16 bits is refused.
+TEST_F(SessionFixture, SixteenBitSamplesAreTakenOnTheRangeTheModuleReports) {
+    const uint8_t bytes[] = "anything";
+    ASSERT_TRUE(isOk(writeWholeFile(path("m.fts"), bytes, 8)));
+    const struct Case {
+        uint32_t hostScale;
+        int32_t maxValue;
+        std::vector<uint32_t> document; // empty: refused
+    } cases[] = {
+        {65535, 65535, {0, 3, 4095, 32768, 65535}}, {32768, 65535, {0, 1, 2047, 16384, 32768}},
+        {65535, 0, {0, 3, 4095, 32768, 65535}},     {32768, 0, {0, 3, 4095, 32768, 65535}},
+        {65535, 4095, {0, 48, 65535, 65535, 65535}}, {32768, 32768, {0, 3, 4095, 32768, 32768}},
+        {65535, 65536, {}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE("host 0.." + std::to_string(c.hostScale) + ", maxValue " + std::to_string(c.maxValue));
+        initSession(&context.session, sixteenBitModule, nullptr);
+        setHostScale(&context.session, c.hostScale);
+        reportedMaxValue = c.maxValue;
+        HostImage image;
+        ImageFacts facts;
+        Status status = openDocument(&context.session, path("m.fts"), &image, &facts);
+        if (c.document.empty()) {
+            EXPECT_NE(status.message.find("maxValue of 65536"), std::string::npos) << status.message;
+            continue;
+        }
+        ASSERT_TRUE(isOk(status)) << status.message;
+        EXPECT_EQ(facts.maxValue, c.maxValue);
+        std::vector<uint32_t> document;
+        for (int32_t column = 0; column < 5; ++column)
+            document.push_back(sampleAt(image, 0, 0, column));
+        EXPECT_EQ(document, c.document);
     }
 }
 

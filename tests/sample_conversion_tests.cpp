@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <limits>
 #include <vector>
 
@@ -190,4 +191,48 @@ TEST(SampleConversion, EncodingGivesEveryHostValueItsStoredBytes) {
     float bscale = 1.0f;
     convertStoredRow(whole.data(), back.data(), samples, 32768.0f, &bscale);
     EXPECT_EQ(back, host);
+}
+
+// The editors halve 0 … 65535 data to 0 … 32768 on open (v > 32768 ? ((v - 1) >> 1) + 1 : v >> 1);
+// a save brings it back. Against that halving: every full-range value comes back within one
+// step, every value of the editors' scale exactly, 32768 as 65535; values past the scale
+// stay at 65535. Every host value through the row loop, in one row, in rows of 7 and at an
+// odd address, gives those values minus 32768, big-endian, and stops at the row's end.
+TEST(SampleConversion, EditorSamplesComeBackToFullRange) {
+    auto halved = [](int32_t v) { return v > 32768 ? ((v - 1) >> 1) + 1 : v >> 1; };
+    for (int32_t v = 0; v <= 65535; ++v) {
+        int32_t back = fullRangeSampleReference(static_cast<uint16_t>(halved(v)));
+        ASSERT_LE(std::abs(back - v), 1) << v;
+        if (v <= 32768)
+            ASSERT_EQ(halved(fullRangeSampleReference(static_cast<uint16_t>(v))), v) << v;
+        else
+            ASSERT_EQ(fullRangeSampleReference(static_cast<uint16_t>(v)), 65535) << v;
+    }
+    EXPECT_EQ(fullRangeSampleReference(32768), 65535);
+    EXPECT_EQ(fullRangeSampleReference(0), 0);
+
+    const int32_t samples = 65536;
+    std::vector<uint8_t> host(2 * samples + 2, 0x5A);
+    for (int32_t value = 0; value < samples; ++value) {
+        host[2 * value] = static_cast<uint8_t>(value);
+        host[2 * value + 1] = static_cast<uint8_t>(value >> 8);
+    }
+    std::vector<uint8_t> whole = host, chunked = host, odd(host.size() + 1, 0x5A);
+    std::copy(host.begin(), host.end(), odd.begin() + 1);
+    encodeEditorRow(whole.data(), samples);
+    for (int32_t first = 0; first < samples; first += 7)
+        encodeEditorRow(chunked.data() + 2 * first, samples - first < 7 ? samples - first : 7);
+    encodeEditorRow(odd.data() + 1, samples);
+    for (int32_t value = 0; value < samples; ++value) {
+        int32_t full = fullRangeSampleReference(static_cast<uint16_t>(value));
+        auto bits = static_cast<uint16_t>(static_cast<int16_t>(full - 32768));
+        const uint8_t expected[2] = {static_cast<uint8_t>(bits >> 8), static_cast<uint8_t>(bits)};
+        for (const uint8_t *row : {whole.data(), chunked.data(), odd.data() + 1}) {
+            ASSERT_EQ(row[2 * value], expected[0]) << value;
+            ASSERT_EQ(row[2 * value + 1], expected[1]) << value;
+        }
+    }
+    EXPECT_EQ(whole[2 * samples], 0x5A);
+    EXPECT_EQ(whole[2 * samples + 1], 0x5A);
+    EXPECT_EQ(odd[1 + 2 * samples], 0x5A);
 }
