@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # End-to-end scenarios of korvalis-host: every command and its failure paths, run natively
 # or, in wine mode, with the Windows korvalis-host.exe and korvalis.8bi under Wine, whose
-# FITS and PGM outputs must then be byte for byte those of the native run. Every FITS file
+# FITS, PGM and PPM outputs must then be byte for byte those of the native run. Every FITS file
 # written is checked with fitsverify.
 #
 #   e2e_host.sh native NATIVE_BIN WORK
@@ -77,6 +77,36 @@ within_one_step() {
              die "sizes differ\n" unless @a == @b;
              for (0 .. $#a) { die "sample $_: $a[$_] and $b[$_]\n" if abs($a[$_] - $b[$_]) > 1 }' "$1" "$2"
 }
+# fits_image OUT BITPIX AXES PACK CARDS VALUES...: a primary image written by hand: the axes
+# separated by blanks, the samples packed with perl's PACK letter (big-endian), CARDS as
+# KEY=VALUE separated by ";", the values repeated over the whole image ("nan", "inf", "-inf").
+fits_image() {
+    perl -e '
+        my ($out, $bitpix, $axes, $pack, $extra, @values) = @ARGV;
+        my @axes = split / /, $axes;
+        my $card = sub { my ($k, $v) = @_; $v =~ /^\x27/ ? sprintf("%-8s= %-70s", $k, $v) : sprintf("%-8s= %20s%50s", $k, $v, "") };
+        my @cards = ($card->("SIMPLE", "T"), $card->("BITPIX", $bitpix), $card->("NAXIS", scalar @axes));
+        push @cards, $card->("NAXIS" . ($_ + 1), $axes[$_]) for 0 .. $#axes;
+        push @cards, $card->(split /=/, $_, 2) for grep { length } split /;/, $extra;
+        my $header = join("", @cards) . sprintf("%-80s", "END");
+        $header .= " " x ((2880 - length($header) % 2880) % 2880);
+        my $count = 1;
+        $count *= $_ for @axes;
+        my $inf = 9**9**9;
+        my %special = (nan => $inf - $inf, inf => $inf, "-inf" => -$inf);
+        my $data = join "", map { my $v = $values[$_ % @values]; pack($pack, exists $special{$v} ? $special{$v} : $v) } 0 .. $count - 1;
+        $data .= "\0" x ((2880 - length($data) % 2880) % 2880);
+        open(my $file, ">:raw", $out) or die "$out: $!";
+        print $file $header, $data;
+    ' "$@"
+}
+# Every kind the module maps into 16 bits: floating point with blanks, a 32-bit RGB cube, a
+# bottom-up image and its top-down twin (the rows in the other order), a radio-style NAXIS4 = 1.
+fits_image in/float.fts -32 "6 4" "f>" "" 0.5 -3.25 nan 1e6 inf 17 -inf 2.75 -0.001
+fits_image in/cube.fts 32 "5 4 3" "l>" "" -2147483648 7 123456 2147483647 -9 0 65535
+fits_image in/bottomup.fts -64 "5 3" "d>" "ROWORDER='BOTTOM-UP'" 1.5 2 3 4 5 6.25 7 8 9 10 11 12 13 14 15.75
+fits_image in/topdown.fts -64 "5 3" "d>" "" 11 12 13 14 15.75 6.25 7 8 9 10 1.5 2 3 4 5
+fits_image in/radio.fts -32 "4 3 1 1" "f>" "BUNIT='JY/BEAM'" 0.25 -0.125 nan 3
 
 scenarios() {
     local d=$1
@@ -100,6 +130,22 @@ scenarios() {
     host "$d" save in/rgb8.ppm out/rgb8.fts;        expect "$d" 0 "" "save RGB"
     host "$d" convert in/star.fts out/star-again.fts; expect "$d" 0 "" "convert"
     cmp -s in/star.fts "$d/out/star-again.fts" || fail "$d: convert did not give back the same file"
+    host "$d" open out/rgb8.fts out/rgb8-back.ppm;  expect "$d" 0 "" "open the saved RGB cube"
+    cmp -s in/rgb8.ppm "$d/out/rgb8-back.ppm" || fail "$d: the saved RGB cube opens as another image"
+
+    # Wide samples, planes and row order: opened, and converted with the mapping kept.
+    host "$d" info in/float.fts;                    expect "$d" 0 "6 x 4 (columns x rows)" "info floating point"
+    grep -qF "depth       16 bits" "$d/last.out" || fail "$d: info: floating point not reported as 16 bits"
+    host "$d" open in/float.fts out/float.pgm;      expect "$d" 0 "" "open floating point"
+    host "$d" convert in/float.fts out/float-again.fts; expect "$d" 0 "" "convert floating point"
+    host "$d" open in/cube.fts out/cube.ppm;        expect "$d" 0 "" "open a 32-bit RGB cube"
+    host "$d" convert in/cube.fts out/cube-again.fts; expect "$d" 0 "" "convert a 32-bit RGB cube"
+    host "$d" open in/bottomup.fts out/bottomup.pgm; expect "$d" 0 "" "open bottom-up"
+    host "$d" open in/topdown.fts out/topdown.pgm;  expect "$d" 0 "" "open top-down"
+    cmp -s "$d/out/bottomup.pgm" "$d/out/topdown.pgm" || fail "$d: a bottom-up file opens in another order than its twin"
+    host "$d" convert in/bottomup.fts out/bottomup-again.fts; expect "$d" 0 "" "convert bottom-up"
+    grep -qF "ROWORDER= 'BOTTOM-UP'" "$d/out/bottomup-again.fts" || fail "$d: convert lost ROWORDER"
+    host "$d" open in/radio.fts out/radio.pgm;      expect "$d" 0 "" "open NAXIS4 = 1"
 
     # A host on the editors' scale (0..32768): every value comes back within one step of the
     # full-range original, and a second round trip changes nothing.
@@ -154,7 +200,7 @@ verify_fits native
 if [[ $mode == wine ]]; then
     scenarios wine
     verify_fits wine
-    for file in native/out/*.fts native/out/*.pgm; do
+    for file in native/out/*.fts native/out/*.pgm native/out/*.ppm; do
         cmp -s "$file" "wine/out/${file#native/out/}" || fail "not byte-identical under Wine: ${file#native/}"
     done
 fi

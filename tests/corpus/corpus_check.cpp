@@ -1,10 +1,22 @@
 // The independent judge of the peer corpus: cfitsio's view of each file, compared with what
 // korvalis-host made of it.
 //
-//   corpus_check classify IN               "open" when the module should open IN, else "refuse WHY"
-//   corpus_check pixels IN IMAGE.pgm       the opened image holds the values computed from IN
-//   corpus_check convert IN OUT IMAGE.pgm  OUT (IN opened and saved again) keeps IN's cards and
-//                                          holds the opened image's values and valid checksums
+//   corpus_check bitpix IN                 the BITPIX of IN's primary header
+//   corpus_check classify IN               "open PLANES" when the module should open IN, else
+//                                          "refuse WHY"
+//   corpus_check pixels IN IMAGE           the opened image (PGM, or PPM for three planes) holds
+//                                          the values computed from IN
+//   corpus_check convert IN OUT IMAGE      OUT (IN opened and saved again) keeps IN's cards, the
+//                                          physical values (within half a step of the mapping),
+//                                          the opened image's values and valid checksums; IMAGE
+//                                          "-" when the host could not write the image
+//
+// 8- and 16-bit samples reach the host as they always did; wider integers and floating point
+// are mapped into 16 bits from their physical values (cfitsio's, in double precision): whole
+// numbers within 0..65535 (1..65535 with blanks) as they are, whole numbers whose span fits by
+// an offset, anything else linearly from the smallest (to 0, or 1 with blanks) to the largest
+// (to 65535); blanks (BLANK, NaN, infinities) to 0. ROWORDER = 'BOTTOM-UP' puts the file's
+// first row at the host's bottom.
 //
 // Exit status: 0 the check holds, 1 it does not (the reasons are on stderr), 2 usage or a file
 // that cannot be read.
@@ -13,6 +25,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -31,16 +44,102 @@ constexpr long moduleMaxSide = 32767;
 // Mismatched pixels listed before the rest are only counted.
 constexpr long long pixelsShown = 8;
 
-// The keywords whose cards the module rewrites or inserts when it saves a retained header.
+constexpr long moduleMaxPlanes = 24;
+constexpr int largestAxes = 999;
+
+// The keywords whose cards the module rewrites or inserts when it saves a retained header;
+// BLANK too when the samples were mapped, and axes after the third, which it leaves out.
 const char *const rewrittenKeywords[] = {"BITPIX  ", "NAXIS   ", "NAXIS1  ", "NAXIS2  ", "NAXIS3  ",
                                          "BZERO   ", "BSCALE  ", "KORVALIS", "CHECKSUM", "DATASUM "};
 
+// An image as the host holds it: plane after plane, each from its top row.
 struct Image {
     long columns = 0;
     long rows = 0;
+    long planes = 1;
     int depth = 0; // 8 or 16
-    std::vector<uint32_t> samples; // row 0 (the first row in the file) first
+    std::vector<uint32_t> samples;
+    std::vector<double> ideal; // expected images only: the exact mapped value, when rounded
 };
+
+// A file's primary image as cfitsio reads it: physical values (NaN for blanks) in file order.
+struct Physical {
+    int bitpix = 0;
+    long columns = 0, rows = 0, planes = 1;
+    bool bottomUp = false;
+    double bzero = 0.0, bscale = 1.0;
+    std::vector<double> values;
+    std::vector<long long> stored; // 8 and 16 bits: the stored integers, unscaled
+};
+
+bool wideSamples(int bitpix) { return bitpix != 8 && bitpix != 16; }
+
+// Host position of the file's sample `index`.
+size_t hostIndex(long columns, long rows, bool bottomUp, size_t index) {
+    const size_t c = static_cast<size_t>(columns), r = static_cast<size_t>(rows);
+    const size_t plane = index / (c * r), row = index / c % r, column = index % c;
+    return (plane * r + (bottomUp ? r - 1 - row : row)) * c + column;
+}
+
+// The mapping of wide samples into 16 bits, from the physical values alone.
+struct Mapping {
+    bool found = false, whole = true, blanks = false;
+    double smallest = 0.0, largest = 0.0;
+    enum { identity, offset, constant, linear } kind = identity;
+    double step = 1.0;
+};
+
+Mapping chooseMapping(const std::vector<double> &values) {
+    Mapping m;
+    for (double v : values) {
+        if (std::isnan(v)) {
+            m.blanks = true;
+            continue;
+        }
+        m.smallest = m.found ? std::fmin(m.smallest, v) : v;
+        m.largest = m.found ? std::fmax(m.largest, v) : v;
+        m.whole = m.whole && v == std::floor(v);
+        m.found = true;
+    }
+    const double first = m.blanks ? 1.0 : 0.0;
+    if (!m.found || (m.whole && m.smallest >= first && m.largest <= 65535.0))
+        m.kind = Mapping::identity;
+    else if (m.whole && static_cast<long double>(m.largest) - m.smallest <= 65535.0L - first)
+        m.kind = Mapping::offset;
+    else if (m.smallest == m.largest)
+        m.kind = Mapping::constant;
+    else {
+        m.kind = Mapping::linear;
+        m.step = static_cast<double>((static_cast<long double>(m.largest) - m.smallest) / (65535.0L - first));
+    }
+    return m;
+}
+
+// The host value of a physical value, and for the linear mapping the exact value it rounds.
+uint32_t mappedValue(const Mapping &m, double v, double *ideal) {
+    const double first = m.blanks ? 1.0 : 0.0;
+    *ideal = -1.0;
+    if (std::isnan(v))
+        return 0;
+    switch (m.kind) {
+    case Mapping::identity:
+        return static_cast<uint32_t>(v);
+    case Mapping::offset:
+        return static_cast<uint32_t>(v - m.smallest + first);
+    case Mapping::constant:
+        return static_cast<uint32_t>(first);
+    case Mapping::linear:
+        break;
+    }
+    if (v == m.smallest)
+        return static_cast<uint32_t>(first);
+    if (v == m.largest)
+        return 65535;
+    const long double exact = first + (static_cast<long double>(v) - m.smallest) /
+                                          (static_cast<long double>(m.largest) - m.smallest) * (65535.0L - first);
+    *ideal = static_cast<double>(exact);
+    return static_cast<uint32_t>(std::nearbyint(static_cast<double>(exact)));
+}
 
 bool readWholeFile(const std::string &path, std::vector<uint8_t> *bytes) {
     std::FILE *file = std::fopen(path.c_str(), "rb");
@@ -130,24 +229,29 @@ bool loadPgm(const std::string &path, Image *image) {
         return false;
     size_t at = 2;
     long maxval = 0;
-    if (bytes.size() < 2 || bytes[0] != 'P' || bytes[1] != '5' || !readPgmNumber(bytes, &at, &image->columns) ||
+    if (bytes.size() < 2 || bytes[0] != 'P' || (bytes[1] != '5' && bytes[1] != '6') ||
+        !readPgmNumber(bytes, &at, &image->columns) ||
         !readPgmNumber(bytes, &at, &image->rows) || !readPgmNumber(bytes, &at, &maxval) || at >= bytes.size() ||
         (maxval != 255 && maxval != 65535)) {
-        std::fprintf(stderr, "%s: not a binary PGM with maxval 255 or 65535\n", path.c_str());
+        std::fprintf(stderr, "%s: not a binary PGM or PPM with maxval 255 or 65535\n", path.c_str());
         return false;
     }
     ++at; // the single blank after maxval
     image->depth = maxval == 255 ? 8 : 16;
+    image->planes = bytes[1] == '6' ? 3 : 1;
     const size_t sampleBytes = image->depth / 8;
-    const size_t count = static_cast<size_t>(image->columns) * static_cast<size_t>(image->rows);
+    const size_t pixels = static_cast<size_t>(image->columns) * static_cast<size_t>(image->rows);
+    const size_t count = pixels * static_cast<size_t>(image->planes);
     if (bytes.size() - at != count * sampleBytes) {
         std::fprintf(stderr, "%s: %zu sample bytes for %ld x %ld samples of %zu bytes\n", path.c_str(),
                      bytes.size() - at, image->columns, image->rows, sampleBytes);
         return false;
     }
+    // A PPM interleaves the planes; the host holds them one after another.
     image->samples.resize(count);
     for (size_t i = 0; i < count; ++i, at += sampleBytes)
-        image->samples[i] = sampleBytes == 1 ? bytes[at] : uint32_t{bytes[at]} << 8 | bytes[at + 1];
+        image->samples[i % static_cast<size_t>(image->planes) * pixels + i / static_cast<size_t>(image->planes)] =
+            sampleBytes == 1 ? bytes[at] : uint32_t{bytes[at]} << 8 | bytes[at + 1];
     return true;
 }
 
@@ -168,58 +272,52 @@ uint32_t hostValue(int depth, long stored, float bscale, float bzero) {
     return static_cast<uint32_t>(value);
 }
 
-// Opens the file's primary image when it is 2-D with 8 or 16 bits; null (with a line on
-// standard error) otherwise.
-fitsfile *openPlainImage(const std::string &path, int *bitpix, long *axes) {
+// The primary image of 2 or more axes (those after the third of length 1) as cfitsio reads it:
+// the physical values with blanks as NaN, and for 8 and 16 bits the stored integers. False
+// (with a line on standard error) when the file holds no such image.
+bool readPhysical(const std::string &path, Physical *image) {
     int status = 0;
     fitsfile *file = openFits(path, &status);
     int naxis = 0;
+    long axes[9] = {1, 1, 1, 1, 1, 1, 1, 1, 1};
     if (file != nullptr)
-        fits_get_img_param(file, 3, bitpix, &naxis, axes, &status);
-    if (status != 0 || naxis != 2 || (*bitpix != 8 && *bitpix != 16)) {
-        std::fprintf(stderr, "%s: no 2-D 8- or 16-bit primary image (%s, BITPIX %d, NAXIS %d)\n", path.c_str(),
-                     fitsError(status).c_str(), *bitpix, naxis);
+        fits_get_img_param(file, 9, &image->bitpix, &naxis, axes, &status);
+    bool usable = status == 0 && naxis >= 2 && naxis <= 9;
+    for (int n = 3; usable && n < naxis; ++n)
+        usable = axes[n] == 1;
+    if (!usable) {
+        std::fprintf(stderr, "%s: no primary image of 2 or 3 axes (%s, NAXIS %d)\n", path.c_str(),
+                     fitsError(status).c_str(), naxis);
         closeFits(file);
-        return nullptr;
+        return false;
     }
-    return file;
-}
-
-// Gives the image the file's depth and size, with room for its samples; returns their count.
-LONGLONG shapeImage(Image *image, int bitpix, const long *axes) {
-    image->depth = bitpix;
     image->columns = axes[0];
     image->rows = axes[1];
-    const LONGLONG count = static_cast<LONGLONG>(axes[0]) * axes[1];
-    image->samples.assign(static_cast<size_t>(count), 0);
-    return count;
-}
-
-// The stored integers of the primary image, unscaled, and the module's reading of them.
-bool expectedImage(const std::string &path, Image *image) {
-    int status = 0;
-    int bitpix = 0;
-    long axes[3] = {0, 0, 0};
-    fitsfile *file = openPlainImage(path, &bitpix, axes);
-    if (file == nullptr)
-        return false;
-    double bzero = 0.0, bscale = 1.0;
-    bool usable = readReal(file, "BZERO", 0.0, &bzero) && readReal(file, "BSCALE", 1.0, &bscale);
-    const LONGLONG count = shapeImage(image, bitpix, axes);
-    fits_set_bscale(file, 1.0, 0.0, &status);
+    image->planes = axes[2];
+    usable = readReal(file, "BZERO", 0.0, &image->bzero) && readReal(file, "BSCALE", 1.0, &image->bscale);
+    char order[FLEN_VALUE] = {};
+    int keyStatus = 0;
+    fits_read_key(file, TSTRING, "ROWORDER", order, nullptr, &keyStatus);
+    image->bottomUp = keyStatus == 0 && std::strcmp(order, "BOTTOM-UP") == 0;
+    const LONGLONG count = static_cast<LONGLONG>(axes[0]) * axes[1] * axes[2];
+    image->values.assign(static_cast<size_t>(count), 0.0);
+    std::vector<char> nulls(static_cast<size_t>(count));
     int anyNull = 0;
-    if (bitpix == 8) {
-        std::vector<unsigned char> stored(static_cast<size_t>(count));
-        unsigned char noNull = 0;
-        fits_read_img(file, TBYTE, 1, count, &noNull, stored.data(), &anyNull, &status);
-        for (size_t i = 0; i < stored.size(); ++i)
-            image->samples[i] = hostValue(8, stored[i], 1.0f, 0.0f);
-    } else {
-        std::vector<short> stored(static_cast<size_t>(count));
-        short noNull = 0;
-        fits_read_img(file, TSHORT, 1, count, &noNull, stored.data(), &anyNull, &status);
-        for (size_t i = 0; i < stored.size(); ++i)
-            image->samples[i] = hostValue(16, stored[i], static_cast<float>(bscale), static_cast<float>(bzero));
+    // cfitsio refuses to scale 16-bit data with BSCALE 0, which the module reads as 1: the
+    // physical values are then left out, the stored integers are not.
+    int scaledStatus = 0;
+    fits_read_imgnull(file, TDOUBLE, 1, count, image->values.data(), nulls.data(), &anyNull, &scaledStatus);
+    for (size_t i = 0; i < nulls.size(); ++i)
+        if (nulls[i] != 0 || !std::isfinite(image->values[i]))
+            image->values[i] = NAN;
+    if (scaledStatus != 0 && wideSamples(image->bitpix)) {
+        std::fprintf(stderr, "%s: read failed: %s\n", path.c_str(), fitsError(scaledStatus).c_str());
+        usable = false;
+    }
+    if (!wideSamples(image->bitpix)) {
+        image->stored.assign(static_cast<size_t>(count), 0);
+        fits_set_bscale(file, 1.0, 0.0, &status);
+        fits_read_img(file, TLONGLONG, 1, count, nullptr, image->stored.data(), &anyNull, &status);
     }
     if (status != 0) {
         std::fprintf(stderr, "%s: raw read failed: %s\n", path.c_str(), fitsError(status).c_str());
@@ -229,52 +327,88 @@ bool expectedImage(const std::string &path, Image *image) {
     return usable;
 }
 
-// The host values cfitsio reads from a file the module saved, with the file's own scaling.
-bool savedImage(const std::string &path, Image *image) {
-    int status = 0;
-    int bitpix = 0;
-    long axes[3] = {0, 0, 0};
-    fitsfile *file = openPlainImage(path, &bitpix, axes);
-    if (file == nullptr)
-        return false;
-    const LONGLONG count = shapeImage(image, bitpix, axes);
-    int anyNull = 0;
-    if (bitpix == 8) {
-        std::vector<unsigned char> values(static_cast<size_t>(count));
-        unsigned char noNull = 0;
-        fits_read_img(file, TBYTE, 1, count, &noNull, values.data(), &anyNull, &status);
-        for (size_t i = 0; i < values.size(); ++i)
-            image->samples[i] = values[i];
-    } else {
-        std::vector<unsigned short> values(static_cast<size_t>(count));
-        unsigned short noNull = 0;
-        fits_read_img(file, TUSHORT, 1, count, &noNull, values.data(), &anyNull, &status);
-        for (size_t i = 0; i < values.size(); ++i)
-            image->samples[i] = values[i];
-    }
-    if (status != 0)
-        std::fprintf(stderr, "%s: read failed: %s\n", path.c_str(), fitsError(status).c_str());
-    closeFits(file);
-    return status == 0;
+// Gives the image the file's size and planes and the host's depth, with room for its samples.
+void shapeImage(Image *image, const Physical &file) {
+    image->depth = wideSamples(file.bitpix) ? 16 : file.bitpix;
+    image->columns = file.columns;
+    image->rows = file.rows;
+    image->planes = file.planes;
+    image->samples.assign(file.values.size(), 0);
 }
 
+// The host image the module should make of the file.
+bool expectedImage(const std::string &path, Image *image) {
+    Physical file;
+    if (!readPhysical(path, &file))
+        return false;
+    shapeImage(image, file);
+    image->ideal.assign(file.values.size(), -1.0);
+    const Mapping mapping = chooseMapping(file.values);
+    for (size_t i = 0; i < file.values.size(); ++i) {
+        const size_t at = hostIndex(file.columns, file.rows, file.bottomUp, i);
+        image->samples[at] = wideSamples(file.bitpix)
+                                 ? mappedValue(mapping, file.values[i], &image->ideal[at])
+                                 : hostValue(file.bitpix, static_cast<long>(file.stored[i]),
+                                             static_cast<float>(file.bscale), static_cast<float>(file.bzero));
+    }
+    return true;
+}
+
+// The host samples a file the module saved holds: the stored values as the module stores them
+// (8 bits as they are, 16 bits less 32768), in the file's row order.
+void savedHostImage(const Physical &saved, Image *image) {
+    shapeImage(image, saved);
+    for (size_t i = 0; i < saved.stored.size(); ++i)
+        image->samples[hostIndex(saved.columns, saved.rows, saved.bottomUp, i)] =
+            static_cast<uint32_t>(saved.bitpix == 8 ? saved.stored[i] : saved.stored[i] + 32768);
+}
+
+// Equal samples; a sample the linear mapping rounds may be either neighbour of its exact value.
 bool sameImage(const Image &expected, const Image &got, const char *what) {
-    if (expected.columns != got.columns || expected.rows != got.rows || expected.depth != got.depth) {
-        std::fprintf(stderr, "%s: %ld x %ld at %d bits, expected %ld x %ld at %d bits\n", what, got.columns,
-                     got.rows, got.depth, expected.columns, expected.rows, expected.depth);
+    if (expected.columns != got.columns || expected.rows != got.rows || expected.planes != got.planes ||
+        expected.depth != got.depth) {
+        std::fprintf(stderr, "%s: %ld x %ld x %ld at %d bits, expected %ld x %ld x %ld at %d bits\n", what,
+                     got.columns, got.rows, got.planes, got.depth, expected.columns, expected.rows, expected.planes,
+                     expected.depth);
         return false;
     }
     long long wrong = 0;
     for (size_t i = 0; i < expected.samples.size(); ++i) {
-        if (expected.samples[i] == got.samples[i])
+        const double ideal = i < expected.ideal.size() ? expected.ideal[i] : -1.0;
+        if (expected.samples[i] == got.samples[i] || (ideal >= 0.0 && std::fabs(got.samples[i] - ideal) <= 0.5 + 1e-6))
             continue;
+        const long pixel = static_cast<long>(i % static_cast<size_t>(expected.columns * expected.rows));
         if (++wrong <= pixelsShown)
-            std::fprintf(stderr, "%s: row %ld column %ld is %u, expected %u\n", what,
-                         static_cast<long>(i) / expected.columns, static_cast<long>(i) % expected.columns,
-                         got.samples[i], expected.samples[i]);
+            std::fprintf(stderr, "%s: plane %ld row %ld column %ld is %u, expected %u\n", what,
+                         static_cast<long>(i) / (expected.columns * expected.rows), pixel / expected.columns,
+                         pixel % expected.columns, got.samples[i], expected.samples[i]);
     }
     if (wrong > 0)
         std::fprintf(stderr, "%s: %lld of %zu samples differ\n", what, wrong, expected.samples.size());
+    return wrong == 0;
+}
+
+// The saved file gives back the physical values: within half a step of the mapping for wide
+// samples (blanks as blanks), exactly for 8 bits (the bytes and their coding kept).
+bool samePhysicalValues(const Physical &in, const Physical &saved) {
+    if (saved.values.size() != in.values.size()) {
+        std::fprintf(stderr, "saved file: %zu samples, expected %zu\n", saved.values.size(), in.values.size());
+        return false;
+    }
+    const Mapping mapping = chooseMapping(in.values);
+    const bool wide = wideSamples(in.bitpix);
+    long long wrong = 0;
+    for (size_t i = 0; i < in.values.size(); ++i) {
+        const double want = in.values[i], got = saved.values[i];
+        const double tolerance = wide ? mapping.step / 2 * (1 + 1e-9) + std::fabs(want) * 1e-13 : 0.0;
+        if (std::isnan(want) ? std::isnan(got) : std::fabs(got - want) <= tolerance)
+            continue;
+        if (++wrong <= pixelsShown)
+            std::fprintf(stderr, "saved file: sample %zu is %.17g, was %.17g (step %.17g)\n", i, got, want,
+                         mapping.step);
+    }
+    if (wrong > 0)
+        std::fprintf(stderr, "saved file: %lld of %zu physical values differ\n", wrong, in.values.size());
     return wrong == 0;
 }
 
@@ -293,11 +427,23 @@ bool headerCards(const std::string &path, std::vector<std::string> *cards) {
     return false;
 }
 
-bool rewrittenByModule(const std::string &card) {
+
+// n of an NAXISn keyword, 0 for any other card.
+int axisNumber(const std::string &card) {
+    if (card.compare(0, 5, "NAXIS") != 0)
+        return 0;
+    int n = 0;
+    size_t column = 5;
+    for (; column < 8 && card[column] >= '0' && card[column] <= '9'; ++column)
+        n = n * 10 + (card[column] - '0');
+    return card.find_first_not_of(' ', column) >= 8 ? n : 0;
+}
+
+bool rewrittenByModule(const std::string &card, bool wide) {
     for (const char *keyword : rewrittenKeywords)
         if (card.compare(0, 8, keyword) == 0)
             return true;
-    return false;
+    return axisNumber(card) >= 4 || (wide && card.compare(0, 8, "BLANK   ") == 0);
 }
 
 bool hasCard(const std::vector<std::string> &cards, const char *keyword) {
@@ -307,17 +453,17 @@ bool hasCard(const std::vector<std::string> &cards, const char *keyword) {
     return false;
 }
 
-std::vector<std::string> keptCards(const std::vector<std::string> &cards) {
+std::vector<std::string> keptCards(const std::vector<std::string> &cards, bool wide) {
     std::vector<std::string> kept;
     for (const std::string &card : cards)
-        if (!rewrittenByModule(card))
+        if (!rewrittenByModule(card, wide))
             kept.push_back(card);
     return kept;
 }
 
-bool sameKeptCards(const std::vector<std::string> &in, const std::vector<std::string> &out) {
-    const std::vector<std::string> expected = keptCards(in);
-    const std::vector<std::string> got = keptCards(out);
+bool sameKeptCards(const std::vector<std::string> &in, const std::vector<std::string> &out, bool wide) {
+    const std::vector<std::string> expected = keptCards(in, wide);
+    const std::vector<std::string> got = keptCards(out, wide);
     for (size_t i = 0; i < expected.size() || i < got.size(); ++i) {
         const std::string none = "(no card)";
         const std::string &want = i < expected.size() ? expected[i] : none;
@@ -355,8 +501,9 @@ bool checksumsValid(const std::string &path, bool wantChecksum, bool wantDatasum
     return valid;
 }
 
+
 // Why the module should refuse the file, or "" when it should open it.
-std::string refusal(const std::string &path) {
+std::string refusal(const std::string &path, long *planes) {
     std::vector<uint8_t> bytes;
     if (!readWholeFile(path, &bytes))
         return "unreadable";
@@ -367,31 +514,48 @@ std::string refusal(const std::string &path) {
     if (file == nullptr)
         return "cfitsio cannot open it: " + fitsError(status);
     int bitpix = 0, naxis = 0;
-    long axes[3] = {0, 0, 0};
+    std::vector<long> axes(largestAxes, 1);
     LONGLONG headStart = 0, dataStart = 0, dataEnd = 0;
-    fits_get_img_param(file, 3, &bitpix, &naxis, axes, &status);
+    fits_get_img_param(file, largestAxes, &bitpix, &naxis, axes.data(), &status);
     fits_get_hduaddrll(file, &headStart, &dataStart, &dataEnd, &status);
     closeFits(file);
     if (status != 0)
         return "cfitsio cannot read its primary header: " + fitsError(status);
-    if (bitpix != 8 && bitpix != 16)
-        return "BITPIX " + std::to_string(bitpix);
-    if (naxis != 2)
+    if (naxis < 2)
         return "NAXIS " + std::to_string(naxis);
     for (int axis = 0; axis < 2; ++axis)
         if (axes[axis] < 1 || axes[axis] > moduleMaxSide)
             return "NAXIS" + std::to_string(axis + 1) + " " + std::to_string(axes[axis]);
+    if (naxis >= 3 && (axes[2] < 1 || axes[2] > moduleMaxPlanes))
+        return "NAXIS3 " + std::to_string(axes[2]);
+    for (int axis = 3; axis < naxis; ++axis)
+        if (axes[axis] != 1)
+            return "NAXIS" + std::to_string(axis + 1) + " " + std::to_string(axes[axis]);
     if (dataStart - headStart > moduleHeaderBytes)
         return "header of " + std::to_string((dataStart - headStart) / static_cast<LONGLONG>(blockBytes)) + " blocks";
-    const LONGLONG imageBytes = static_cast<LONGLONG>(axes[0]) * axes[1] * (bitpix / 8);
+    *planes = naxis >= 3 ? axes[2] : 1;
+    const LONGLONG imageBytes = static_cast<LONGLONG>(axes[0]) * axes[1] * *planes * (std::abs(bitpix) / 8);
     if (dataStart + imageBytes > static_cast<LONGLONG>(bytes.size()))
         return "data cut short";
     return "";
 }
 
 int classify(const std::string &in) {
-    const std::string why = refusal(in);
-    std::printf("%s\n", why.empty() ? "open" : ("refuse " + why).c_str());
+    long planes = 1;
+    const std::string why = refusal(in, &planes);
+    std::printf("%s\n", why.empty() ? ("open " + std::to_string(planes)).c_str() : ("refuse " + why).c_str());
+    return checkHolds;
+}
+
+int printBitpix(const std::string &in) {
+    int status = 0, bitpix = 0;
+    fitsfile *file = openFits(in, &status);
+    if (file != nullptr)
+        fits_get_img_type(file, &bitpix, &status);
+    closeFits(file);
+    if (status != 0)
+        return checkUnusable;
+    std::printf("%d\n", bitpix);
     return checkHolds;
 }
 
@@ -402,15 +566,37 @@ int checkPixels(const std::string &in, const std::string &pgm) {
     return sameImage(expected, opened, "opened image") ? checkHolds : checkFails;
 }
 
+// The saved file holds what the host had, under a coding that gives readers the physical
+// values: BZERO 32768 and BSCALE 1 for 16-bit data, the file's own coding for 8 bits, the
+// mapping's for wide samples.
+bool sameSavedValues(const Physical &in, const Physical &saved, const std::string &pgm) {
+    bool holds = true;
+    if (pgm != "-") {
+        Image opened, held;
+        if (!loadPgm(pgm, &opened))
+            return false;
+        savedHostImage(saved, &held);
+        holds = sameImage(opened, held, "saved image");
+    }
+    if (saved.bitpix == 16 && !wideSamples(in.bitpix) && (saved.bzero != 32768.0 || saved.bscale != 1.0)) {
+        std::fprintf(stderr, "saved file: BZERO %.17g BSCALE %.17g, expected 32768 and 1\n", saved.bzero,
+                     saved.bscale);
+        holds = false;
+    }
+    if (wideSamples(in.bitpix) || in.bitpix == 8)
+        holds = samePhysicalValues(in, saved) && holds;
+    return holds;
+}
+
 int checkConvert(const std::string &in, const std::string &out, const std::string &pgm) {
     std::vector<std::string> inCards, outCards;
-    Image opened, saved;
-    if (!headerCards(in, &inCards) || !loadPgm(pgm, &opened))
+    Physical input, saved;
+    if (!headerCards(in, &inCards) || !readPhysical(in, &input))
         return checkUnusable;
-    if (!headerCards(out, &outCards) || !savedImage(out, &saved))
+    if (!headerCards(out, &outCards) || !readPhysical(out, &saved))
         return checkFails;
-    bool holds = sameKeptCards(inCards, outCards);
-    holds = sameImage(opened, saved, "saved image") && holds;
+    bool holds = sameKeptCards(inCards, outCards, wideSamples(input.bitpix));
+    holds = sameSavedValues(input, saved, pgm) && holds;
     const bool checksum = hasCard(inCards, "CHECKSUM");
     const bool datasum = hasCard(inCards, "DATASUM ");
     if (checksum != hasCard(outCards, "CHECKSUM") || datasum != hasCard(outCards, "DATASUM ")) {
@@ -428,10 +614,12 @@ int main(int argc, char **argv) {
     const std::string command = argc > 1 ? argv[1] : "";
     if (command == "classify" && argc == 3)
         return classify(argv[2]);
+    if (command == "bitpix" && argc == 3)
+        return printBitpix(argv[2]);
     if (command == "pixels" && argc == 4)
         return checkPixels(argv[2], argv[3]);
     if (command == "convert" && argc == 5)
         return checkConvert(argv[2], argv[3], argv[4]);
-    std::fprintf(stderr, "usage: corpus_check classify IN | pixels IN IMAGE.pgm | convert IN OUT IMAGE.pgm\n");
+    std::fprintf(stderr, "usage: corpus_check classify IN | bitpix IN | pixels IN IMAGE | convert IN OUT IMAGE|-\n");
     return checkUnusable;
 }

@@ -1,0 +1,545 @@
+// Every kind of FITS image data through the module, judged by cfitsio's physical values: files
+// that cfitsio and astropy write with every BITPIX, blanks, scaling, planes and row order open
+// with the host values that the mapping into 16 bits gives (computed here from cfitsio's
+// values, not from the module's), and a save in the same session gives the physical values
+// and the blanks back to cfitsio and passes fitsverify.
+#include <gtest/gtest.h>
+
+#include <fitsio.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "tests/fake_host.h"
+
+namespace {
+
+constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+constexpr double inf = std::numeric_limits<double>::infinity();
+
+std::vector<uint8_t> fileBytes(const std::string &path) {
+    std::vector<uint8_t> bytes;
+    FILE *file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr)
+        return bytes;
+    uint8_t chunk[65536];
+    size_t got;
+    while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0)
+        bytes.insert(bytes.end(), chunk, chunk + got);
+    std::fclose(file);
+    return bytes;
+}
+
+std::string cfitsioError(int status) {
+    char text[FLEN_STATUS] = {};
+    fits_get_errstatus(status, text);
+    return std::to_string(status) + " " + text;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The files: written by cfitsio from stored values, or by astropy from a numpy expression
+
+struct KindCase {
+    const char *name;
+    int bitpix;
+    std::vector<long> axes;   // NAXIS1, NAXIS2 and any further axes
+    std::vector<double> stored; // cycled over the whole image, cast by cfitsio to the file's type
+    double bzero = 0.0, bscale = 1.0; // written as keys when not 0 and 1
+    bool blankKey = false;
+    long long blank = 0;
+    const char *rowOrder = nullptr;
+    const char *astropy = nullptr; // a numpy expression for `data`; astropy writes the file instead
+};
+
+std::string writeWithCfitsio(const std::string &path, const KindCase &c) {
+    int status = 0;
+    fitsfile *file = nullptr;
+    std::string name = "!" + path;
+    std::vector<long> axes = c.axes;
+    fits_create_file(&file, name.c_str(), &status);
+    fits_create_img(file, c.bitpix, static_cast<int>(axes.size()), axes.data(), &status);
+    if (c.bzero != 0.0 || c.bscale != 1.0) {
+        double bscale = c.bscale, bzero = c.bzero;
+        fits_write_key(file, TDOUBLE, "BSCALE", &bscale, "stored times this", &status);
+        fits_write_key(file, TDOUBLE, "BZERO", &bzero, "plus this", &status);
+    }
+    if (c.blankKey) {
+        LONGLONG blank = c.blank;
+        fits_write_key(file, TLONGLONG, "BLANK", &blank, "undefined pixels", &status);
+    }
+    if (c.rowOrder != nullptr)
+        fits_write_key(file, TSTRING, "ROWORDER", const_cast<char *>(c.rowOrder), "order of the rows", &status);
+    fits_set_bscale(file, 1.0, 0.0, &status); // the values go in as stored
+    long count = 1;
+    for (long side : axes)
+        count *= side;
+    std::vector<double> values(static_cast<size_t>(count));
+    for (size_t i = 0; i < values.size(); ++i)
+        values[i] = c.stored[i % c.stored.size()];
+    fits_write_img(file, TDOUBLE, 1, count, values.data(), &status);
+    fits_close_file(file, &status);
+    return status == 0 ? std::string() : cfitsioError(status);
+}
+
+std::string writeWithAstropy(const std::string &path, const KindCase &c) {
+    std::string script = "import numpy as np\nfrom astropy.io import fits\ndata = " + std::string(c.astropy) +
+                         "\nh = fits.PrimaryHDU(data)\n";
+    if (c.rowOrder != nullptr)
+        script += "h.header['ROWORDER'] = '" + std::string(c.rowOrder) + "'\n";
+    script += "h.writeto('" + path + "', overwrite=True)\n";
+    std::string scriptPath = path + ".py";
+    FILE *file = std::fopen(scriptPath.c_str(), "w");
+    if (file == nullptr)
+        return "cannot write " + scriptPath;
+    std::fputs(script.c_str(), file);
+    std::fclose(file);
+    // Debian's python3, which has numpy and astropy (a python3 earlier on PATH may not).
+    std::string command = "/usr/bin/python3 '" + scriptPath + "' 2>&1";
+    return std::system(command.c_str()) == 0 ? std::string() : "astropy failed on: " + script;
+}
+
+// ---------------------------------------------------------------------------------------------
+// cfitsio's reading: physical values, blanks as NaN
+
+struct Physical {
+    int status = 0;
+    int bitpix = 0;
+    std::vector<long> axes;
+    std::vector<double> values; // NaN for a blank: cfitsio's null, or not finite
+    std::vector<long long> stored;
+    bool bottomUp = false;
+    double bzero = 0.0, bscale = 1.0;
+    bool hasBlank = false;
+    long long blank = 0;
+};
+
+Physical readWithCfitsio(const std::string &path) {
+    Physical image;
+    int &status = image.status;
+    fitsfile *file = nullptr;
+    fits_open_diskfile(&file, path.c_str(), READONLY, &status);
+    if (status != 0)
+        return image;
+    int naxis = 0;
+    long axes[9] = {};
+    fits_get_img_param(file, 9, &image.bitpix, &naxis, axes, &status);
+    image.axes.assign(axes, axes + naxis);
+    long count = 1;
+    for (long side : image.axes)
+        count *= side;
+    char order[FLEN_VALUE] = {};
+    int keyStatus = 0;
+    fits_read_key(file, TSTRING, "ROWORDER", order, nullptr, &keyStatus);
+    image.bottomUp = keyStatus == 0 && std::strcmp(order, "BOTTOM-UP") == 0;
+    keyStatus = 0;
+    fits_read_key(file, TDOUBLE, "BZERO", &image.bzero, nullptr, &keyStatus);
+    keyStatus = 0;
+    fits_read_key(file, TDOUBLE, "BSCALE", &image.bscale, nullptr, &keyStatus);
+    keyStatus = 0;
+    fits_read_key(file, TLONGLONG, "BLANK", &image.blank, nullptr, &keyStatus);
+    image.hasBlank = keyStatus == 0;
+    image.values.resize(static_cast<size_t>(count));
+    std::vector<char> nulls(static_cast<size_t>(count));
+    int anyNull = 0;
+    fits_read_imgnull(file, TDOUBLE, 1, count, image.values.data(), nulls.data(), &anyNull, &status);
+    for (size_t i = 0; i < nulls.size(); ++i)
+        if (nulls[i] != 0 || !std::isfinite(image.values[i]))
+            image.values[i] = nan;
+    if (std::abs(image.bitpix) <= 16) {
+        fits_set_bscale(file, 1.0, 0.0, &status);
+        image.stored.resize(static_cast<size_t>(count));
+        fits_read_img(file, TLONGLONG, 1, count, nullptr, image.stored.data(), &anyNull, &status);
+    }
+    fits_close_file(file, &status);
+    return image;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The mapping into the host's 16 bits, as the module promises it, from cfitsio's values
+
+struct ExpectedMapping {
+    const char *kind = "";
+    bool blanks = false;
+    double smallest = 0.0, largest = 0.0;
+    double step = 1.0; // physical per host step: the tolerance of a saved value is half of it
+};
+
+ExpectedMapping expectedMapping(const std::vector<double> &values) {
+    ExpectedMapping m;
+    bool found = false, whole = true;
+    for (double v : values) {
+        if (std::isnan(v)) {
+            m.blanks = true;
+            continue;
+        }
+        m.smallest = found ? std::min(m.smallest, v) : v;
+        m.largest = found ? std::max(m.largest, v) : v;
+        whole = whole && v == std::floor(v);
+        found = true;
+    }
+    const double first = m.blanks ? 1.0 : 0.0;
+    if (!found)
+        m.kind = "blanks only";
+    else if (whole && m.smallest >= first && m.largest <= 65535.0)
+        m.kind = "identity";
+    else if (whole && static_cast<long double>(m.largest) - m.smallest <= 65535.0 - first)
+        m.kind = "offset";
+    else if (m.smallest == m.largest)
+        m.kind = "constant";
+    else {
+        m.kind = "linear";
+        m.step = static_cast<double>((static_cast<long double>(m.largest) - m.smallest) / (65535.0L - first));
+    }
+    return m;
+}
+
+// Checks one host value against the mapping; returns a complaint or "".
+std::string judgeHostValue(const ExpectedMapping &m, double physical, long host, long constantHost) {
+    const long first = m.blanks ? 1 : 0;
+    if (std::isnan(physical))
+        return host == 0 ? "" : "a blank is " + std::to_string(host);
+    std::string kind = m.kind;
+    long want = -1;
+    if (kind == "identity")
+        want = static_cast<long>(physical);
+    else if (kind == "offset")
+        want = static_cast<long>(physical - m.smallest) + first;
+    else if (kind == "constant")
+        want = constantHost >= first ? constantHost : -1;
+    else if (physical == m.smallest)
+        want = first;
+    else if (physical == m.largest)
+        want = 65535;
+    else {
+        long double ideal = first + (static_cast<long double>(physical) - m.smallest) /
+                                        (static_cast<long double>(m.largest) - m.smallest) * (65535.0L - first);
+        if (std::fabs(static_cast<long double>(host) - ideal) <= 0.5L + 1e-6L)
+            return "";
+        return "value " + std::to_string(physical) + " is " + std::to_string(host) + ", ideal " +
+               std::to_string(static_cast<double>(ideal));
+    }
+    return host == want ? "" : "value " + std::to_string(physical) + " is " + std::to_string(host) + ", expected " +
+                                   std::to_string(want);
+}
+
+// The 8- and 16-bit conversion, unchanged: 8-bit samples as stored; 16-bit ones scaled with
+// the 32-bit float factors, truncated and held to 0..65535.
+long narrowHostValue(const Physical &file, long long stored) {
+    if (file.bitpix == 8)
+        return static_cast<long>(stored);
+    float bscale = static_cast<float>(file.bscale), bzero = static_cast<float>(file.bzero);
+    double value = std::trunc(static_cast<double>(stored) * double{bscale == 0.0f ? 1.0f : bscale} + double{bzero});
+    return static_cast<long>(std::clamp(value, 0.0, 65535.0));
+}
+
+// ---------------------------------------------------------------------------------------------
+// The module, as a host drives it
+
+struct ModuleRun {
+    std::vector<int16_t> codes;
+    bool ok() const {
+        return std::all_of(codes.begin(), codes.end(), [](int16_t c) { return c == noErr; });
+    }
+};
+
+ModuleRun runSelectors(int file, std::initializer_list<int16_t> selectors) {
+    fakeHost.record.dataFork = file;
+    fakeHost.advanceCalls.clear();
+    fakeHost.progressCalls.clear();
+    ModuleRun run;
+    for (int16_t selector : selectors)
+        run.codes.push_back(callModule(selector));
+    return run;
+}
+
+ModuleRun openThroughModule(int file) {
+    fakeHost.image.clear();
+    return runSelectors(file, {formatSelectorFilterFile, formatSelectorReadPrepare, formatSelectorReadStart,
+                               formatSelectorReadContinue, formatSelectorReadFinish});
+}
+
+ModuleRun saveThroughModule(int file) {
+    return runSelectors(file, {formatSelectorOptionsPrepare, formatSelectorOptionsStart,
+                               formatSelectorEstimatePrepare, formatSelectorEstimateStart,
+                               formatSelectorWritePrepare, formatSelectorWriteStart, formatSelectorWriteFinish});
+}
+
+std::string codesText(const ModuleRun &run) {
+    std::string text;
+    for (int16_t code : run.codes)
+        text += std::to_string(code) + " ";
+    return text;
+}
+
+long hostSample(size_t index) {
+    const FormatRecord &r = fakeHost.record;
+    if (r.depth == 8)
+        return fakeHost.image[index];
+    uint16_t value;
+    std::memcpy(&value, fakeHost.image.data() + 2 * index, 2);
+    return value;
+}
+
+std::string fitsverifyFindings(const std::string &path) {
+    std::string output;
+    FILE *pipe = popen(("fitsverify '" + path + "' 2>&1").c_str(), "r");
+    if (pipe == nullptr)
+        return "fitsverify did not run";
+    char chunk[4096];
+    size_t got;
+    while ((got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0)
+        output.append(chunk, got);
+    pclose(pipe);
+    return output.find("Verification found 0 warning(s) and 0 error(s)") != std::string::npos ? "" : output;
+}
+
+struct ImageKindsTest : ::testing::Test {
+    std::string folder;
+    std::vector<int> files;
+
+    void SetUp() override {
+        char name[] = "/tmp/korvalis-kinds-XXXXXX";
+        const char *made = mkdtemp(name);
+        ASSERT_NE(made, nullptr);
+        folder = made;
+        resetFakeHost();
+    }
+    void TearDown() override {
+        resetFakeHost();
+        for (int file : files)
+            close(file);
+        std::error_code ignored;
+        std::filesystem::remove_all(folder, ignored);
+    }
+    std::string pathFor(const std::string &name) const { return folder + "/" + name; }
+    int openFile(const std::string &path, bool writing) {
+        int file = writing ? open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644) : open(path.c_str(), O_RDONLY);
+        if (file >= 0)
+            files.push_back(file);
+        return file;
+    }
+    // Saves the host image as it stands to `name`; the file's bytes.
+    std::vector<uint8_t> save(const std::string &name) {
+        fakeHost.record.dataFork = 0;
+        setHostImage(fakeHost.record.imageSize.v, fakeHost.record.imageSize.h, fakeHost.record.depth,
+                     fakeHost.record.planes, fakeHost.image);
+        ModuleRun run = saveThroughModule(openFile(pathFor(name), true));
+        EXPECT_TRUE(run.ok()) << codesText(run);
+        return fileBytes(pathFor(name));
+    }
+};
+
+std::vector<KindCase> kindCases() {
+    const std::vector<long> plane{7, 5};
+    const std::vector<double> spread{-3.25, 1e6, 0.5, 17.0, -1e-3, 123456.789, 2.0, -40000.0};
+    const std::vector<double> withBlanks{nan, 1.5, -2.75, inf, 8.0, -inf, 1000.125, nan, 3.0};
+    std::vector<KindCase> c;
+    c.push_back({"32-bit, whole numbers within 0..65535: identity", LONG_IMG, plane, {0, 65535, 7, 300, 40000, 1}});
+    c.push_back({"32-bit, a span that fits: offset", LONG_IMG, plane, {-70000, -4465, -69999, -12345, -50000}});
+    c.push_back({"32-bit, the widest span: linear", LONG_IMG, plane, {-2147483648.0, 2147483647.0, 0, 12345, -99}});
+    KindCase blank32{"32-bit with BLANK: identity from 1", LONG_IMG, plane, {-999, 1, 65535, 250, -999, 17}};
+    blank32.blankKey = true;
+    blank32.blank = -999;
+    c.push_back(blank32);
+    KindCase scaled32{"32-bit, BSCALE 0.001 BZERO 5, BLANK", LONG_IMG, plane, {-2147483647.0, 7, 5000, 2147483647.0, 0}};
+    scaled32.bscale = 0.001;
+    scaled32.bzero = 5.0;
+    scaled32.blankKey = true;
+    scaled32.blank = 0; // compared before scaling: stored 0 is a blank, not physical 5
+    c.push_back(scaled32);
+    c.push_back({"64-bit, near the ends of the range: linear", LONGLONG_IMG, plane,
+                 {-9.2e18, 9.2e18, 0.0, 4.6e18, -1.0, 123456789.0}});
+    KindCase blank64{"64-bit with BLANK at the most negative value: offset", LONGLONG_IMG, plane,
+                     {-9223372036854775808.0, 1e12, 1e12 + 60000, 1e12 + 5}};
+    blank64.blankKey = true;
+    blank64.blank = std::numeric_limits<long long>::min();
+    c.push_back(blank64);
+    c.push_back({"-32, spread: linear", FLOAT_IMG, plane, spread});
+    c.push_back({"-32, NaN and infinities as blanks", FLOAT_IMG, plane, withBlanks});
+    c.push_back({"-32, whole numbers within 0..65535: identity", FLOAT_IMG, plane, {0, 65535, 12, 3000, 0, 1}});
+    c.push_back({"-32, whole numbers with a span that fits: offset", FLOAT_IMG, plane, {-500, 500, 0, -1, 77}});
+    KindCase scaledFloat{"-32 with BSCALE 2.5 BZERO -1", FLOAT_IMG, plane, {0.25, -8.5, 3.0, 1e4, nan}};
+    scaledFloat.bscale = 2.5;
+    scaledFloat.bzero = -1.0;
+    c.push_back(scaledFloat);
+    c.push_back({"-64, a constant that is not whole", DOUBLE_IMG, plane, {3.25}});
+    c.push_back({"-64, a constant out of range with blanks", DOUBLE_IMG, plane, {-1e9, nan, -1e9}});
+    c.push_back({"-64, blanks only", DOUBLE_IMG, plane, {nan}});
+    // A span beyond the largest double, whose step and BZERO still fit one.
+    c.push_back({"-64, a span of 2e308", DOUBLE_IMG, plane, {-1e308, 1e308, 0.0, 1e300, -5e307, 1.0}});
+    c.push_back({"-64, tiny values: linear", DOUBLE_IMG, plane, {1e-300, 3e-300, 2e-300, 2.5e-300, nan}});
+    c.push_back({"-32, 3 planes: RGB", FLOAT_IMG, {7, 5, 3}, spread});
+    c.push_back({"32-bit, 5 planes: multichannel", LONG_IMG, {6, 4, 5}, {1, -70000, 5, 2000000, 33}});
+    c.push_back({"-64, 2 planes: multichannel", DOUBLE_IMG, {3, 4, 2}, withBlanks});
+    c.push_back({"-32, NAXIS3 = 1: grey", FLOAT_IMG, {7, 5, 1}, spread});
+    c.push_back({"-32, 3 planes and NAXIS4 = 1", FLOAT_IMG, {5, 4, 3, 1}, withBlanks});
+    c.push_back({"-64, NAXIS3 = 1, NAXIS4 = 1 and NAXIS5 = 1", DOUBLE_IMG, {4, 3, 1, 1, 1}, spread});
+    KindCase bottomUp{"-32, ROWORDER = 'BOTTOM-UP'", FLOAT_IMG, plane, spread};
+    bottomUp.rowOrder = "BOTTOM-UP";
+    c.push_back(bottomUp);
+    KindCase topDown = bottomUp;
+    topDown.name = "-32, ROWORDER = 'TOP-DOWN'";
+    topDown.rowOrder = "TOP-DOWN";
+    c.push_back(topDown);
+    KindCase bottomUpCube{"32-bit RGB cube, BOTTOM-UP", LONG_IMG, {5, 4, 3}, {1, 2, 3, 65535, 0, 9}};
+    bottomUpCube.rowOrder = "BOTTOM-UP";
+    c.push_back(bottomUpCube);
+    // 8 and 16 bits keep their conversion, now with planes and row order too.
+    KindCase cube16{"16-bit RGB cube, BZERO 32768", SHORT_IMG, {6, 5, 3}, {-32768, 32767, 0, -1, 1234}};
+    cube16.bzero = 32768.0;
+    c.push_back(cube16);
+    KindCase bytesBottomUp{"8-bit, BOTTOM-UP", BYTE_IMG, plane, {0, 255, 7, 128, 64}};
+    bytesBottomUp.rowOrder = "BOTTOM-UP";
+    c.push_back(bytesBottomUp);
+    // astropy's own codings.
+    auto astropy = [](const char *name, const char *expression) {
+        KindCase k{name, 0, {}, {}};
+        k.astropy = expression;
+        return k;
+    };
+    c.push_back(astropy("astropy: float32 with NaN",
+                        "np.where(np.arange(35).reshape(5, 7) % 6 == 0, np.nan, np.linspace(-1, 1, 35).reshape(5, 7))"
+                        ".astype(np.float32)"));
+    c.push_back(astropy("astropy: uint32 (BZERO 2147483648)",
+                        "(np.arange(35, dtype=np.uint32).reshape(5, 7) * 122713351).astype(np.uint32)"));
+    c.push_back(astropy("astropy: int64", "np.arange(-17, 18, dtype=np.int64).reshape(5, 7) * 10**15"));
+    c.push_back(astropy("astropy: float64 RGB cube", "np.sin(np.arange(105.0)).reshape(3, 5, 7)"));
+    c.push_back(astropy("astropy: int8 (BZERO -128)", "np.arange(-17, 18, dtype=np.int8).reshape(5, 7)"));
+    KindCase astropyBottomUp = astropy("astropy: float32 BOTTOM-UP", "np.arange(35, dtype=np.float32).reshape(5, 7) / 3");
+    astropyBottomUp.rowOrder = "BOTTOM-UP";
+    c.push_back(astropyBottomUp);
+    return c;
+}
+
+// The host image position of file sample `index`: the file's first row is the host's top,
+// or its bottom when the file says BOTTOM-UP.
+size_t hostIndex(const Physical &file, size_t index) {
+    const size_t columns = static_cast<size_t>(file.axes[0]), rows = static_cast<size_t>(file.axes[1]);
+    const size_t plane = index / (columns * rows), row = index / columns % rows, column = index % columns;
+    const size_t hostRow = file.bottomUp ? rows - 1 - row : row;
+    return (plane * rows + hostRow) * columns + column;
+}
+
+long planesOf(const Physical &file) { return file.axes.size() >= 3 ? file.axes[2] : 1; }
+
+TEST_F(ImageKindsTest, EveryKindOpensWithTheMappingOfCfitsiosValuesAndSavesThemBack) {
+    for (const KindCase &c : kindCases()) {
+        SCOPED_TRACE(c.name);
+        const std::string in = pathFor("in.fits");
+        ASSERT_EQ(c.astropy != nullptr ? writeWithAstropy(in, c) : writeWithCfitsio(in, c), "");
+        const Physical file = readWithCfitsio(in);
+        ASSERT_EQ(file.status, 0) << cfitsioError(file.status);
+        ASSERT_EQ(fitsverifyFindings(in), "") << "the input itself is clean";
+        const bool wide = file.bitpix != 8 && file.bitpix != 16;
+
+        resetFakeHost();
+        const ModuleRun opened = openThroughModule(openFile(in, false));
+        ASSERT_TRUE(opened.ok()) << codesText(opened);
+        const FormatRecord &r = fakeHost.record;
+        const long planes = planesOf(file);
+        EXPECT_EQ(r.imageSize.h, file.axes[0]);
+        EXPECT_EQ(r.imageSize.v, file.axes[1]);
+        EXPECT_EQ(r.planes, planes);
+        EXPECT_EQ(r.depth, wide ? 16 : file.bitpix);
+        EXPECT_EQ(r.imageMode, planes == 1   ? plugInModeGrayScale
+                               : planes == 3 ? plugInModeRGBColor
+                                             : plugInModeMultichannel);
+        ASSERT_EQ(fakeHost.image.size(), file.values.size() * static_cast<size_t>(r.depth / 8));
+
+        // Every host sample against the mapping (or the unchanged 8/16-bit conversion).
+        const ExpectedMapping m = expectedMapping(file.values);
+        const long constantHost = std::string(m.kind) == "constant" ? hostSample(hostIndex(file, 0)) : -1;
+        int wrong = 0;
+        for (size_t i = 0; i < file.values.size() && wrong < 5; ++i) {
+            const long host = hostSample(hostIndex(file, i));
+            std::string complaint = wide ? judgeHostValue(m, file.values[i], host, constantHost)
+                                   : host == narrowHostValue(file, file.stored[i])
+                                       ? ""
+                                       : "stored " + std::to_string(file.stored[i]) + " is " + std::to_string(host);
+            if (!complaint.empty()) {
+                ADD_FAILURE() << "sample " << i << " (" << m.kind << "): " << complaint;
+                ++wrong;
+            }
+        }
+
+        // Saved in the same session: the kept header carries the mapping back to cfitsio.
+        save("saved.fits");
+        const Physical saved = readWithCfitsio(pathFor("saved.fits"));
+        ASSERT_EQ(saved.status, 0) << cfitsioError(saved.status);
+        EXPECT_EQ(fitsverifyFindings(pathFor("saved.fits")), "");
+        EXPECT_EQ(saved.bitpix, r.depth);
+        EXPECT_EQ(saved.axes.size(), planes > 1 ? 3u : 2u) << "axes of length 1 after the third are left out";
+        EXPECT_EQ(saved.bottomUp, file.bottomUp) << "ROWORDER is kept";
+        EXPECT_EQ(saved.hasBlank, wide && m.blanks);
+        if (saved.hasBlank) {
+            EXPECT_EQ(saved.blank, -32768);
+        }
+        ASSERT_EQ(saved.values.size(), file.values.size());
+        wrong = 0;
+        for (size_t i = 0; i < file.values.size() && wrong < 5; ++i) {
+            const double want = file.values[i], got = saved.values[i];
+            const double tolerance = wide ? m.step / 2 * (1 + 1e-9) + std::fabs(want) * 1e-13 : 0.0;
+            // 16-bit data are saved as the host holds them: physical values within 0..65535.
+            const bool comparable = wide || file.bitpix == 8 || (want >= 0 && want <= 65535 && want == std::floor(want));
+            const bool holds = std::isnan(want) ? std::isnan(got) : !comparable || std::fabs(got - want) <= tolerance;
+            if (!holds) {
+                ADD_FAILURE() << "saved sample " << i << " is " << got << ", was " << want << " (" << m.kind
+                              << ", step " << m.step << ")";
+                ++wrong;
+            }
+        }
+    }
+}
+
+// A cube the module saved opens again as the same image, and saving it again writes the
+// same bytes: the module's own cubes, fresh from a host and from an open mapped by identity.
+// (A save under another mapping writes BZERO/BSCALE for the physical values, which the 16-bit
+// conversion reads back as physical values, not as the host values saved.)
+TEST_F(ImageKindsTest, ASavedCubeOpensAgainAndSavesToTheSameBytes) {
+    struct Source {
+        const char *name;
+        KindCase input; // bitpix 0: a host RGB image saved with a fresh header
+        int16_t depth;
+    };
+    const Source sources[] = {
+        {"8-bit RGB from the host", {}, 8},
+        {"16-bit multichannel from the host", {}, 16},
+        {"32-bit cube mapped by identity", {"", LONG_IMG, {6, 4, 3}, {0, 65535, 9, 4000}}, 16},
+        {"-32 cube with blanks mapped by identity", {"", FLOAT_IMG, {6, 4, 5}, {7, 60000, nan, 3}}, 16},
+    };
+    for (const Source &s : sources) {
+        SCOPED_TRACE(s.name);
+        resetFakeHost();
+        if (s.input.bitpix == 0) {
+            const int16_t planes = s.depth == 8 ? 3 : 4;
+            std::vector<uint8_t> pixels(static_cast<size_t>(6 * 4 * planes * (s.depth / 8)));
+            for (size_t i = 0; i < pixels.size(); ++i)
+                pixels[i] = static_cast<uint8_t>(i * 37 + 11);
+            setHostImage(4, 6, s.depth, planes, pixels);
+        } else {
+            ASSERT_EQ(writeWithCfitsio(pathFor("in.fits"), s.input), "");
+            ASSERT_TRUE(openThroughModule(openFile(pathFor("in.fits"), false)).ok());
+        }
+        const std::vector<uint8_t> first = save("first.fits");
+        const std::vector<uint8_t> image = fakeHost.image;
+
+        resetFakeHost(); // a new session: the saved file's header is the one kept
+        const ModuleRun reopened = openThroughModule(openFile(pathFor("first.fits"), false));
+        ASSERT_TRUE(reopened.ok()) << codesText(reopened);
+        EXPECT_TRUE(fakeHost.image == image) << "the saved cube opens as the image saved";
+        const std::vector<uint8_t> second = save("second.fits");
+        EXPECT_TRUE(first == second) << "saving it again writes other bytes";
+    }
+}
+
+} // namespace
