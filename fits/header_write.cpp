@@ -48,7 +48,7 @@ SavedCoding savedCoding(const FormatRecord *record, const ImageDescription *kept
     if (needsMapping(*kept) && kept->range.kind != SampleMapping::none) {
         coding.blank = record->depth == 16 && kept->range.blanks ? 1 : -1;
         if (record->depth == 16) {
-            realText(kept->range.zero + 32768.0 * kept->range.step, coding.bzero, sizeof coding.bzero);
+            realText(savedZero(kept->range), coding.bzero, sizeof coding.bzero);
             // A unit step keeps the text a fresh header has, so that the file, opened and
             // saved again, is written with the same bytes.
             if (kept->range.step != 1.0)

@@ -99,6 +99,14 @@ void chooseMapping(PhysicalRange *range) {
     }
 }
 
+double savedZero(const PhysicalRange &range) { return range.zero + 32768.0 * range.step; }
+
+bool savedCodingFinite(const PhysicalRange &range) {
+    const double zero = savedZero(range);
+    const double reach = 32768.0 * range.step;
+    return std::isfinite(zero) && std::isfinite(reach) && std::isfinite(zero + reach) && std::isfinite(zero - reach);
+}
+
 void physicalValues(const ImageDescription &image, const uint8_t *source, int32_t samples, double *physical) {
     const int width = image.bytesPerSample;
     const bool scaled = image.exactZero != 0.0 || image.exactScale != 1.0;

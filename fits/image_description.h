@@ -64,6 +64,14 @@ int64_t fileRowBytes(const ImageDescription &image, int32_t columns);
 // Chooses the mapping from the range the first pass found (kind, zero and step).
 void chooseMapping(PhysicalRange *range);
 
+// BZERO of a 16-bit save under the mapping: the physical value of the stored sample 0, which
+// stands for host sample 32768.
+double savedZero(const PhysicalRange &range);
+
+// Whether BZERO and BSCALE of such a save, and every physical value a reader computes from
+// them, are finite: not so for data that span nearly the whole double range.
+bool savedCodingFinite(const PhysicalRange &range);
+
 // Physical value of `samples` big-endian stored samples from `source` into `physical`; blanks
 // (BLANK, NaN, infinities) become NaN.
 void physicalValues(const ImageDescription &image, const uint8_t *source, int32_t samples, double *physical);

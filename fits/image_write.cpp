@@ -22,17 +22,29 @@ int64_t imageDataBytes(const FormatRecord *record, int32_t rowSize) {
     return int64_t{rowSize} * record->imageSize.v * record->planes;
 }
 
+// A 16-bit save under the kept header's mapping must be able to write its BZERO and BSCALE.
+bool keptCodingFinite(const PluginGlobals *globals) {
+    const ImageDescription &kept = globals->keptImage;
+    return globals->formatRecord->depth != 16 || keptHeader(globals).blocks < 1 || !needsMapping(kept) ||
+           kept.range.kind == SampleMapping::none || savedCodingFinite(kept.range);
+}
+
 // Only 8- and 16-bit images of a real size can be saved as FITS; anything else would make a
 // file whose header does not describe its data.
 bool saveGeometryUsable(PluginGlobals *globals) {
     const FormatRecord *record = globals->formatRecord;
-    char text[160];
+    char text[200];
     if (record->depth != 8 && record->depth != 16)
         std::snprintf(text, sizeof text, "Cannot save an image of %d bits per sample: only 8 and 16 are supported",
                       record->depth);
     else if (record->imageSize.h < 1 || record->imageSize.v < 0 || record->planes < 1)
         std::snprintf(text, sizeof text, "Cannot save an image of %d columns, %d rows and %d planes", record->imageSize.h,
                       record->imageSize.v, record->planes);
+    else if (!keptCodingFinite(globals))
+        std::snprintf(text, sizeof text,
+                      "Cannot save: the image's values span %.17G to %.17G, too wide for the BZERO and BSCALE of "
+                      "16-bit samples",
+                      globals->keptImage.range.smallest, globals->keptImage.range.largest);
     else
         return true;
     platformMessageBox(0, text, "KORVALIS", platformBoxOk);

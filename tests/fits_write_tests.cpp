@@ -333,3 +333,24 @@ TEST_F(FitsWrite, MissingServicesStopEstimateAndWriteBeforeTheFile) {
 }
 
 } // namespace
+
+namespace {
+
+// Doubles at both ends of their range need a BSCALE of 2.7e303 and reach beyond the largest
+// double on the way back: such a save is refused, not written with an infinite BZERO.
+TEST_F(FitsWrite, DataSpanningTheWholeDoubleRangeAreNotSaved) {
+    std::vector<uint8_t> data;
+    for (uint64_t bits : {0x7FEFFFFFFFFFFFFFull, 0xFFEFFFFFFFFFFFFFull})
+        for (int shift = 56; shift >= 0; shift -= 8)
+            data.push_back(static_cast<uint8_t>(bits >> shift));
+    std::vector<std::string> cards = imageCards(-64, 2, 1);
+    cards.push_back(rawCard("END"));
+    open(cards, data);
+    setHostImage(1, 2, 16, 1, std::vector<uint8_t>(fakeHost.image));
+    EXPECT_EQ(save(), formatBadParameters);
+    ASSERT_EQ(fakePlatform.boxes.size(), 1u);
+    EXPECT_NE(fakePlatform.boxes[0].text.find("too wide"), std::string::npos) << fakePlatform.boxes[0].text;
+    EXPECT_TRUE(out().bytes.empty());
+}
+
+} // namespace
