@@ -21,6 +21,19 @@ int32_t bytesRead;
 ImageDescription image;
 } // namespace fits
 
+int axisNumber(const uint8_t *card) {
+    if (std::memcmp(card, "NAXIS", 5) != 0)
+        return 0;
+    int n = 0;
+    int column = 5;
+    for (; column < keywordColumns && card[column] >= '0' && card[column] <= '9'; ++column)
+        n = n * 10 + (card[column] - '0');
+    for (; column < keywordColumns; ++column)
+        if (card[column] != ' ')
+            return 0;
+    return n <= largestAxis ? n : 0;
+}
+
 bool appendCard(HeaderCards *cards, const uint8_t *card) {
     if (cards->count == cards->capacity) {
         int32_t capacity = cards->capacity == 0 ? maxHeaderCards : cards->capacity * 2;

@@ -78,6 +78,12 @@ inline const uint8_t *cardOf(const HeaderCards &cards, int32_t n) { return cards
 // True when the card's columns 1-8 hold `keyword` (8 characters).
 bool cardHasKeyword(const uint8_t *card, const char *keyword);
 
+// FITS allows axes NAXIS1 to NAXIS999.
+constexpr int largestAxis = 999;
+
+// n of an NAXISn keyword (1 to 999) in columns 1-8; 0 for any other keyword, NAXIS included.
+int axisNumber(const uint8_t *card);
+
 // Integer value of columns 11-30: blanks, an optional sign, digits up to the first other
 // character; 0 without digits. Saturates far beyond 16 bits so that callers can refuse
 // large values instead of wrapping them.

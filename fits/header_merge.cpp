@@ -21,17 +21,10 @@ bool isCommentary(const uint8_t *card) {
     return cardHasKeyword(card, "COMMENT ") || cardHasKeyword(card, "HISTORY ") || cardHasKeyword(card, "        ");
 }
 
-bool isAxisCard(const uint8_t *card) {
-    if (std::memcmp(card, "NAXIS", 5) != 0)
-        return false;
-    for (int column = 5; column < keywordColumns; ++column)
-        if (card[column] != ' ' && (card[column] < '0' || card[column] > '9'))
-            return false;
-    return true;
-}
-
 // BITPIX and the axes: they describe the data and come first, from the extension.
-bool isShapeCard(const uint8_t *card) { return cardHasKeyword(card, keywordBITPIX) || isAxisCard(card); }
+bool isShapeCard(const uint8_t *card) {
+    return cardHasKeyword(card, keywordBITPIX) || cardHasKeyword(card, keywordNAXIS) || axisNumber(card) > 0;
+}
 
 // Cards that only make sense in the HDU they came from: what kind of HDU it is, its group
 // counts, and the primary's own (empty) data coding.

@@ -16,8 +16,6 @@
 
 namespace {
 
-// FITS allows axes NAXIS1 to NAXIS999.
-constexpr int largestAxis = 999;
 constexpr int64_t largestSide = 32767;
 
 // Values taken from the cards before END; a keyword that occurs twice keeps its last value.
@@ -45,19 +43,6 @@ void showNotice(const char *caption, const char *text) {
     platformMessageBox(0, text, caption, platformBoxOk);
 }
 
-// n of an NAXISn keyword (1 to 999); 0 for any other keyword.
-int axisNumber(const uint8_t *card) {
-    if (std::memcmp(card, "NAXIS", 5) != 0)
-        return 0;
-    int n = 0;
-    int column = 5;
-    for (; column < keywordColumns && card[column] >= '0' && card[column] <= '9'; ++column)
-        n = n * 10 + (card[column] - '0');
-    for (; column < keywordColumns; ++column)
-        if (card[column] != ' ')
-            return 0;
-    return n <= largestAxis ? n : 0;
-}
 
 // A logical value: T in the value columns, after blanks.
 bool logicalValue(const uint8_t *card) {

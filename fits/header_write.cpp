@@ -62,19 +62,6 @@ SavedCoding savedCoding(const FormatRecord *record, const ImageDescription *kept
 
 const char *naxisText(const FormatRecord *record) { return record->planes > 1 ? "3" : "2"; }
 
-// n of an NAXISn keyword, 0 for any other.
-int axisNumber(const uint8_t *card) {
-    if (std::memcmp(card, "NAXIS", 5) != 0)
-        return 0;
-    int n = 0;
-    int column = 5;
-    for (; column < keywordColumns && card[column] >= '0' && card[column] <= '9'; ++column)
-        n = n * 10 + (card[column] - '0');
-    for (; column < keywordColumns; ++column)
-        if (card[column] != ' ')
-            return 0;
-    return n;
-}
 
 // Rewrites the value of every card whose keyword the save decides. Whole keywords are
 // compared, as the reader compares them: NAXIS10 or BZERO2 are other cards and keep their values.
