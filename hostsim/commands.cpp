@@ -40,6 +40,7 @@ Status startHost(HostContext *context) {
 
 void startSession(HostContext *context) {
     initSession(&context->session, context->module.entry, &context->module.info);
+    context->session.moduleName = context->module.path;
     context->session.cancelAfterRows = context->options.cancelAfterRows;
     context->session.progressBar = !context->options.quiet && standardErrorIsTerminal();
 }
@@ -94,9 +95,9 @@ Status commandInfo(HostContext *context, const std::string &in, std::string *rep
         return status;
     char text[512];
     std::snprintf(text, sizeof text,
-                  "file        %s\nsize        %d x %d (columns x rows)\ndepth       %d bits\nplanes      %d\n"
+                  "module      %s\nfile        %s\nsize        %d x %d (columns x rows)\ndepth       %d bits\nplanes      %d\n"
                   "mode        %s (%d)\n",
-                  in.c_str(), static_cast<int>(facts.columns), static_cast<int>(facts.rows),
+                  context->module.path.c_str(), in.c_str(), static_cast<int>(facts.columns), static_cast<int>(facts.rows),
                   static_cast<int>(facts.depth), static_cast<int>(facts.planes), imageModeName(facts.mode),
                   static_cast<int>(facts.mode));
     *report = text;

@@ -31,6 +31,7 @@ enum class Transfer : uint8_t { none, reading, writing };
 struct HostSession {
     PluginEntry entry = nullptr;
     const ModuleInfo *info = nullptr; // the module's property list; null to skip its limits
+    std::string moduleName;           // the module's file, for messages
     intptr_t dataSlot = 0;            // the module's slot, kept for the whole session
     FormatRecord *record = nullptr;   // the record of the operation under way
     AboutRecord about{};

@@ -138,14 +138,19 @@ Status openAndRead(HostSession *session, const std::string &path, HostImage *ima
 }
 
 // What the module's property list says it can save.
-Status checkModuleTakes(const ModuleInfo *info, const HostImage &image) {
+Status checkModuleTakes(const HostSession &session, const HostImage &image) {
+    const ModuleInfo *info = session.info;
     if (info == nullptr)
         return okStatus();
     if (!info->flags.canWrite)
         return failStatus(exitModuleFailed, "the module does not write files");
-    if (!supportsMode(*info, image.mode))
-        return failStatus(exitModuleFailed, std::string("the module does not list the ") + imageModeName(image.mode) +
-                                                " mode among those it saves");
+    std::string why;
+    if (!modeEnabled(*info, image.mode, image.depth, &why)) {
+        std::string mode = conditionModeName(image.mode, image.depth);
+        return failStatus(exitModuleFailed, "the module " + session.moduleName + " is not enabled for " +
+                                                (mode.empty() ? imageModeName(image.mode) : mode) + " images: " +
+                                                why);
+    }
     if (info->hasMaxSize && (image.rows > info->maxRows || image.columns > info->maxColumns))
         return failStatus(exitModuleFailed, "the module saves images of at most " + std::to_string(info->maxRows) +
                                                 " rows and " + std::to_string(info->maxColumns) + " columns");
@@ -290,7 +295,7 @@ Status readImageFacts(HostSession *session, const std::string &path, ImageFacts 
 
 Status saveDocument(HostSession *session, HostImage *image, const std::string &path) {
     const std::string what = "saving " + path;
-    Status status = checkModuleTakes(session->info, *image);
+    Status status = checkModuleTakes(*session, *image);
     if (!isOk(status))
         return failStatus(status.exitCode, what + ": " + status.message);
     FormatRecord *record = beginOperation(session);

@@ -166,6 +166,72 @@ TEST(PropertyList, ALinkedModuleMustBeTheEntryItsListNames) {
     EXPECT_NE(status.message.find("\"PluginMain\""), std::string::npos);
 }
 
+// The 64-bit module's list as a posix host reads it: its entry point's key is x86-64 code,
+// so the fourth property's key is put back to 'wx86' for this host to accept it.
+ModuleInfo wideModuleInfo() {
+    std::vector<uint8_t> list(pluginPropertyList64.begin(), pluginPropertyList64.end());
+    const size_t keyAt = 2 + 4 + 4 + 20 + 24 + 20 + 4;
+    EXPECT_EQ(std::memcmp(&list[keyAt], "4668", 4), 0);
+    std::memcpy(&list[keyAt], "68xw", 4);
+    ModuleInfo info;
+    Status status = parsePropertyList(list.data(), list.size(), &info);
+    EXPECT_TRUE(isOk(status)) << status.message;
+    return info;
+}
+
+TEST(PropertyList, EachModuleIsEnabledForTheModesItsListGives) {
+    ModuleInfo narrow;
+    ASSERT_TRUE(isOk(parsePropertyList(pluginPropertyList.data(), pluginPropertyListSize, &narrow)));
+    const ModuleInfo wide = wideModuleInfo();
+    EXPECT_EQ(wide.readExtensions, (std::vector<std::string>{"FTS", "FIT", "FITS"}));
+    EXPECT_EQ(wide.writeExtensions, wide.readExtensions);
+    EXPECT_EQ(narrow.condition, ModuleInfo::Condition::always);
+    EXPECT_EQ(wide.condition, ModuleInfo::Condition::modeList);
+    struct Case {
+        int16_t mode, depth;
+        bool narrowTakes, wideTakes;
+    };
+    // Modes: 0 bitmap, 1 grey, 2 indexed, 3 RGB, 4 CMYK, 7 multichannel, 8 duotone, 9 Lab,
+    // 10 Gray16, 14 DeepMultichannel, 17 Gray32.
+    const Case cases[] = {{0, 1, true, false},  {1, 8, true, true},  {1, 16, true, true},  {2, 8, true, false},
+                          {3, 8, true, true},   {3, 16, true, true}, {4, 8, true, false}, {4, 16, true, false},
+                          {7, 8, true, true},   {7, 16, true, true}, {8, 8, true, false}, {9, 16, true, false},
+                          {10, 16, true, true}, {14, 16, true, true}, {17, 32, true, false}};
+    for (const Case &c : cases) {
+        std::string why;
+        EXPECT_EQ(modeEnabled(narrow, c.mode, c.depth, &why), c.narrowTakes) << c.mode << " at " << c.depth;
+        EXPECT_EQ(modeEnabled(wide, c.mode, c.depth, &why), c.wideTakes) << c.mode << " at " << c.depth;
+    }
+}
+
+TEST(PropertyList, ConditionsOfThePlainFormsAreEvaluatedAndOthersLeftToTheFlags) {
+    struct Case {
+        const char *condition;
+        ModuleInfo::Condition form;
+        bool takesGray16, takesRGB;
+    };
+    // The test list's flags give grey only.
+    const Case cases[] = {
+        {"true", ModuleInfo::Condition::always, true, false},
+        {"in (PSHOP_ImageMode, Gray16Mode)", ModuleInfo::Condition::modeList, true, false},
+        {"  in(PSHOP_ImageMode,GrayScaleMode ,RGBMode)  ", ModuleInfo::Condition::modeList, false, false},
+        {"in (PSHOP_ImageDepth, Gray16Mode)", ModuleInfo::Condition::notEvaluated, true, false},
+        {"PSHOP_ImageDepth == 16 || in (PSHOP_ImageMode, RGBMode)", ModuleInfo::Condition::notEvaluated, true,
+         false},
+        {"in (PSHOP_ImageMode, Gray16 Mode)", ModuleInfo::Condition::notEvaluated, true, false},
+    };
+    for (const Case &c : cases) {
+        std::vector<TestProperty> properties = goodProperties();
+        properties.push_back({"enbl", textBytes(c.condition)});
+        ModuleInfo info;
+        ASSERT_TRUE(isOk(parse(buildList(properties), &info))) << c.condition;
+        EXPECT_EQ(info.condition, c.form) << c.condition;
+        std::string why;
+        EXPECT_EQ(modeEnabled(info, plugInModeGrayScale, 16, &why), c.takesGray16) << c.condition;
+        EXPECT_EQ(modeEnabled(info, plugInModeRGBColor, 8, &why), c.takesRGB) << c.condition;
+    }
+}
+
 // ---- the host's services and the row hand-over ------------------------------------------
 
 // The services answer only while the module is being called, as in a host; the fixture
@@ -470,6 +536,21 @@ TEST_F(SessionFixture, FailuresNameTheSelectorAndTheResult) {
 
     EXPECT_EQ(openDocument(&context.session, path("none.fts"), &image, &facts).exitCode, exitHostIo);
     EXPECT_EQ(saveDocument(&context.session, &original, path("no/such/x.fts")).exitCode, exitHostIo);
+}
+
+TEST_F(SessionFixture, AModeTheModuleIsNotEnabledForIsRefusedBeforeItIsCalled) {
+    const ModuleInfo wide = wideModuleInfo();
+    context.session.info = &wide;
+    context.session.moduleName = "korvalis-x64.8bi";
+    HostImage image = gradient(8, 1);
+    image.mode = 2; // indexed colour
+    Status status = saveDocument(&context.session, &image, path("i.fts"));
+    EXPECT_EQ(status.exitCode, exitModuleFailed);
+    EXPECT_NE(status.message.find("korvalis-x64.8bi is not enabled for IndexedMode images"), std::string::npos)
+        << status.message;
+    EXPECT_EQ(fileSize(path("i.fts")), -1);
+    image.mode = plugInModeGrayScale;
+    EXPECT_TRUE(isOk(saveDocument(&context.session, &image, path("i.fts"))));
 }
 
 // A module that keeps asking for ReadContinue, or hands rows outside the image.
