@@ -117,6 +117,19 @@ void discardTemporary(HostFile file, const std::string &temporaryPath) {
     DeleteFileA(temporaryPath.c_str());
 }
 
+Status resolveOutput(const std::string &path, OutputFile *output) {
+    *output = OutputFile{};
+    DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+        return ioFailure("cannot write " + path + ": it is a folder");
+    output->target = path;
+    return okStatus();
+}
+
+Status openOutput(OutputFile *output) {
+    return createTemporaryBeside(output->target, &output->temporary, &output->file);
+}
+
 bool freeSpaceBeside(const std::string &path, uint64_t *bytes) {
     ULARGE_INTEGER available;
     if (GetDiskFreeSpaceExA(folderOf(path).c_str(), &available, nullptr, nullptr) == 0)
@@ -202,6 +215,49 @@ void discardTemporary(HostFile file, const std::string &temporaryPath) {
     unlink(temporaryPath.c_str());
 }
 
+// Links are followed as the system would, up to its own limit of hops.
+constexpr int largestLinkChain = 40;
+
+Status resolveOutput(const std::string &path, OutputFile *output) {
+    *output = OutputFile{};
+    std::string at = path;
+    for (int hops = 0;; ++hops) {
+        struct stat info;
+        if (lstat(at.c_str(), &info) != 0) {
+            output->target = at; // not there yet (or not reachable: creating it will say why)
+            return okStatus();
+        }
+        if (S_ISDIR(info.st_mode))
+            return ioFailure("cannot write " + path + ": " + (at == path ? "it is" : "it leads to") + " a folder");
+        if (!S_ISLNK(info.st_mode)) {
+            output->target = at;
+            output->direct = !S_ISREG(info.st_mode);
+            return okStatus();
+        }
+        if (hops == largestLinkChain)
+            return ioFailure("cannot write " + path + ": its symbolic links go round in circles");
+        std::string link(static_cast<size_t>(info.st_size > 0 ? info.st_size : 4095) + 1, '\0');
+        ssize_t length = readlink(at.c_str(), &link[0], link.size());
+        if (length < 0 || static_cast<size_t>(length) >= link.size())
+            return ioFailure("cannot follow the link " + at + ": " + (length < 0 ? systemReason() : "it changed"));
+        link.resize(static_cast<size_t>(length));
+        at = link[0] == '/' ? link : joinPath(folderOf(at), link);
+    }
+}
+
+Status openOutput(OutputFile *output) {
+    if (!output->direct)
+        return createTemporaryBeside(output->target, &output->temporary, &output->file);
+    int descriptor;
+    do
+        descriptor = open(output->target.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+    while (descriptor < 0 && errno == EINTR);
+    if (descriptor < 0)
+        return ioFailure("cannot open " + output->target + " for writing: " + systemReason());
+    output->file = descriptor;
+    return okStatus();
+}
+
 bool freeSpaceBeside(const std::string &path, uint64_t *bytes) {
     struct statvfs info;
     if (statvfs(folderOf(path).c_str(), &info) != 0)
@@ -256,12 +312,37 @@ Status readWholeFile(const std::string &path, uint64_t limit, Bytes *contents) {
     return okStatus();
 }
 
+Status commitOutput(OutputFile *output) {
+    HostFile file = output->file;
+    output->file = noHostFile;
+    if (!output->direct) {
+        Status status = commitTemporary(file, output->temporary, output->target);
+        output->temporary.clear();
+        return status;
+    }
+    // A device or FIFO has nothing to flush to a disk of its own; closing reports a failed write.
+    if (!closeFile(file))
+        return ioFailure("cannot finish writing " + output->target + ": " + systemReason());
+    return okStatus();
+}
+
+void discardOutput(OutputFile *output) {
+    if (!output->direct && !output->temporary.empty())
+        discardTemporary(output->file, output->temporary);
+    else if (output->file != noHostFile)
+        closeFile(output->file);
+    output->file = noHostFile;
+    output->temporary.clear();
+}
+
 Status writeWholeFile(const std::string &path, const uint8_t *bytes, size_t size) {
-    std::string temporary;
-    HostFile file = noHostFile;
-    Status status = createTemporaryBeside(path, &temporary, &file);
+    OutputFile output;
+    Status status = resolveOutput(path, &output);
+    if (isOk(status))
+        status = openOutput(&output);
     if (!isOk(status))
         return status;
+    const HostFile file = output.file;
     size_t done = 0;
     while (done < size) {
         // Moves of at most 32 KiB, the size both platforms' calls take without question.
@@ -276,12 +357,12 @@ Status writeWholeFile(const std::string &path, const uint8_t *bytes, size_t size
 #endif
         if (moved <= 0) {
             std::string reason = systemReason();
-            discardTemporary(file, temporary);
+            discardOutput(&output);
             return ioFailure("cannot write " + path + ": " + reason);
         }
         done += static_cast<size_t>(moved);
     }
-    return commitTemporary(file, temporary, path);
+    return commitOutput(&output);
 }
 
 int64_t fileSize(const std::string &path) {

@@ -33,13 +33,40 @@ Status commitTemporary(HostFile file, const std::string &temporaryPath, const st
 // Closes `file` (if open) and removes `temporaryPath`; `target` is never touched.
 void discardTemporary(HostFile file, const std::string &temporaryPath);
 
+// Where an output's bytes go. A regular file, or a name not taken yet, is written through a
+// temporary file beside it that replaces it only when everything succeeded. A device or a
+// FIFO that exists is written directly: renaming over it would put a regular file in its
+// place. A symbolic link stands for the file it leads to, so the link stays as it is.
+struct OutputFile {
+    std::string target;    // the file written: the output, or where its links lead
+    bool direct = false;   // written in place, without a temporary file
+    std::string temporary; // the temporary file while one is open
+    HostFile file = noHostFile;
+};
+
+// Follows `path` through its symbolic links and decides how it is written. exitHostIo for a
+// folder, or links that go round in circles; nothing is opened yet.
+Status resolveOutput(const std::string &path, OutputFile *output);
+
+// Opens the resolved output: creates the temporary file beside the target, or opens the
+// device or FIFO for writing (which waits for a reader, as any writer to a FIFO does).
+Status openOutput(OutputFile *output);
+
+// Through a temporary file: flushes it to disk and renames it over the target. Directly:
+// closes the file. On failure the temporary file is removed and the target left as it was.
+Status commitOutput(OutputFile *output);
+
+// Closes the output; a temporary file is removed, the target is not touched.
+void discardOutput(OutputFile *output);
+
 // Free bytes for an unprivileged user in the folder that holds `path`; false when unknown.
 bool freeSpaceBeside(const std::string &path, uint64_t *bytes);
 
 // The whole of `path`; exitHostIo when it cannot be read or is larger than `limit` bytes.
 Status readWholeFile(const std::string &path, uint64_t limit, Bytes *contents);
 
-// Writes `size` bytes as the file `path`, through a temporary file and a rename.
+// Writes `size` bytes as the file `path`, as resolveOutput decides: through a temporary file
+// and a rename, or directly into a device or FIFO.
 Status writeWholeFile(const std::string &path, const uint8_t *bytes, size_t size);
 
 // Size of `path` in bytes, or -1 when it does not exist or cannot be examined.

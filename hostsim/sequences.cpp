@@ -198,12 +198,14 @@ Status runPhase(HostSession *session, FormatRecord *record, int16_t prepare, con
     return status;
 }
 
-Status checkEstimate(const FormatRecord &record, const std::string &path, const std::string &what) {
+Status checkEstimate(const FormatRecord &record, const OutputFile &output, const std::string &what) {
     if (record.minDataBytes < 0 || record.maxDataBytes < record.minDataBytes)
         return moduleFault(what, "the module's size estimate (" + std::to_string(record.minDataBytes) + " to " +
                                      std::to_string(record.maxDataBytes) + " bytes) is not a range of sizes");
+    // A device or FIFO is not a disk the file must fit on.
     uint64_t available = 0;
-    if (freeSpaceBeside(path, &available) && available < static_cast<uint64_t>(record.minDataBytes))
+    if (!output.direct && freeSpaceBeside(output.target, &available) &&
+        available < static_cast<uint64_t>(record.minDataBytes))
         return failStatus(exitHostIo, what + ": the module needs " + std::to_string(record.minDataBytes) +
                                           " bytes, but only " + std::to_string(available) + " are free there");
     return okStatus();
@@ -251,21 +253,19 @@ Status writeSequence(HostSession *session, FormatRecord *record, HostImage *imag
     return status;
 }
 
-Status writeThroughTemporary(HostSession *session, FormatRecord *record, HostImage *image, const std::string &path,
-                             const std::string &what) {
-    std::string temporary;
-    HostFile file = noHostFile;
-    Status status = createTemporaryBeside(path, &temporary, &file);
+Status writeOutput(HostSession *session, FormatRecord *record, HostImage *image, OutputFile *output,
+                   const std::string &what) {
+    Status status = openOutput(output);
     if (!isOk(status))
         return status;
-    record->dataFork = file;
+    record->dataFork = output->file;
     status = writeSequence(session, record, image, what);
     record->dataFork = -1;
     if (!isOk(status)) {
-        discardTemporary(file, temporary);
+        discardOutput(output);
         return status;
     }
-    return commitTemporary(file, temporary, path);
+    return commitOutput(output);
 }
 
 } // namespace
@@ -298,6 +298,10 @@ Status saveDocument(HostSession *session, HostImage *image, const std::string &p
     Status status = checkModuleTakes(*session, *image);
     if (!isOk(status))
         return failStatus(status.exitCode, what + ": " + status.message);
+    OutputFile output;
+    status = resolveOutput(path, &output);
+    if (!isOk(status))
+        return status;
     FormatRecord *record = beginOperation(session);
     if (record == nullptr)
         return failStatus(exitHostIo, what + ": the host has no memory for its record");
@@ -306,9 +310,9 @@ Status saveDocument(HostSession *session, HostImage *image, const std::string &p
     if (isOk(status))
         status = runPhase(session, record, formatSelectorEstimatePrepare, what);
     if (isOk(status))
-        status = checkEstimate(*record, path, what);
+        status = checkEstimate(*record, output, what);
     if (isOk(status))
-        status = writeThroughTemporary(session, record, image, path, what);
+        status = writeOutput(session, record, image, &output, what);
     endOperation(session);
     reclaimModuleMemory(session);
     return status;

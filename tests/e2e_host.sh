@@ -63,6 +63,42 @@ perl -e 'print "NOT A FITS FILE" . " " x 2865' >in/notfits.fts
 head -c 100000 in/star.fts >in/truncated.fts
 echo "not a library" >in/notalib.so
 
+# Outputs that are not regular files (native only): a link is saved through to its target, a
+# device or a FIFO is written in place, a folder is refused.
+output_kinds() {
+    local d=$1
+    mkdir -p "$d/out/kinds/real" && printf 'old' >"$d/out/kinds/real/target.fts"
+    ln -s real/target.fts "$d/out/kinds/link.fts"
+    host "$d" convert in/star.fts out/kinds/link.fts;  expect "$d" 0 "" "save through a symbolic link"
+    [[ -L $d/out/kinds/link.fts ]] || fail "$d: the symbolic link was replaced"
+    cmp -s in/star.fts "$d/out/kinds/real/target.fts" || fail "$d: the link's target does not hold the saved file"
+    [[ $(ls -A "$d/out/kinds/real") == target.fts && $(ls -A "$d/out/kinds") == $'link.fts\nreal' ]] ||
+        fail "$d: a temporary file was left beside the link or its target: $(ls -AR "$d/out/kinds")"
+    ln -s missing/new.pgm "$d/out/kinds/dangling.pgm" && mkdir "$d/out/kinds/missing"
+    host "$d" open in/star.fts out/kinds/dangling.pgm; expect "$d" 0 "" "open into a link to a new file"
+    cmp -s "$d/out/star.pgm" "$d/out/kinds/missing/new.pgm" || fail "$d: a link to a new file was not written through"
+    ln -s loop2.fts "$d/out/kinds/loop1.fts" && ln -s loop1.fts "$d/out/kinds/loop2.fts"
+    host "$d" convert in/star.fts out/kinds/loop1.fts; expect "$d" 3 "go round in circles" "links in a circle"
+    # As root a faulty host could replace /dev/null itself, so root tries a null device of its own.
+    local null=/dev/null
+    if [[ $(id -u) == 0 ]] && mknod "$d/out/kinds/null" c 1 3 2>/dev/null; then
+        null=$PWD/$d/out/kinds/null
+    fi
+    host "$d" convert in/star.fts "$null";             expect "$d" 0 "" "save to a device"
+    [[ -c $null ]] || fail "$d: $null is no longer a device"
+    mkfifo "$d/out/kinds/pipe.fts"
+    timeout 60 cat "$d/out/kinds/pipe.fts" >"$d/out/kinds/from-pipe.fts" &
+    host "$d" convert in/star.fts out/kinds/pipe.fts;  expect "$d" 0 "" "save to a FIFO"
+    wait
+    [[ -p $d/out/kinds/pipe.fts ]] || fail "$d: the FIFO was replaced"
+    cmp -s in/star.fts "$d/out/kinds/from-pipe.fts" || fail "$d: the FIFO's reader did not get the saved file"
+    mkdir "$d/out/kinds/folder.fts"
+    host "$d" convert in/star.fts out/kinds/folder.fts; expect "$d" 3 "it is a folder" "save onto a folder"
+    ln -s folder.fts "$d/out/kinds/to-folder.fts"
+    host "$d" save in/grey8.pgm out/kinds/to-folder.fts; expect "$d" 3 "it leads to a folder" "link to a folder"
+    rm -rf "$d/out/kinds"
+}
+
 scenarios() {
     local d=$1
     mkdir -p "$d/out" && ln -sfn "$work/in" "$d/in"
@@ -98,6 +134,15 @@ scenarios() {
     expect "$d" 1 "userCanceledErr (-128)" "save cancelled halfway"
     cmp -s "$d/out/grey8.fts" "$d/out/keep.fts" || fail "$d: a cancelled save changed the existing output"
     [[ -z $(ls -A "$d/out" | grep -E '^\.|\.tmp$') ]] || fail "$d: a temporary file was left: $(ls -A "$d/out")"
+
+    # An existing regular output is replaced safely, keeping its permissions.
+    cp "$d/out/grey8.fts" "$d/out/replace.fts" && chmod 640 "$d/out/replace.fts"
+    host "$d" convert in/star.fts out/replace.fts;  expect "$d" 0 "" "replace a regular file"
+    cmp -s in/star.fts "$d/out/replace.fts" || fail "$d: a regular output was not replaced by the save"
+    if [[ $d == native ]]; then
+        [[ $(stat -c %a "$d/out/replace.fts") == 640 ]] || fail "$d: the replaced output lost its permissions"
+        output_kinds "$d"
+    fi
 
     host "$d";                                      expect "$d" 2 "no command given" "no command"
     host "$d" open in/star.fts;                     expect "$d" 2 "open takes 2 arguments" "missing argument"
