@@ -42,10 +42,18 @@ void startSession(HostContext *context) {
     initSession(&context->session, context->module.entry, &context->module.info);
     context->session.moduleName = context->module.path;
     context->session.cancelAfterRows = context->options.cancelAfterRows;
-    context->session.progressBar = !context->options.quiet && standardErrorIsTerminal();
+    const bool terminal = standardErrorIsTerminal();
+    context->session.progressBar = !context->options.quiet && terminal;
+    // The module's notices are held under --quiet, and converted for a terminal; otherwise
+    // they pass byte for byte as the module writes them.
+    context->session.holdModuleText = context->options.quiet;
+    context->session.moduleTextToTerminal = terminal;
+    if (context->options.quiet || terminal)
+        openModuleOutput(&context->session.moduleOutput);
 }
 
 void stopHost(HostContext *context) {
+    closeModuleOutput(&context->session.moduleOutput);
     reclaimModuleMemory(&context->session);
     retireSession(&context->session);
     unloadModule(&context->module);
@@ -104,7 +112,12 @@ Status commandInfo(HostContext *context, const std::string &in, std::string *rep
     return okStatus();
 }
 
-Status commandAbout(HostContext *context) { return showAbout(&context->session); }
+// The About box is what was asked for, so it shows under --quiet too.
+Status commandAbout(HostContext *context) {
+    Status status = showAbout(&context->session);
+    releaseModuleText(&context->session);
+    return status;
+}
 
 Status commandModule(HostContext *context, std::string *report) {
     const LoadedModule &module = context->module;

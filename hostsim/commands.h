@@ -10,7 +10,7 @@
 
 struct HostOptions {
     std::string modulePath;      // empty: the module beside the program
-    bool quiet = false;          // no progress bar, no notices
+    bool quiet = false;          // no progress bar, no notices (the module's held, shown if it fails)
     int64_t cancelAfterRows = -1; // as if the user pressed Esc after this many rows
 };
 
@@ -26,7 +26,8 @@ Status startHost(HostContext *context);
 // Starts the session on a module already in `context->module` (a linked one, in tests).
 void startSession(HostContext *context);
 
-// Unloads the module; the session's leftovers are freed first.
+// Unloads the module; the session's leftovers are freed first. Module text still held is
+// dropped: releaseModuleText(&context->session) first to show it.
 void stopHost(HostContext *context);
 
 // open IN OUT: IN through the module, the image written as OUT (.png, .pgm or .ppm).

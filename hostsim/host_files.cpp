@@ -14,6 +14,9 @@
 #else
 #include <fcntl.h>
 #include <sys/stat.h>
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/common_interface_defs.h>
+#endif
 #include <sys/statvfs.h>
 #include <unistd.h>
 #endif
@@ -154,6 +157,20 @@ std::string programFolder() {
 
 bool standardErrorIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
 
+bool openModuleOutput(ModuleOutput *output) {
+    *output = ModuleOutput{};
+    return false;
+}
+
+void closeModuleOutput(ModuleOutput *) {}
+void startCatching(ModuleOutput *) {}
+std::string stopCatching(ModuleOutput *) { return std::string(); }
+
+void writeStandardError(const ModuleOutput &, const std::string &text) {
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fflush(stderr);
+}
+
 #else
 
 Status openForReading(const std::string &path, HostFile *file) {
@@ -284,6 +301,83 @@ std::string programFolder() {
 }
 
 bool standardErrorIsTerminal() { return isatty(STDERR_FILENO) != 0; }
+
+bool openModuleOutput(ModuleOutput *output) {
+    *output = ModuleOutput{};
+    std::FILE *held = std::tmpfile();
+    int standardError = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+    if (held == nullptr || standardError < 0) {
+        if (held != nullptr)
+            std::fclose(held);
+        if (standardError >= 0)
+            close(standardError);
+        return false;
+    }
+    // The stream is never used, only its descriptor, which outlives the stream's close.
+    output->held = fcntl(fileno(held), F_DUPFD_CLOEXEC, 3);
+    std::fclose(held);
+    if (output->held < 0) {
+        close(standardError);
+        return false;
+    }
+    output->standardError = standardError;
+#if defined(__SANITIZE_ADDRESS__)
+    // A crash inside the module must not be reported into the held file and lost.
+    __sanitizer_set_report_fd(reinterpret_cast<void *>(output->standardError));
+#endif
+    return true;
+}
+
+void closeModuleOutput(ModuleOutput *output) {
+    if (output->held < 0)
+        return;
+#if defined(__SANITIZE_ADDRESS__)
+    __sanitizer_set_report_fd(reinterpret_cast<void *>(intptr_t{STDERR_FILENO}));
+#endif
+    close(static_cast<int>(output->held));
+    close(static_cast<int>(output->standardError));
+    *output = ModuleOutput{};
+}
+
+void startCatching(ModuleOutput *output) {
+    if (output->held < 0 || output->catching)
+        return;
+    std::fflush(stderr);
+    output->catching = dup2(static_cast<int>(output->held), STDERR_FILENO) >= 0;
+}
+
+// The held file only grows, by the little the module says; each call's text is what lies
+// past the end of the one before.
+std::string stopCatching(ModuleOutput *output) {
+    if (!output->catching)
+        return std::string();
+    std::fflush(stderr);
+    dup2(static_cast<int>(output->standardError), STDERR_FILENO);
+    output->catching = false;
+    const int held = static_cast<int>(output->held);
+    const off_t end = lseek(held, 0, SEEK_END);
+    std::string text;
+    if (end > output->taken) {
+        text.resize(static_cast<size_t>(end - output->taken));
+        ssize_t moved = pread(held, &text[0], text.size(), output->taken);
+        text.resize(moved > 0 ? static_cast<size_t>(moved) : 0);
+        output->taken += static_cast<int64_t>(text.size());
+    }
+    return text;
+}
+
+void writeStandardError(const ModuleOutput &output, const std::string &text) {
+    std::fflush(stderr);
+    const int descriptor = output.catching ? static_cast<int>(output.standardError) : STDERR_FILENO;
+    for (size_t done = 0; done < text.size();) {
+        ssize_t moved = write(descriptor, text.data() + done, text.size() - done);
+        if (moved < 0 && errno == EINTR)
+            continue;
+        if (moved <= 0)
+            return;
+        done += static_cast<size_t>(moved);
+    }
+}
 
 #endif
 

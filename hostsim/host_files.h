@@ -79,6 +79,29 @@ Status ensureFolder(const std::string &path);
 std::string programFolder();
 std::string joinPath(const std::string &folder, const std::string &name);
 
+// What the module writes on standard error during a call. The posix module shows its message
+// boxes there; the host catches that text to hold it (--quiet) or to print it converted for
+// a terminal. A Windows module shows real message boxes, so nothing is caught there.
+struct ModuleOutput {
+    intptr_t held = -1;          // the file that stands in for standard error during a call
+    intptr_t standardError = -1; // the host's own standard error, kept while the module's is caught
+    int64_t taken = 0;           // bytes of the held file already handed on
+    bool catching = false;
+};
+
+// Prepares the catch; false (and nothing caught later) where the platform has none or no
+// temporary file can be made. A sanitizer's report goes to the host's own standard error.
+bool openModuleOutput(ModuleOutput *output);
+void closeModuleOutput(ModuleOutput *output);
+
+// Standard error goes to the held file from startCatching to stopCatching, which returns
+// what was written in between. Both do nothing on an output that openModuleOutput refused.
+void startCatching(ModuleOutput *output);
+std::string stopCatching(ModuleOutput *output);
+
+// Writes `text` on the host's own standard error, also while the module's is caught.
+void writeStandardError(const ModuleOutput &output, const std::string &text);
+
 // Whether standard error is a terminal (the progress bar is drawn only then).
 bool standardErrorIsTerminal();
 

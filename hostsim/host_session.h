@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "host/host_records.h"
+#include "hostsim/host_files.h"
 #include "hostsim/host_image.h"
 #include "hostsim/property_list.h"
 
@@ -53,6 +54,13 @@ struct HostSession {
     bool cancelled = false;
     std::string fault; // the first request of the module the host refused, and why
 
+    // What the module says on standard error (posix) while it is caught: held for later, or
+    // printed after each call, in UTF-8 when standard error is a terminal.
+    ModuleOutput moduleOutput;
+    bool holdModuleText = false;
+    bool moduleTextToTerminal = false;
+    std::string heldModuleText;
+
     bool progressBar = false; // draw progress on standard error
     int32_t progressShown = -1;
     int32_t serialNumber = 0;
@@ -79,6 +87,8 @@ FormatRecord *beginOperation(HostSession *session);
 void endOperation(HostSession *session);
 
 // One call of the module's entry point with this session's data slot; returns the result.
+// What the module writes on standard error meanwhile is handed to showModuleText when the
+// session catches it.
 int16_t callModule(HostSession *session, int16_t selector, void *record);
 
 // What advanceState does: while reading, copies the rows the record describes from `data`
@@ -93,6 +103,13 @@ void endTransfer(HostSession *session);
 
 // Whether every row of every plane arrived while reading.
 bool everyRowDelivered(const HostSession &session);
+
+// Text the module wrote: held when the session holds it, else printed on standard error, in
+// UTF-8 for a terminal.
+void showModuleText(HostSession *session, const std::string &text);
+
+// Prints what was held and forgets it.
+void releaseModuleText(HostSession *session);
 
 // Clears the progress bar line if one was drawn.
 void finishProgress(HostSession *session);

@@ -28,7 +28,7 @@ const char usageText[] =
     "\n"
     "options:\n"
     "  --module PATH   the module file (default: korvalis.so or korvalis.8bi beside this program)\n"
-    "  --quiet         no progress bar and no notices\n"
+    "  --quiet         no progress bar and no notices (the module's are shown if it fails)\n"
     "  --cancel-after-rows N  act as if the user pressed Esc after N rows (for tests)\n"
     "  -h, --help      this text\n"
     "  --version       the version\n"
@@ -169,6 +169,8 @@ int main(int argc, char **argv) {
     Status status = startHost(&context);
     if (isOk(status))
         status = runCommand(&context, line.words);
+    if (!isOk(status))
+        releaseModuleText(&context.session); // the notices held under --quiet say why
     stopHost(&context);
     return isOk(status) ? exitOk : fail(status);
 }

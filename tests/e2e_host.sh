@@ -60,6 +60,9 @@ perl -e 'print "P6\n3 2\n255\n"; print chr(($_ * 53) % 256) for 0..17' >in/rgb8.
 perl -e 'print "P5\n2 2\n1000\n", "\0" x 8' >in/badmax.pgm
 perl -e 'print "P5\n4 4\n255\n", "\0" x 9' >in/short.pgm
 perl -e 'print "NOT A FITS FILE" . " " x 2865' >in/notfits.fts
+perl -e 'printf "%-80s" x 6, "SIMPLE  =                    T", "BITPIX  =                   32",
+    "NAXIS   =                    2", "NAXIS1  =                    2", "NAXIS2  =                    2", "END";
+    print " " x (2880 - 480), "\0" x 2880' >in/bitpix32.fts
 head -c 100000 in/star.fts >in/truncated.fts
 echo "not a library" >in/notalib.so
 
@@ -97,6 +100,24 @@ output_kinds() {
     ln -s folder.fts "$d/out/kinds/to-folder.fts"
     host "$d" save in/grey8.pgm out/kinds/to-folder.fts; expect "$d" 3 "it leads to a folder" "link to a folder"
     rm -rf "$d/out/kinds"
+}
+
+# The module's texts (native only): held under --quiet and shown when the run fails; as the
+# module wrote them (code page 1252) into a file; in UTF-8 on a terminal.
+module_texts() {
+    local d=$1 program="$native_bin/korvalis-host"
+    (cd "$d" && "$program" demo out/texts >/dev/null 2>last.err)
+    grep -qxF "KORVALIS: Will Overwrite previous header!" "$d/last.err" || fail "$d: demo without --quiet: no notice"
+    host "$d" demo out/texts;                      expect "$d" 0 "" "quiet demo"
+    [[ ! -s $d/last.err ]] || fail "$d: --quiet still printed: $(cat "$d/last.err")"
+    host "$d" open in/bitpix32.fts out/x.pgm;      expect "$d" 1 "Header Check: BITPIX is 32" "quiet refusal says why"
+    (cd "$d" && "$program" about 2>last.err)
+    grep -qF $'Photoshop\xae.' "$d/last.err" || fail "$d: about into a file is not the module's own bytes"
+    if command -v script >/dev/null; then
+        script -qec "'$program' about" /dev/null >"$d/last.out" 2>&1
+        grep -qF "Photoshop®." "$d/last.out" || fail "$d: about on a terminal is not UTF-8: $(grep -a Photoshop "$d/last.out")"
+    fi
+    rm -rf "$d/out/texts"
 }
 
 scenarios() {
@@ -142,6 +163,7 @@ scenarios() {
     if [[ $d == native ]]; then
         [[ $(stat -c %a "$d/out/replace.fts") == 640 ]] || fail "$d: the replaced output lost its permissions"
         output_kinds "$d"
+        module_texts "$d"
     fi
 
     host "$d";                                      expect "$d" 2 "no command given" "no command"

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "entry/entry.h"
+#include "hostsim/code_page.h"
 #include "hostsim/commands.h"
 #include "hostsim/host_files.h"
 #include "hostsim/image_files.h"
@@ -385,6 +386,23 @@ TEST_F(ServiceFixture, WritingFillsDataAndCancelsOnRequest) {
         EXPECT_EQ(moveRows(&session), userCanceledErr);
         EXPECT_TRUE(record->abortProc());
     });
+}
+
+// ---- the module's texts -------------------------------------------------------------------
+
+TEST(ModuleText, CodePage1252BecomesUtf8) {
+    struct Case {
+        const char *cp1252, *utf8;
+    };
+    // ASCII as it is; Latin-1's upper half; the euro and the other characters Windows puts at
+    // 0x80-0x9F; an undefined byte as the replacement character.
+    const Case cases[] = {{"FITS\n", "FITS\n"},
+                          {"Photoshop\xae.", "Photoshop\u00ae."},
+                          {"\xa0\xe9\xff", "\u00a0\u00e9\u00ff"},
+                          {"\x80\x85\x99\x9f", "\u20ac\u2026\u2122\u0178"},
+                          {"a\x81" "b\x90", "a\ufffd" "b\ufffd"}};
+    for (const Case &c : cases)
+        EXPECT_EQ(utf8FromCp1252(c.cp1252), c.utf8) << c.cp1252;
 }
 
 // ---- image files ----------------------------------------------------------------------
