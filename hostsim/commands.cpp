@@ -71,6 +71,23 @@ Status commandOpen(HostContext *context, const std::string &in, const std::strin
     return status;
 }
 
+Status commandPreview(HostContext *context, const std::string &in, const std::string &out) {
+    if (!isImageFileName(out))
+        return failStatus(exitUsage, out + ": preview writes .png, .pgm or .ppm images");
+    noteExtension(*context, in, false);
+    HostImage image, shown;
+    ImageFacts facts;
+    Status status = openDocument(&context->session, in, &image, &facts);
+    if (!isOk(status))
+        return status;
+    if (image.planes != 1 && image.planes != 3)
+        notice(*context, "notice: " + in + " has " + std::to_string(image.planes) + " planes; the preview shows the first");
+    if (!makePreview(image, context->options.stretch, &shown))
+        return failStatus(exitHostIo, "not enough memory for the preview of " + in);
+    image = HostImage{}; // the document is not needed while the preview is written
+    return writeImageFile(out, shown);
+}
+
 Status commandSave(HostContext *context, const std::string &in, const std::string &out) {
     if (!isImageFileName(in))
         return failStatus(exitUsage, in + ": save reads .png, .pgm or .ppm images");

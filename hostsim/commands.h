@@ -6,12 +6,14 @@
 
 #include "hostsim/host_session.h"
 #include "hostsim/module_loader.h"
+#include "hostsim/preview.h"
 #include "hostsim/status.h"
 
 struct HostOptions {
     std::string modulePath;      // empty: the module beside the program
     bool quiet = false;          // no progress bar, no notices (the module's held, shown if it fails)
     int64_t cancelAfterRows = -1; // as if the user pressed Esc after this many rows
+    Stretch stretch = defaultStretch; // of preview
 };
 
 struct HostContext {
@@ -35,6 +37,10 @@ Status commandOpen(HostContext *context, const std::string &in, const std::strin
 
 // save IN OUT: a PNG, PGM or PPM image saved through the module as the FITS file OUT.
 Status commandSave(HostContext *context, const std::string &in, const std::string &out);
+
+// preview IN OUT: IN through the module, written as an 8-bit picture for looking at, through
+// the display stretch of the options (.png, .pgm or .ppm).
+Status commandPreview(HostContext *context, const std::string &in, const std::string &out);
 
 // convert IN OUT: IN opened and saved again as OUT in one session, so the header is kept.
 Status commandConvert(HostContext *context, const std::string &in, const std::string &out);

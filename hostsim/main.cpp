@@ -20,6 +20,8 @@ const char usageText[] =
     "                  (.png, .pgm or .ppm)\n"
     "  save IN OUT     save the image IN (.png, .pgm or .ppm) through the module as FITS file OUT\n"
     "  convert IN OUT  open IN and save it again as OUT in one session (the header is kept)\n"
+    "  preview IN OUT  open IN and write an 8-bit picture of it for looking at as OUT\n"
+    "                  (.png, .pgm or .ppm), through the display stretch\n"
     "  info IN         the size, depth, planes and mode the module reports for IN\n"
     "  about           the module's About box\n"
     "  module          the module's property list and terminology\n"
@@ -29,6 +31,8 @@ const char usageText[] =
     "options:\n"
     "  --module PATH   the module file (default: korvalis.so or korvalis.8bi beside this program)\n"
     "  --quiet         no progress bar and no notices (the module's are shown if it fails)\n"
+    "  --stretch NAME  preview's display stretch: asinh (the default; faint and bright stars\n"
+    "                  both show) or linear (0.25th to 99.75th percentile)\n"
     "  --cancel-after-rows N  act as if the user pressed Esc after N rows (for tests)\n"
     "  -h, --help      this text\n"
     "  --version       the version\n"
@@ -79,7 +83,10 @@ CommandLine parseCommandLine(int argc, char **argv) {
             line.options.quiet = true;
         else if (optionValue(argc, argv, &at, "--module", &value))
             line.options.modulePath = value;
-        else if (optionValue(argc, argv, &at, "--cancel-after-rows", &value)) {
+        else if (optionValue(argc, argv, &at, "--stretch", &value)) {
+            if (!parseStretch(value, &line.options.stretch))
+                line.error = "--stretch takes asinh or linear, not " + value;
+        } else if (optionValue(argc, argv, &at, "--cancel-after-rows", &value)) {
             if (!parseCount(value.c_str(), &line.options.cancelAfterRows))
                 line.error = "--cancel-after-rows takes a count of rows";
         } else if (argument == "--")
@@ -99,7 +106,7 @@ bool argumentsFit(const std::vector<std::string> &words, std::string *error) {
         const char *name;
         size_t least, most;
     };
-    static const Shape shapes[] = {{"open", 2, 2}, {"save", 2, 2},   {"convert", 2, 2}, {"info", 1, 1},
+    static const Shape shapes[] = {{"open", 2, 2}, {"save", 2, 2},   {"convert", 2, 2}, {"preview", 2, 2}, {"info", 1, 1},
                                    {"about", 0, 0}, {"module", 0, 0}, {"demo", 0, 1}};
     for (const Shape &shape : shapes) {
         if (words[0] != shape.name)
@@ -126,6 +133,8 @@ Status runCommand(HostContext *context, const std::vector<std::string> &words) {
         status = commandSave(context, words[1], words[2]);
     else if (command == "convert")
         status = commandConvert(context, words[1], words[2]);
+    else if (command == "preview")
+        status = commandPreview(context, words[1], words[2]);
     else if (command == "info")
         status = commandInfo(context, words[1], &report);
     else if (command == "about")

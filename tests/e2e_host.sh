@@ -164,11 +164,21 @@ scenarios() {
         [[ $(stat -c %a "$d/out/replace.fts") == 640 ]] || fail "$d: the replaced output lost its permissions"
         output_kinds "$d"
         module_texts "$d"
+        # Display previews: 8 bits from the 16-bit frame, while open keeps the samples exact.
+        for stretch in asinh linear; do
+            host "$d" --stretch "$stretch" preview in/star.fts out/preview-$stretch.png
+            expect "$d" 0 "" "preview, $stretch"
+            file "$d/out/preview-$stretch.png" | grep -qF "1024 x 1024, 8-bit grayscale" ||
+                fail "$d: preview, $stretch: not an 8-bit grey PNG: $(file "$d/out/preview-$stretch.png")"
+        done
+        cmp -s "$d/out/preview-asinh.png" in/demo/starfield-preview.png ||
+            fail "$d: the demo's preview is not the default stretch of preview"
     fi
 
     host "$d";                                      expect "$d" 2 "no command given" "no command"
     host "$d" open in/star.fts;                     expect "$d" 2 "open takes 2 arguments" "missing argument"
     host "$d" --frobnicate module;                  expect "$d" 2 "unknown option" "unknown option"
+    host "$d" --stretch log preview in/star.fts out/x.png; expect "$d" 2 "--stretch takes asinh or linear" "unknown stretch"
     host "$d" open in/star.fts out/star.txt;        expect "$d" 2 "" "unknown output type"
     host "$d" --module in/nonexistent.8bi module;   expect "$d" 3 "cannot load the module" "missing module"
     host "$d" --module in/notalib.so module;        expect "$d" 3 "cannot load the module" "not a library"

@@ -14,6 +14,7 @@
 #include "hostsim/commands.h"
 #include "hostsim/host_files.h"
 #include "hostsim/image_files.h"
+#include "hostsim/preview.h"
 #include "hostsim/property_list.h"
 #include "hostsim/sequences.h"
 #include "resources/plugin_resources.h"
@@ -403,6 +404,76 @@ TEST(ModuleText, CodePage1252BecomesUtf8) {
                           {"a\x81" "b\x90", "a\ufffd" "b\ufffd"}};
     for (const Case &c : cases)
         EXPECT_EQ(utf8FromCp1252(c.cp1252), c.utf8) << c.cp1252;
+}
+
+// ---- previews --------------------------------------------------------------------------------
+
+// A faint frame as a camera gives it: a sky of 200 with a spread of about 6 (a repeating ramp
+// 190..210), a faint star 30 above the sky, a bright one at 1700 and one hot pixel.
+constexpr int32_t frameSide = 128;
+HostImage faintFrame(int16_t planes) {
+    HostImage image;
+    allocateImage(&image, frameSide, frameSide, 16, planes, planes == 3 ? plugInModeRGBColor : plugInModeGrayScale);
+    for (int32_t plane = 0; plane < planes; ++plane) {
+        for (int32_t row = 0; row < frameSide; ++row)
+            for (int32_t column = 0; column < frameSide; ++column)
+                setSample(&image, plane, row, column,
+                          static_cast<uint32_t>(190 + (row * frameSide + column) * 8 % 21));
+        setSample(&image, plane, 10, 10, 230);
+        setSample(&image, plane, 40, 40, 1700);
+        setSample(&image, plane, 50, 5, 65535);
+    }
+    return image;
+}
+
+TEST(Preview, StretchesShowAFaintFrameAndKeepItsOrder) {
+    struct Case {
+        Stretch stretch;
+        uint32_t darkestSkyFrom, darkestSkyTo, faintStarAtLeast, brightStarAtLeast;
+    };
+    // asinh: the sky dark but its noise showing, the faint star well above it, the bright
+    // one near white; linear: the sky from black up, both stars white.
+    const Case cases[] = {{Stretch::asinh, 1, 40, 64, 200}, {Stretch::linear, 0, 0, 255, 255}};
+    const HostImage frame = faintFrame(1);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(stretchName(c.stretch));
+        HostImage shown;
+        ASSERT_TRUE(makePreview(frame, c.stretch, &shown));
+        EXPECT_EQ(shown.depth, 8);
+        EXPECT_EQ(shown.planes, 1);
+        EXPECT_GE(sampleAt(shown, 0, 0, 0), c.darkestSkyFrom); // 190
+        EXPECT_LE(sampleAt(shown, 0, 0, 0), c.darkestSkyTo);
+        EXPECT_GE(sampleAt(shown, 0, 10, 10), c.faintStarAtLeast);
+        EXPECT_GE(sampleAt(shown, 0, 40, 40), c.brightStarAtLeast);
+        EXPECT_EQ(sampleAt(shown, 0, 50, 5), 255u);
+        // Brighter samples never show darker.
+        for (int32_t k = 1; k < frameSide * frameSide; ++k) {
+            const int32_t a = k - 1, b = k;
+            bool brighter =
+                sampleAt(frame, 0, b / frameSide, b % frameSide) > sampleAt(frame, 0, a / frameSide, a % frameSide);
+            bool darker =
+                sampleAt(shown, 0, b / frameSide, b % frameSide) < sampleAt(shown, 0, a / frameSide, a % frameSide);
+            EXPECT_FALSE(brighter && darker) << "at sample " << k;
+        }
+    }
+}
+
+TEST(Preview, RgbStaysRgbWithOneRangeAndOtherPlaneCountsShowTheFirst) {
+    HostImage rgb = faintFrame(3), shown;
+    setSample(&rgb, 2, 40, 40, 900); // a redder star
+    ASSERT_TRUE(makePreview(rgb, Stretch::asinh, &shown));
+    ASSERT_EQ(shown.planes, 3);
+    EXPECT_EQ(shown.mode, plugInModeRGBColor);
+    EXPECT_EQ(sampleAt(shown, 0, 0, 0), sampleAt(shown, 2, 0, 0)) << "grey sky stays grey";
+    EXPECT_GT(sampleAt(shown, 0, 40, 40), sampleAt(shown, 2, 40, 40));
+
+    HostImage two;
+    allocateImage(&two, 4, 4, 8, 2, plugInModeGrayScale);
+    setSample(&two, 0, 1, 1, 200);
+    ASSERT_TRUE(makePreview(two, Stretch::linear, &shown));
+    EXPECT_EQ(shown.planes, 1);
+    EXPECT_EQ(sampleAt(shown, 0, 1, 1), 255u);
+    EXPECT_EQ(sampleAt(shown, 0, 0, 0), 0u);
 }
 
 // ---- image files ----------------------------------------------------------------------
