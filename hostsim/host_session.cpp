@@ -287,12 +287,21 @@ void copySamples(HostSession *session, const RowRequest &request) {
                             (row - request.top) * request.rowBytes;
             uint8_t *stored = image.pixels.data.get() + static_cast<size_t>(plane) * planeBytes(image) +
                               static_cast<size_t>(row) * rowBytes(image) + static_cast<size_t>(request.left) * bytes;
-            for (int32_t column = 0; column < request.right - request.left; ++column) {
-                uint8_t *sample = line + column * request.colBytes;
+            const auto columns = static_cast<size_t>(request.right - request.left);
+            if (request.colBytes == static_cast<int64_t>(bytes)) {
+                // Samples side by side, as the image holds them: the row is one copy.
                 if (reading)
-                    std::memcpy(stored + static_cast<size_t>(column) * bytes, sample, bytes);
+                    std::memcpy(stored, line, columns * bytes);
                 else
-                    std::memcpy(sample, stored + static_cast<size_t>(column) * bytes, bytes);
+                    std::memcpy(line, stored, columns * bytes);
+            } else {
+                for (size_t column = 0; column < columns; ++column) {
+                    uint8_t *sample = line + static_cast<int64_t>(column) * request.colBytes;
+                    if (reading)
+                        std::memcpy(stored + column * bytes, sample, bytes);
+                    else
+                        std::memcpy(sample, stored + column * bytes, bytes);
+                }
             }
             if (reading && request.left == 0 && request.right == image.columns)
                 session->delivered[static_cast<size_t>(plane) * static_cast<size_t>(image.rows) +

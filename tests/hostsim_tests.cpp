@@ -339,6 +339,36 @@ TEST_F(ServiceFixture, ReadingCopiesEachRowIntoItsPlane) {
     });
 }
 
+TEST_F(ServiceFixture, InterleavedRowsMoveAsPlanarOnesDo) {
+    inCall([&] {
+        ASSERT_EQ(allocate(20), noErr);
+        // One row of both planes interleaved: plane 0's samples at 0, 4, 8, ..., plane 1's at 2, 6, ...
+        for (int column = 0; column < 5; ++column)
+            for (int plane = 0; plane < 2; ++plane) {
+                auto value = static_cast<uint16_t>(1000 * plane + column + 7);
+                std::memcpy(bytes + 4 * column + 2 * plane, &value, 2);
+            }
+        beginTransfer(&session, &image, Transfer::reading);
+        describeRow(1, 0, bytes);
+        record->hiPlane = 1;
+        record->colBytes = 4;
+        record->planeBytes = 2;
+        ASSERT_EQ(moveRows(&session), noErr) << session.fault;
+        EXPECT_EQ(sampleAt(image, 0, 1, 4), 11u);
+        EXPECT_EQ(sampleAt(image, 1, 1, 0), 1007u);
+        // Written back side by side, plane 1 gives its samples in order.
+        std::memset(bytes, 0, 20);
+        beginTransfer(&session, &image, Transfer::writing);
+        describeRow(1, 1, bytes);
+        ASSERT_EQ(moveRows(&session), noErr) << session.fault;
+        for (int column = 0; column < 5; ++column) {
+            uint16_t value;
+            std::memcpy(&value, bytes + 2 * column, 2);
+            EXPECT_EQ(value, 1000 + column + 7) << column;
+        }
+    });
+}
+
 TEST_F(ServiceFixture, RequestsOutsideTheImageOrTheBufferAreRefused) {
     inCall([&] {
         ASSERT_EQ(allocate(10), noErr);
