@@ -13,6 +13,7 @@
 #include <io.h>
 #else
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/common_interface_defs.h>
@@ -162,6 +163,8 @@ bool openModuleOutput(ModuleOutput *output) {
     return false;
 }
 
+void adviseLargeBlock(void *, size_t) {}
+
 void closeModuleOutput(ModuleOutput *) {}
 void startCatching(ModuleOutput *) {}
 std::string stopCatching(ModuleOutput *) { return std::string(); }
@@ -301,6 +304,20 @@ std::string programFolder() {
 }
 
 bool standardErrorIsTerminal() { return isatty(STDERR_FILENO) != 0; }
+
+void adviseLargeBlock(void *block, size_t size) {
+    // Large pages are 2 MiB; only whole ones inside the block can be given.
+    constexpr uintptr_t largePage = uintptr_t{2} << 20;
+    const auto start = (reinterpret_cast<uintptr_t>(block) + largePage - 1) & ~(largePage - 1);
+    const auto end = (reinterpret_cast<uintptr_t>(block) + size) & ~(largePage - 1);
+#if defined(MADV_HUGEPAGE)
+    if (end > start)
+        madvise(reinterpret_cast<void *>(start), end - start, MADV_HUGEPAGE); // advice: failure changes nothing
+#else
+    (void)start;
+    (void)end;
+#endif
+}
 
 bool openModuleOutput(ModuleOutput *output) {
     *output = ModuleOutput{};

@@ -102,6 +102,10 @@ std::string stopCatching(ModuleOutput *output);
 // Writes `text` on the host's own standard error, also while the module's is caught.
 void writeStandardError(const ModuleOutput &output, const std::string &text);
 
+// Asks the system to back a large block (an image) with large pages where it can: the first
+// write to each small page otherwise costs a fault, a good part of a large convert's time.
+void adviseLargeBlock(void *block, size_t size);
+
 // Whether standard error is a terminal (the progress bar is drawn only then).
 bool standardErrorIsTerminal();
 
