@@ -3,6 +3,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cstdlib>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -165,6 +166,8 @@ bool openModuleOutput(ModuleOutput *output) {
 
 void adviseLargeBlock(void *, size_t) {}
 
+static bool drainSpool(HostFile, HostFile) { return false; }
+
 void closeModuleOutput(ModuleOutput *) {}
 void startCatching(ModuleOutput *) {}
 std::string stopCatching(ModuleOutput *) { return std::string(); }
@@ -265,6 +268,16 @@ Status resolveOutput(const std::string &path, OutputFile *output) {
     }
 }
 
+// An unnamed file in the temporary folder, gone once closed.
+static int openSpool() {
+    const char *folder = std::getenv("TMPDIR");
+    std::string pattern = joinPath(folder != nullptr && *folder != '\0' ? folder : "/tmp", "korvalis-host.XXXXXX");
+    int descriptor = mkstemp(&pattern[0]);
+    if (descriptor >= 0)
+        unlink(pattern.c_str());
+    return descriptor;
+}
+
 Status openOutput(OutputFile *output) {
     if (!output->direct)
         return createTemporaryBeside(output->target, &output->temporary, &output->file);
@@ -275,7 +288,39 @@ Status openOutput(OutputFile *output) {
     if (descriptor < 0)
         return ioFailure("cannot open " + output->target + " for writing: " + systemReason());
     output->file = descriptor;
+    if (lseek(descriptor, 0, SEEK_CUR) >= 0 || errno != ESPIPE)
+        return okStatus();
+    int spool = openSpool();
+    if (spool < 0) {
+        std::string reason = systemReason();
+        close(descriptor);
+        output->file = noHostFile;
+        return ioFailure("cannot make a spool file for " + output->target + ": " + reason);
+    }
+    output->sink = descriptor;
+    output->file = spool;
     return okStatus();
+}
+
+static bool drainSpool(HostFile spool, HostFile sink) {
+    char chunk[65536];
+    off_t at = 0;
+    for (;;) {
+        ssize_t got = pread(static_cast<int>(spool), chunk, sizeof chunk, at);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return got == 0;
+        at += got;
+        for (ssize_t done = 0; done < got;) {
+            ssize_t moved = write(static_cast<int>(sink), chunk + done, static_cast<size_t>(got - done));
+            if (moved < 0 && errno == EINTR)
+                continue;
+            if (moved <= 0)
+                return false;
+            done += moved;
+        }
+    }
 }
 
 bool freeSpaceBeside(const std::string &path, uint64_t *bytes) {
@@ -431,9 +476,22 @@ Status commitOutput(OutputFile *output) {
         output->temporary.clear();
         return status;
     }
+    bool written = true;
+    std::string reason;
+    if (output->sink != noHostFile) {
+        written = drainSpool(file, output->sink);
+        reason = written ? std::string() : systemReason();
+        closeFile(file);
+        file = output->sink;
+        output->sink = noHostFile;
+    }
     // A device or FIFO has nothing to flush to a disk of its own; closing reports a failed write.
-    if (!closeFile(file))
-        return ioFailure("cannot finish writing " + output->target + ": " + systemReason());
+    if (!closeFile(file) && written) {
+        written = false;
+        reason = systemReason();
+    }
+    if (!written)
+        return ioFailure("cannot finish writing " + output->target + ": " + reason);
     return okStatus();
 }
 
@@ -442,7 +500,10 @@ void discardOutput(OutputFile *output) {
         discardTemporary(output->file, output->temporary);
     else if (output->file != noHostFile)
         closeFile(output->file);
+    if (output->sink != noHostFile)
+        closeFile(output->sink);
     output->file = noHostFile;
+    output->sink = noHostFile;
     output->temporary.clear();
 }
 

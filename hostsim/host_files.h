@@ -37,11 +37,15 @@ void discardTemporary(HostFile file, const std::string &temporaryPath);
 // temporary file beside it that replaces it only when everything succeeded. A device or a
 // FIFO that exists is written directly: renaming over it would put a regular file in its
 // place. A symbolic link stands for the file it leads to, so the link stays as it is.
+// An output that cannot seek (a FIFO) is given the module as an unnamed spool file and copied
+// out on success: the module goes back to the header to write its checksums, which a pipe
+// would take as more bytes.
 struct OutputFile {
     std::string target;    // the file written: the output, or where its links lead
-    bool direct = false;   // written in place, without a temporary file
+    bool direct = false;   // written in place, without a temporary file beside it
     std::string temporary; // the temporary file while one is open
-    HostFile file = noHostFile;
+    HostFile file = noHostFile; // what the module writes into
+    HostFile sink = noHostFile; // the output itself while `file` is a spool for it
 };
 
 // Follows `path` through its symbolic links and decides how it is written. exitHostIo for a
