@@ -81,7 +81,8 @@ Status commandPreview(HostContext *context, const std::string &in, const std::st
     if (!isOk(status))
         return status;
     if (image.planes != 1 && image.planes != 3)
-        notice(*context, "notice: " + in + " has " + std::to_string(image.planes) + " planes; the preview shows the first");
+        notice(*context,
+               "notice: " + in + " has " + std::to_string(image.planes) + " planes; the preview shows the first");
     if (!makePreview(image, context->options.stretch, &shown))
         return failStatus(exitHostIo, "not enough memory for the preview of " + in);
     image = HostImage{}; // the document is not needed while the preview is written
@@ -120,12 +121,10 @@ Status commandInfo(HostContext *context, const std::string &in, std::string *rep
         return status;
     char text[512];
     std::snprintf(text, sizeof text,
-                  "module      %s\nfile        %s\nsize        %d x %d (columns x rows)\ndepth       %d bits\nplanes      %d\n"
-                  "mode        %s (%d)\n",
-                  context->module.path.c_str(), in.c_str(), static_cast<int>(facts.columns), static_cast<int>(facts.rows),
-                  static_cast<int>(facts.depth), static_cast<int>(facts.planes), imageModeName(facts.mode),
-                  static_cast<int>(facts.mode));
-    *report = text;
+                  "size        %d x %d (columns x rows)\ndepth       %d bits\nplanes      %d\nmode        %s (%d)\n",
+                  static_cast<int>(facts.columns), static_cast<int>(facts.rows), static_cast<int>(facts.depth),
+                  static_cast<int>(facts.planes), imageModeName(facts.mode), static_cast<int>(facts.mode));
+    *report = "module      " + context->module.path + "\nfile        " + in + "\n" + text;
     return okStatus();
 }
 

@@ -98,7 +98,8 @@ Status writePreview(const HostImage &back, const std::string &preview, std::stri
     Status status = writeImageFile(preview, shown);
     if (!isOk(status))
         return status;
-    addRow(table, DemoStep{"preview", preview, fileSize(preview), elapsed(timer), std::string("8-bit, ") + stretchName(defaultStretch) + " display stretch"});
+    addRow(table, DemoStep{"preview", preview, fileSize(preview), elapsed(timer),
+                           std::string("8-bit, ") + stretchName(defaultStretch) + " display stretch"});
     return okStatus();
 }
 

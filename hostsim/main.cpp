@@ -106,8 +106,8 @@ bool argumentsFit(const std::vector<std::string> &words, std::string *error) {
         const char *name;
         size_t least, most;
     };
-    static const Shape shapes[] = {{"open", 2, 2}, {"save", 2, 2},   {"convert", 2, 2}, {"preview", 2, 2}, {"info", 1, 1},
-                                   {"about", 0, 0}, {"module", 0, 0}, {"demo", 0, 1}};
+    static const Shape shapes[] = {{"open", 2, 2},  {"save", 2, 2},   {"convert", 2, 2}, {"preview", 2, 2},
+                                   {"info", 1, 1},  {"about", 0, 0},  {"module", 0, 0},  {"demo", 0, 1}};
     for (const Shape &shape : shapes) {
         if (words[0] != shape.name)
             continue;
