@@ -57,12 +57,22 @@ Status startHost(HostContext *context) {
 
 void startSession(HostContext *context) {
     initSession(&context->session, context->module.entry, &context->module.info);
+    context->session.moduleName = context->module.path;
     context->session.cancelAfterRows = context->options.cancelAfterRows;
     setHostScale(&context->session, context->options.hostScale);
     context->session.progressBar = !context->options.quiet && standardErrorIsTerminal();
+    const bool terminal = standardErrorIsTerminal();
+    context->session.progressBar = !context->options.quiet && terminal;
+    // The module's notices are held under --quiet, and converted for a terminal; otherwise
+    // they pass byte for byte as the module writes them.
+    context->session.holdModuleText = context->options.quiet;
+    context->session.moduleTextToTerminal = terminal;
+    if (context->options.quiet || terminal)
+        openModuleOutput(&context->session.moduleOutput);
 }
 
 void stopHost(HostContext *context) {
+    closeModuleOutput(&context->session.moduleOutput);
     reclaimModuleMemory(&context->session);
     retireSession(&context->session);
     unloadModule(&context->module);
@@ -79,6 +89,24 @@ Status commandOpen(HostContext *context, const std::string &in, const std::strin
         return status;
     rescaleImage(&image, context->session.largestSample, fullRangeLargest);
     return writeImageFile(out, image);
+}
+
+Status commandPreview(HostContext *context, const std::string &in, const std::string &out) {
+    if (!isImageFileName(out))
+        return failStatus(exitUsage, out + ": preview writes .png, .pgm or .ppm images");
+    noteExtension(*context, in, false);
+    HostImage image, shown;
+    ImageFacts facts;
+    Status status = openDocument(&context->session, in, &image, &facts);
+    if (!isOk(status))
+        return status;
+    if (image.planes != 1 && image.planes != 3)
+        notice(*context,
+               "notice: " + in + " has " + std::to_string(image.planes) + " planes; the preview shows the first");
+    if (!makePreview(image, context->options.stretch, &shown))
+        return failStatus(exitHostIo, "not enough memory for the preview of " + in);
+    image = HostImage{}; // the document is not needed while the preview is written
+    return writeImageFile(out, shown);
 }
 
 Status commandSave(HostContext *context, const std::string &in, const std::string &out) {
@@ -114,17 +142,20 @@ Status commandInfo(HostContext *context, const std::string &in, std::string *rep
         return status;
     char text[512];
     std::snprintf(text, sizeof text,
-                  "file        %s\nsize        %d x %d (columns x rows)\ndepth       %d bits\nplanes      %d\n"
-                  "mode        %s (%d)\n",
-                  in.c_str(), static_cast<int>(facts.columns), static_cast<int>(facts.rows),
-                  static_cast<int>(facts.depth), static_cast<int>(facts.planes), imageModeName(facts.mode),
-                  static_cast<int>(facts.mode));
-    *report = text;
+                  "size        %d x %d (columns x rows)\ndepth       %d bits\nplanes      %d\nmode        %s (%d)\n",
+                  static_cast<int>(facts.columns), static_cast<int>(facts.rows), static_cast<int>(facts.depth),
+                  static_cast<int>(facts.planes), imageModeName(facts.mode), static_cast<int>(facts.mode));
+    *report = "module      " + context->module.path + "\nfile        " + in + "\n" + text;
     *report += describeScale(context->session, facts);
     return okStatus();
 }
 
-Status commandAbout(HostContext *context) { return showAbout(&context->session); }
+// The About box is what was asked for, so it shows under --quiet too.
+Status commandAbout(HostContext *context) {
+    Status status = showAbout(&context->session);
+    releaseModuleText(&context->session);
+    return status;
+}
 
 Status commandModule(HostContext *context, std::string *report) {
     const LoadedModule &module = context->module;

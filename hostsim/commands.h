@@ -6,13 +6,15 @@
 
 #include "hostsim/host_session.h"
 #include "hostsim/module_loader.h"
+#include "hostsim/preview.h"
 #include "hostsim/status.h"
 
 struct HostOptions {
     std::string modulePath;      // empty: the module beside the program
-    bool quiet = false;          // no progress bar, no notices
+    bool quiet = false;          // no progress bar, no notices (the module's held, shown if it fails)
     int64_t cancelAfterRows = -1; // as if the user pressed Esc after this many rows
     uint32_t hostScale = fullRangeLargest; // the largest 16-bit sample: 65535, or 32768 as the editors
+    Stretch stretch = defaultStretch; // of preview
 };
 
 struct HostContext {
@@ -27,7 +29,8 @@ Status startHost(HostContext *context);
 // Starts the session on a module already in `context->module` (a linked one, in tests).
 void startSession(HostContext *context);
 
-// Unloads the module; the session's leftovers are freed first.
+// Unloads the module; the session's leftovers are freed first. Module text still held is
+// dropped: releaseModuleText(&context->session) first to show it.
 void stopHost(HostContext *context);
 
 // open IN OUT: IN through the module, the image written as OUT (.png, .pgm or .ppm); 16-bit
@@ -37,6 +40,10 @@ Status commandOpen(HostContext *context, const std::string &in, const std::strin
 // save IN OUT: a PNG, PGM or PPM image saved through the module as the FITS file OUT; its
 // 16-bit samples are brought to the session's scale first, as an editor reads such a file.
 Status commandSave(HostContext *context, const std::string &in, const std::string &out);
+
+// preview IN OUT: IN through the module, written as an 8-bit picture for looking at, through
+// the display stretch of the options (.png, .pgm or .ppm).
+Status commandPreview(HostContext *context, const std::string &in, const std::string &out);
 
 // convert IN OUT: IN opened and saved again as OUT in one session, so the header is kept.
 Status commandConvert(HostContext *context, const std::string &in, const std::string &out);

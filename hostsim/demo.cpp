@@ -6,6 +6,7 @@
 #include "hostsim/commands.h"
 #include "hostsim/host_files.h"
 #include "hostsim/image_files.h"
+#include "hostsim/preview.h"
 #include "hostsim/sequences.h"
 #include "hostsim/starfield.h"
 
@@ -92,12 +93,13 @@ Status openAndCompare(HostContext *context, const HostImage &sky, const std::str
 Status writePreview(const HostImage &back, const std::string &preview, std::string *table) {
     Timer timer = startTimer();
     HostImage shown;
-    if (!stretchForDisplay(back, &shown))
+    if (!makePreview(back, defaultStretch, &shown))
         return failStatus(exitHostIo, "not enough memory for the preview");
     Status status = writeImageFile(preview, shown);
     if (!isOk(status))
         return status;
-    addRow(table, DemoStep{"preview", preview, fileSize(preview), elapsed(timer), "8-bit, asinh display stretch"});
+    addRow(table, DemoStep{"preview", preview, fileSize(preview), elapsed(timer),
+                           std::string("8-bit, ") + stretchName(defaultStretch) + " display stretch"});
     return okStatus();
 }
 

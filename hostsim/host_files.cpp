@@ -3,6 +3,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cstdlib>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -13,7 +14,11 @@
 #include <io.h>
 #else
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/common_interface_defs.h>
+#endif
 #include <sys/statvfs.h>
 #include <unistd.h>
 #endif
@@ -117,6 +122,19 @@ void discardTemporary(HostFile file, const std::string &temporaryPath) {
     DeleteFileA(temporaryPath.c_str());
 }
 
+Status resolveOutput(const std::string &path, OutputFile *output) {
+    *output = OutputFile{};
+    DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+        return ioFailure("cannot write " + path + ": it is a folder");
+    output->target = path;
+    return okStatus();
+}
+
+Status openOutput(OutputFile *output) {
+    return createTemporaryBeside(output->target, &output->temporary, &output->file);
+}
+
 bool freeSpaceBeside(const std::string &path, uint64_t *bytes) {
     ULARGE_INTEGER available;
     if (GetDiskFreeSpaceExA(folderOf(path).c_str(), &available, nullptr, nullptr) == 0)
@@ -140,6 +158,24 @@ std::string programFolder() {
 }
 
 bool standardErrorIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
+
+bool openModuleOutput(ModuleOutput *output) {
+    *output = ModuleOutput{};
+    return false;
+}
+
+void adviseLargeBlock(void *, size_t) {}
+
+static bool drainSpool(HostFile, HostFile) { return false; }
+
+void closeModuleOutput(ModuleOutput *) {}
+void startCatching(ModuleOutput *) {}
+std::string stopCatching(ModuleOutput *) { return std::string(); }
+
+void writeStandardError(const ModuleOutput &, const std::string &text) {
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fflush(stderr);
+}
 
 #else
 
@@ -202,6 +238,91 @@ void discardTemporary(HostFile file, const std::string &temporaryPath) {
     unlink(temporaryPath.c_str());
 }
 
+// Links are followed as the system would, up to its own limit of hops.
+constexpr int largestLinkChain = 40;
+
+Status resolveOutput(const std::string &path, OutputFile *output) {
+    *output = OutputFile{};
+    std::string at = path;
+    for (int hops = 0;; ++hops) {
+        struct stat info;
+        if (lstat(at.c_str(), &info) != 0) {
+            output->target = at; // not there yet (or not reachable: creating it will say why)
+            return okStatus();
+        }
+        if (S_ISDIR(info.st_mode))
+            return ioFailure("cannot write " + path + ": " + (at == path ? "it is" : "it leads to") + " a folder");
+        if (!S_ISLNK(info.st_mode)) {
+            output->target = at;
+            output->direct = !S_ISREG(info.st_mode);
+            return okStatus();
+        }
+        if (hops == largestLinkChain)
+            return ioFailure("cannot write " + path + ": its symbolic links go round in circles");
+        std::string link(static_cast<size_t>(info.st_size > 0 ? info.st_size : 4095) + 1, '\0');
+        ssize_t length = readlink(at.c_str(), &link[0], link.size());
+        if (length < 0 || static_cast<size_t>(length) >= link.size())
+            return ioFailure("cannot follow the link " + at + ": " + (length < 0 ? systemReason() : "it changed"));
+        link.resize(static_cast<size_t>(length));
+        at = link[0] == '/' ? link : joinPath(folderOf(at), link);
+    }
+}
+
+// An unnamed file in the temporary folder, gone once closed.
+static int openSpool() {
+    const char *folder = std::getenv("TMPDIR");
+    std::string pattern = joinPath(folder != nullptr && *folder != '\0' ? folder : "/tmp", "korvalis-host.XXXXXX");
+    int descriptor = mkstemp(&pattern[0]);
+    if (descriptor >= 0)
+        unlink(pattern.c_str());
+    return descriptor;
+}
+
+Status openOutput(OutputFile *output) {
+    if (!output->direct)
+        return createTemporaryBeside(output->target, &output->temporary, &output->file);
+    int descriptor;
+    do
+        descriptor = open(output->target.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+    while (descriptor < 0 && errno == EINTR);
+    if (descriptor < 0)
+        return ioFailure("cannot open " + output->target + " for writing: " + systemReason());
+    output->file = descriptor;
+    if (lseek(descriptor, 0, SEEK_CUR) >= 0 || errno != ESPIPE)
+        return okStatus();
+    int spool = openSpool();
+    if (spool < 0) {
+        std::string reason = systemReason();
+        close(descriptor);
+        output->file = noHostFile;
+        return ioFailure("cannot make a spool file for " + output->target + ": " + reason);
+    }
+    output->sink = descriptor;
+    output->file = spool;
+    return okStatus();
+}
+
+static bool drainSpool(HostFile spool, HostFile sink) {
+    char chunk[65536];
+    off_t at = 0;
+    for (;;) {
+        ssize_t got = pread(static_cast<int>(spool), chunk, sizeof chunk, at);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return got == 0;
+        at += got;
+        for (ssize_t done = 0; done < got;) {
+            ssize_t moved = write(static_cast<int>(sink), chunk + done, static_cast<size_t>(got - done));
+            if (moved < 0 && errno == EINTR)
+                continue;
+            if (moved <= 0)
+                return false;
+            done += moved;
+        }
+    }
+}
+
 bool freeSpaceBeside(const std::string &path, uint64_t *bytes) {
     struct statvfs info;
     if (statvfs(folderOf(path).c_str(), &info) != 0)
@@ -228,6 +349,97 @@ std::string programFolder() {
 }
 
 bool standardErrorIsTerminal() { return isatty(STDERR_FILENO) != 0; }
+
+void adviseLargeBlock(void *block, size_t size) {
+    // Large pages are 2 MiB; only whole ones inside the block can be given.
+    constexpr uintptr_t largePage = uintptr_t{2} << 20;
+    const auto start = (reinterpret_cast<uintptr_t>(block) + largePage - 1) & ~(largePage - 1);
+    const auto end = (reinterpret_cast<uintptr_t>(block) + size) & ~(largePage - 1);
+#if defined(MADV_HUGEPAGE)
+    if (end > start)
+        madvise(reinterpret_cast<void *>(start), end - start, MADV_HUGEPAGE); // advice: failure changes nothing
+#else
+    (void)start;
+    (void)end;
+#endif
+}
+
+bool openModuleOutput(ModuleOutput *output) {
+    *output = ModuleOutput{};
+    std::FILE *held = std::tmpfile();
+    int standardError = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+    if (held == nullptr || standardError < 0) {
+        if (held != nullptr)
+            std::fclose(held);
+        if (standardError >= 0)
+            close(standardError);
+        return false;
+    }
+    // The stream is never used, only its descriptor, which outlives the stream's close.
+    output->held = fcntl(fileno(held), F_DUPFD_CLOEXEC, 3);
+    std::fclose(held);
+    if (output->held < 0) {
+        close(standardError);
+        return false;
+    }
+    output->standardError = standardError;
+#if defined(__SANITIZE_ADDRESS__)
+    // A crash inside the module must not be reported into the held file and lost.
+    __sanitizer_set_report_fd(reinterpret_cast<void *>(output->standardError));
+#endif
+    return true;
+}
+
+void closeModuleOutput(ModuleOutput *output) {
+    if (output->held < 0)
+        return;
+#if defined(__SANITIZE_ADDRESS__)
+    __sanitizer_set_report_fd(reinterpret_cast<void *>(intptr_t{STDERR_FILENO}));
+#endif
+    close(static_cast<int>(output->held));
+    close(static_cast<int>(output->standardError));
+    *output = ModuleOutput{};
+}
+
+void startCatching(ModuleOutput *output) {
+    if (output->held < 0 || output->catching)
+        return;
+    std::fflush(stderr);
+    output->catching = dup2(static_cast<int>(output->held), STDERR_FILENO) >= 0;
+}
+
+// The held file only grows, by the little the module says; each call's text is what lies
+// past the end of the one before.
+std::string stopCatching(ModuleOutput *output) {
+    if (!output->catching)
+        return std::string();
+    std::fflush(stderr);
+    dup2(static_cast<int>(output->standardError), STDERR_FILENO);
+    output->catching = false;
+    const int held = static_cast<int>(output->held);
+    const off_t end = lseek(held, 0, SEEK_END);
+    std::string text;
+    if (end > output->taken) {
+        text.resize(static_cast<size_t>(end - output->taken));
+        ssize_t moved = pread(held, &text[0], text.size(), output->taken);
+        text.resize(moved > 0 ? static_cast<size_t>(moved) : 0);
+        output->taken += static_cast<int64_t>(text.size());
+    }
+    return text;
+}
+
+void writeStandardError(const ModuleOutput &output, const std::string &text) {
+    std::fflush(stderr);
+    const int descriptor = output.catching ? static_cast<int>(output.standardError) : STDERR_FILENO;
+    for (size_t done = 0; done < text.size();) {
+        ssize_t moved = write(descriptor, text.data() + done, text.size() - done);
+        if (moved < 0 && errno == EINTR)
+            continue;
+        if (moved <= 0)
+            return;
+        done += static_cast<size_t>(moved);
+    }
+}
 
 #endif
 
@@ -256,12 +468,53 @@ Status readWholeFile(const std::string &path, uint64_t limit, Bytes *contents) {
     return okStatus();
 }
 
+Status commitOutput(OutputFile *output) {
+    HostFile file = output->file;
+    output->file = noHostFile;
+    if (!output->direct) {
+        Status status = commitTemporary(file, output->temporary, output->target);
+        output->temporary.clear();
+        return status;
+    }
+    bool written = true;
+    std::string reason;
+    if (output->sink != noHostFile) {
+        written = drainSpool(file, output->sink);
+        reason = written ? std::string() : systemReason();
+        closeFile(file);
+        file = output->sink;
+        output->sink = noHostFile;
+    }
+    // A device or FIFO has nothing to flush to a disk of its own; closing reports a failed write.
+    if (!closeFile(file) && written) {
+        written = false;
+        reason = systemReason();
+    }
+    if (!written)
+        return ioFailure("cannot finish writing " + output->target + ": " + reason);
+    return okStatus();
+}
+
+void discardOutput(OutputFile *output) {
+    if (!output->direct && !output->temporary.empty())
+        discardTemporary(output->file, output->temporary);
+    else if (output->file != noHostFile)
+        closeFile(output->file);
+    if (output->sink != noHostFile)
+        closeFile(output->sink);
+    output->file = noHostFile;
+    output->sink = noHostFile;
+    output->temporary.clear();
+}
+
 Status writeWholeFile(const std::string &path, const uint8_t *bytes, size_t size) {
-    std::string temporary;
-    HostFile file = noHostFile;
-    Status status = createTemporaryBeside(path, &temporary, &file);
+    OutputFile output;
+    Status status = resolveOutput(path, &output);
+    if (isOk(status))
+        status = openOutput(&output);
     if (!isOk(status))
         return status;
+    const HostFile file = output.file;
     size_t done = 0;
     while (done < size) {
         // Moves of at most 32 KiB, the size both platforms' calls take without question.
@@ -276,12 +529,12 @@ Status writeWholeFile(const std::string &path, const uint8_t *bytes, size_t size
 #endif
         if (moved <= 0) {
             std::string reason = systemReason();
-            discardTemporary(file, temporary);
+            discardOutput(&output);
             return ioFailure("cannot write " + path + ": " + reason);
         }
         done += static_cast<size_t>(moved);
     }
-    return commitTemporary(file, temporary, path);
+    return commitOutput(&output);
 }
 
 int64_t fileSize(const std::string &path) {

@@ -1,6 +1,8 @@
 // Geometry and sample access of the host's image.
 #include "hostsim/host_image.h"
 
+#include "hostsim/host_files.h"
+
 #include <cstring>
 
 // The module lists at most 24 channels for any mode; the host holds no more.
@@ -21,7 +23,10 @@ bool allocateImage(HostImage *image, int32_t rows, int32_t columns, int16_t dept
     uint64_t total = uint64_t{planeBytes(*image)} * static_cast<uint64_t>(planes);
     if (total > SIZE_MAX)
         return false;
-    return allocateBytes(&image->pixels, static_cast<size_t>(total));
+    if (!allocateBytes(&image->pixels, static_cast<size_t>(total)))
+        return false;
+    adviseLargeBlock(image->pixels.data.get(), image->pixels.size);
+    return true;
 }
 
 static size_t sampleOffset(const HostImage &image, int32_t plane, int32_t row, int32_t column) {

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "hostsim/code_page.h"
+
 namespace {
 
 // The callbacks take no context, so they reach the session of the call under way through
@@ -194,8 +196,10 @@ void drawProgress(HostSession *session, int32_t done, int32_t total) {
     for (int32_t i = 0; i < 40; ++i)
         bar[i] = i < filled ? '#' : '.';
     bar[40] = '\0';
-    std::fprintf(stderr, "\r  rows [%s] %3d%%", bar, static_cast<int>(percent));
-    std::fflush(stderr);
+    char line[64];
+    std::snprintf(line, sizeof line, "\r  rows [%s] %3d%%", bar, static_cast<int>(percent));
+    // Drawn during a module call, while the module's standard error may be caught.
+    writeStandardError(session->moduleOutput, line);
 }
 
 void progressProc(int32_t done, int32_t total) {
@@ -283,12 +287,21 @@ void copySamples(HostSession *session, const RowRequest &request) {
                             (row - request.top) * request.rowBytes;
             uint8_t *stored = image.pixels.data.get() + static_cast<size_t>(plane) * planeBytes(image) +
                               static_cast<size_t>(row) * rowBytes(image) + static_cast<size_t>(request.left) * bytes;
-            for (int32_t column = 0; column < request.right - request.left; ++column) {
-                uint8_t *sample = line + column * request.colBytes;
+            const auto columns = static_cast<size_t>(request.right - request.left);
+            if (request.colBytes == static_cast<int64_t>(bytes)) {
+                // Samples side by side, as the image holds them: the row is one copy.
                 if (reading)
-                    std::memcpy(stored + static_cast<size_t>(column) * bytes, sample, bytes);
+                    std::memcpy(stored, line, columns * bytes);
                 else
-                    std::memcpy(sample, stored + static_cast<size_t>(column) * bytes, bytes);
+                    std::memcpy(line, stored, columns * bytes);
+            } else {
+                for (size_t column = 0; column < columns; ++column) {
+                    uint8_t *sample = line + static_cast<int64_t>(column) * request.colBytes;
+                    if (reading)
+                        std::memcpy(stored + column * bytes, sample, bytes);
+                    else
+                        std::memcpy(sample, stored + column * bytes, bytes);
+                }
             }
             if (reading && request.left == 0 && request.right == image.columns)
                 session->delivered[static_cast<size_t>(plane) * static_cast<size_t>(image.rows) +
@@ -373,8 +386,12 @@ int16_t callModule(HostSession *session, int16_t selector, void *record) {
     int16_t result = noErr;
     HostSession *outer = activeSession;
     activeSession = session;
+    startCatching(&session->moduleOutput);
     session->entry(selector, record, &session->dataSlot, &result);
+    std::string text = stopCatching(&session->moduleOutput);
     activeSession = outer;
+    if (!text.empty())
+        showModuleText(session, text);
     return result;
 }
 
@@ -422,9 +439,21 @@ bool everyRowDelivered(const HostSession &session) {
 }
 
 void finishProgress(HostSession *session) {
-    if (session->progressShown >= 0 && session->progressBar) {
-        std::fprintf(stderr, "\r%60s\r", "");
-        std::fflush(stderr);
-    }
+    if (session->progressShown >= 0 && session->progressBar)
+        writeStandardError(session->moduleOutput, "\r" + std::string(60, ' ') + "\r");
     session->progressShown = -1;
+}
+
+void showModuleText(HostSession *session, const std::string &text) {
+    if (session->holdModuleText) {
+        session->heldModuleText += text;
+        return;
+    }
+    writeStandardError(session->moduleOutput, session->moduleTextToTerminal ? utf8FromCp1252(text) : text);
+}
+
+void releaseModuleText(HostSession *session) {
+    std::string text;
+    text.swap(session->heldModuleText);
+    writeStandardError(session->moduleOutput, session->moduleTextToTerminal ? utf8FromCp1252(text) : text);
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "host/host_records.h"
+#include "hostsim/host_files.h"
 #include "hostsim/host_image.h"
 #include "hostsim/property_list.h"
 
@@ -36,6 +37,7 @@ constexpr OSType editorSignature = fourCharCode("8BIM");
 struct HostSession {
     PluginEntry entry = nullptr;
     const ModuleInfo *info = nullptr; // the module's property list; null to skip its limits
+    std::string moduleName;           // the module's file, for messages
     intptr_t dataSlot = 0;            // the module's slot, kept for the whole session
     FormatRecord *record = nullptr;   // the record of the operation under way
     AboutRecord about{};
@@ -62,6 +64,12 @@ struct HostSession {
     // samples 0 … 32768). setHostScale sets both.
     OSType signature = ownSignature;
     uint32_t largestSample = fullRangeLargest;
+    // What the module says on standard error (posix) while it is caught: held for later, or
+    // printed after each call, in UTF-8 when standard error is a terminal.
+    ModuleOutput moduleOutput;
+    bool holdModuleText = false;
+    bool moduleTextToTerminal = false;
+    std::string heldModuleText;
 
     bool progressBar = false; // draw progress on standard error
     int32_t progressShown = -1;
@@ -94,6 +102,8 @@ FormatRecord *beginOperation(HostSession *session);
 void endOperation(HostSession *session);
 
 // One call of the module's entry point with this session's data slot; returns the result.
+// What the module writes on standard error meanwhile is handed to showModuleText when the
+// session catches it.
 int16_t callModule(HostSession *session, int16_t selector, void *record);
 
 // What advanceState does: while reading, copies the rows the record describes from `data`
@@ -108,6 +118,13 @@ void endTransfer(HostSession *session);
 
 // Whether every row of every plane arrived while reading.
 bool everyRowDelivered(const HostSession &session);
+
+// Text the module wrote: held when the session holds it, else printed on standard error, in
+// UTF-8 for a terminal.
+void showModuleText(HostSession *session, const std::string &text);
+
+// Prints what was held and forgets it.
+void releaseModuleText(HostSession *session);
 
 // Clears the progress bar line if one was drawn.
 void finishProgress(HostSession *session);

@@ -20,6 +20,8 @@ const char usageText[] =
     "                  (.png, .pgm or .ppm)\n"
     "  save IN OUT     save the image IN (.png, .pgm or .ppm) through the module as FITS file OUT\n"
     "  convert IN OUT  open IN and save it again as OUT in one session (the header is kept)\n"
+    "  preview IN OUT  open IN and write an 8-bit picture of it for looking at as OUT\n"
+    "                  (.png, .pgm or .ppm), through the display stretch\n"
     "  info IN         the size, depth, planes and mode the module reports for IN\n"
     "  about           the module's About box\n"
     "  module          the module's property list and terminology\n"
@@ -28,7 +30,9 @@ const char usageText[] =
     "\n"
     "options:\n"
     "  --module PATH   the module file (default: korvalis.so or korvalis.8bi beside this program)\n"
-    "  --quiet         no progress bar and no notices\n"
+    "  --quiet         no progress bar and no notices (the module's are shown if it fails)\n"
+    "  --stretch NAME  preview's display stretch: asinh (the default; faint and bright stars\n"
+    "                  both show) or linear (0.25th to 99.75th percentile)\n"
     "  --cancel-after-rows N  act as if the user pressed Esc after N rows (for tests)\n"
     "  --host-scale 32768|65535  the host's 16-bit samples: 0..65535 (the default, a host of\n"
     "                  its own) or 0..32768 as the editors keep them (signature '8BIM'); PNG and\n"
@@ -82,7 +86,10 @@ CommandLine parseCommandLine(int argc, char **argv) {
             line.options.quiet = true;
         else if (optionValue(argc, argv, &at, "--module", &value))
             line.options.modulePath = value;
-        else if (optionValue(argc, argv, &at, "--cancel-after-rows", &value)) {
+        else if (optionValue(argc, argv, &at, "--stretch", &value)) {
+            if (!parseStretch(value, &line.options.stretch))
+                line.error = "--stretch takes asinh or linear, not " + value;
+        } else if (optionValue(argc, argv, &at, "--cancel-after-rows", &value)) {
             if (!parseCount(value.c_str(), &line.options.cancelAfterRows))
                 line.error = "--cancel-after-rows takes a count of rows";
         } else if (optionValue(argc, argv, &at, "--host-scale", &value)) {
@@ -109,8 +116,8 @@ bool argumentsFit(const std::vector<std::string> &words, std::string *error) {
         const char *name;
         size_t least, most;
     };
-    static const Shape shapes[] = {{"open", 2, 2}, {"save", 2, 2},   {"convert", 2, 2}, {"info", 1, 1},
-                                   {"about", 0, 0}, {"module", 0, 0}, {"demo", 0, 1}};
+    static const Shape shapes[] = {{"open", 2, 2},  {"save", 2, 2},   {"convert", 2, 2}, {"preview", 2, 2},
+                                   {"info", 1, 1},  {"about", 0, 0},  {"module", 0, 0},  {"demo", 0, 1}};
     for (const Shape &shape : shapes) {
         if (words[0] != shape.name)
             continue;
@@ -136,6 +143,8 @@ Status runCommand(HostContext *context, const std::vector<std::string> &words) {
         status = commandSave(context, words[1], words[2]);
     else if (command == "convert")
         status = commandConvert(context, words[1], words[2]);
+    else if (command == "preview")
+        status = commandPreview(context, words[1], words[2]);
     else if (command == "info")
         status = commandInfo(context, words[1], &report);
     else if (command == "about")
@@ -179,6 +188,8 @@ int main(int argc, char **argv) {
     Status status = startHost(&context);
     if (isOk(status))
         status = runCommand(&context, line.words);
+    if (!isOk(status))
+        releaseModuleText(&context.session); // the notices held under --quiet say why
     stopHost(&context);
     return isOk(status) ? exitOk : fail(status);
 }

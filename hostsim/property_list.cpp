@@ -118,6 +118,54 @@ Status readTerminologyLink(const uint8_t *data, uint32_t length, TerminologyLink
     return okStatus();
 }
 
+bool isIdentifier(const std::string &word) {
+    if (word.empty() || std::isdigit(static_cast<unsigned char>(word[0])))
+        return false;
+    for (char c : word)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_')
+            return false;
+    return true;
+}
+
+std::string trimmed(const std::string &text) {
+    size_t first = text.find_first_not_of(" \t");
+    size_t last = text.find_last_not_of(" \t");
+    return first == std::string::npos ? std::string() : text.substr(first, last - first + 1);
+}
+
+// "true", or "in (PSHOP_ImageMode, Name, ...)": the two forms shipping format modules use
+// to say which documents they take. Anything else is left to hosts that know its grammar.
+void readCondition(ModuleInfo *info) {
+    const std::string text = trimmed(info->enableExpression);
+    info->enabledModes.clear();
+    if (text == "true") {
+        info->condition = ModuleInfo::Condition::always;
+        return;
+    }
+    info->condition = ModuleInfo::Condition::notEvaluated;
+    if (text.compare(0, 2, "in") != 0 || text.back() != ')')
+        return;
+    std::string inside = trimmed(text.substr(2));
+    if (inside.empty() || inside[0] != '(')
+        return;
+    inside = inside.substr(1, inside.size() - 2);
+    std::vector<std::string> words;
+    for (size_t at = 0; at <= inside.size();) {
+        size_t comma = inside.find(',', at);
+        if (comma == std::string::npos)
+            comma = inside.size();
+        words.push_back(trimmed(inside.substr(at, comma - at)));
+        at = comma + 1;
+    }
+    if (words.size() < 2 || words[0] != "PSHOP_ImageMode")
+        return;
+    for (size_t k = 1; k < words.size(); ++k)
+        if (!isIdentifier(words[k]))
+            return;
+    info->enabledModes.assign(words.begin() + 1, words.end());
+    info->condition = ModuleInfo::Condition::modeList;
+}
+
 Status readProperty(const PropertyHeader &header, const uint8_t *data, ModuleInfo *info) {
     const uint32_t key = header.key;
     const uint32_t length = header.length;
@@ -147,6 +195,7 @@ Status readProperty(const PropertyHeader &header, const uint8_t *data, ModuleInf
     if (key == fourCharCode("enbl")) {
         if (!zeroTerminated(data, length, &info->enableExpression))
             return badProperty(key, "holds an expression without a terminating zero");
+        readCondition(info);
         return okStatus();
     }
     if (key == fourCharCode("RdEx"))
@@ -299,8 +348,84 @@ bool listsExtension(const std::vector<std::string> &extensions, const std::strin
     return false;
 }
 
+namespace {
+
+// Image mode numbers as the host interface publishes them.
+enum HostMode : int16_t {
+    bitmapMode = 0, grayScaleMode = 1, indexedMode = 2, rgbMode = 3, cmykMode = 4, hslMode = 5, hsbMode = 6,
+    multichannelMode = 7, duotoneMode = 8, labMode = 9, gray16Mode = 10, rgb48Mode = 11, lab48Mode = 12,
+    cmyk64Mode = 13, deepMultichannelMode = 14, duotone16Mode = 15, rgb96Mode = 16, gray32Mode = 17
+};
+
+// The 8-bit mode whose 'mode' flag stands for a deep one; modes 0 to 9 stand for themselves.
+int16_t flagModeOf(int16_t mode) {
+    switch (mode) {
+    case gray16Mode:
+    case gray32Mode:
+        return grayScaleMode;
+    case rgb48Mode:
+    case rgb96Mode:
+        return rgbMode;
+    case lab48Mode:
+        return labMode;
+    case cmyk64Mode:
+        return cmykMode;
+    case deepMultichannelMode:
+        return multichannelMode;
+    case duotone16Mode:
+        return duotoneMode;
+    default:
+        return mode;
+    }
+}
+
+} // namespace
+
 bool supportsMode(const ModuleInfo &info, int16_t mode) {
     if (!info.hasModes)
         return true;
-    return mode >= 0 && mode < 16 && (info.modes & 1u << mode) != 0;
+    mode = flagModeOf(mode);
+    return mode >= 0 && mode < 10 && (info.modes & 1u << mode) != 0;
+}
+
+std::string conditionModeName(int16_t mode, int16_t depth) {
+    struct Names {
+        int16_t mode;
+        const char *eight, *sixteen, *thirtyTwo;
+    };
+    // The condition's names by the 8-bit mode, for 8, 16 and 32 bits per sample.
+    static const Names names[] = {
+        {bitmapMode, "BitmapMode", "", ""},
+        {grayScaleMode, "GrayScaleMode", "Gray16Mode", "Gray32Mode"},
+        {indexedMode, "IndexedMode", "", ""},
+        {rgbMode, "RGBMode", "RGB48Mode", "RGB96Mode"},
+        {cmykMode, "CMYKMode", "CMYK64Mode", ""},
+        {hslMode, "HSLMode", "", ""},
+        {hsbMode, "HSBMode", "", ""},
+        {multichannelMode, "MultichannelMode", "DeepMultichannelMode", ""},
+        {duotoneMode, "DuotoneMode", "Duotone16Mode", ""},
+        {labMode, "LabMode", "Lab48Mode", ""},
+    };
+    const int16_t base = flagModeOf(mode);
+    if (base != mode) // a deep mode says its depth itself
+        depth = mode == gray32Mode || mode == rgb96Mode ? 32 : 16;
+    for (const Names &entry : names)
+        if (entry.mode == base)
+            return depth == 32 ? entry.thirtyTwo : depth == 16 ? entry.sixteen : depth <= 8 ? entry.eight : "";
+    return std::string();
+}
+
+bool modeEnabled(const ModuleInfo &info, int16_t mode, int16_t depth, std::string *why) {
+    const std::string name = conditionModeName(mode, depth);
+    if (!supportsMode(info, mode)) {
+        *why = "its mode flags ('mode') leave the mode out";
+        return false;
+    }
+    if (info.condition != ModuleInfo::Condition::modeList)
+        return true;
+    for (const std::string &listed : info.enabledModes)
+        if (!name.empty() && listed == name)
+            return true;
+    *why = "its enabling condition ('enbl') does not name " + (name.empty() ? "the mode" : name);
+    return false;
 }

@@ -71,6 +71,10 @@ struct ModuleInfo {
     bool hasMaxSize = false;
     std::vector<int16_t> maxChannels; // by image mode
     std::string enableExpression;
+    // The enabling condition as this host reads it: "true", or "in (PSHOP_ImageMode, ...)"
+    // naming the modes (GrayScaleMode, Gray16Mode, ...); any other form is not evaluated.
+    enum class Condition : uint8_t { none, always, modeList, notEvaluated } condition = Condition::none;
+    std::vector<std::string> enabledModes; // for modeList
     uint32_t fileType = 0, fileCreator = 0;
     std::vector<uint32_t> readTypes; // type, creator, type, creator, ...
     TerminologyLink terminology;
@@ -123,5 +127,15 @@ std::string describeTerminology(const Terminology &terminology);
 // or writes.
 bool listsExtension(const std::vector<std::string> &extensions, const std::string &extension);
 
-// Whether image mode `mode` is in the module's 'mode' list (true when it gave no list).
+// Whether image mode `mode` is in the module's 'mode' list (true when it gave no list). The
+// list holds modes 0 to 9 only; a deep mode (Gray16, RGB48, ...) counts as its 8-bit mode.
 bool supportsMode(const ModuleInfo &info, int16_t mode);
+
+// The name an enabling condition gives a document of image mode `mode` at `depth` bits:
+// "GrayScaleMode" for 8-bit grey, "Gray16Mode" for 16-bit grey, and so on; "" when none.
+std::string conditionModeName(int16_t mode, int16_t depth);
+
+// Whether the module is enabled for a document of `mode` at `depth` bits, as a current host
+// decides it: its 'mode' flags list the mode, and its condition, when this host reads it,
+// names it. When not, `why` says which of the two refuses.
+bool modeEnabled(const ModuleInfo &info, int16_t mode, int16_t depth, std::string *why);

@@ -146,14 +146,19 @@ Status openAndRead(HostSession *session, const std::string &path, HostImage *ima
 }
 
 // What the module's property list says it can save.
-Status checkModuleTakes(const ModuleInfo *info, const HostImage &image) {
+Status checkModuleTakes(const HostSession &session, const HostImage &image) {
+    const ModuleInfo *info = session.info;
     if (info == nullptr)
         return okStatus();
     if (!info->flags.canWrite)
         return failStatus(exitModuleFailed, "the module does not write files");
-    if (!supportsMode(*info, image.mode))
-        return failStatus(exitModuleFailed, std::string("the module does not list the ") + imageModeName(image.mode) +
-                                                " mode among those it saves");
+    std::string why;
+    if (!modeEnabled(*info, image.mode, image.depth, &why)) {
+        std::string mode = conditionModeName(image.mode, image.depth);
+        return failStatus(exitModuleFailed, "the module " + session.moduleName + " is not enabled for " +
+                                                (mode.empty() ? imageModeName(image.mode) : mode) + " images: " +
+                                                why);
+    }
     if (info->hasMaxSize && (image.rows > info->maxRows || image.columns > info->maxColumns))
         return failStatus(exitModuleFailed, "the module saves images of at most " + std::to_string(info->maxRows) +
                                                 " rows and " + std::to_string(info->maxColumns) + " columns");
@@ -201,12 +206,14 @@ Status runPhase(HostSession *session, FormatRecord *record, int16_t prepare, con
     return status;
 }
 
-Status checkEstimate(const FormatRecord &record, const std::string &path, const std::string &what) {
+Status checkEstimate(const FormatRecord &record, const OutputFile &output, const std::string &what) {
     if (record.minDataBytes < 0 || record.maxDataBytes < record.minDataBytes)
         return moduleFault(what, "the module's size estimate (" + std::to_string(record.minDataBytes) + " to " +
                                      std::to_string(record.maxDataBytes) + " bytes) is not a range of sizes");
+    // A device or FIFO is not a disk the file must fit on.
     uint64_t available = 0;
-    if (freeSpaceBeside(path, &available) && available < static_cast<uint64_t>(record.minDataBytes))
+    if (!output.direct && freeSpaceBeside(output.target, &available) &&
+        available < static_cast<uint64_t>(record.minDataBytes))
         return failStatus(exitHostIo, what + ": the module needs " + std::to_string(record.minDataBytes) +
                                           " bytes, but only " + std::to_string(available) + " are free there");
     return okStatus();
@@ -254,21 +261,19 @@ Status writeSequence(HostSession *session, FormatRecord *record, HostImage *imag
     return status;
 }
 
-Status writeThroughTemporary(HostSession *session, FormatRecord *record, HostImage *image, const std::string &path,
-                             const std::string &what) {
-    std::string temporary;
-    HostFile file = noHostFile;
-    Status status = createTemporaryBeside(path, &temporary, &file);
+Status writeOutput(HostSession *session, FormatRecord *record, HostImage *image, OutputFile *output,
+                   const std::string &what) {
+    Status status = openOutput(output);
     if (!isOk(status))
         return status;
-    record->dataFork = file;
+    record->dataFork = output->file;
     status = writeSequence(session, record, image, what);
     record->dataFork = -1;
     if (!isOk(status)) {
-        discardTemporary(file, temporary);
+        discardOutput(output);
         return status;
     }
-    return commitTemporary(file, temporary, path);
+    return commitOutput(output);
 }
 
 } // namespace
@@ -298,9 +303,13 @@ Status readImageFacts(HostSession *session, const std::string &path, ImageFacts 
 
 Status saveDocument(HostSession *session, HostImage *image, const std::string &path) {
     const std::string what = "saving " + path;
-    Status status = checkModuleTakes(session->info, *image);
+    Status status = checkModuleTakes(*session, *image);
     if (!isOk(status))
         return failStatus(status.exitCode, what + ": " + status.message);
+    OutputFile output;
+    status = resolveOutput(path, &output);
+    if (!isOk(status))
+        return status;
     FormatRecord *record = beginOperation(session);
     if (record == nullptr)
         return failStatus(exitHostIo, what + ": the host has no memory for its record");
@@ -309,9 +318,9 @@ Status saveDocument(HostSession *session, HostImage *image, const std::string &p
     if (isOk(status))
         status = runPhase(session, record, formatSelectorEstimatePrepare, what);
     if (isOk(status))
-        status = checkEstimate(*record, path, what);
+        status = checkEstimate(*record, output, what);
     if (isOk(status))
-        status = writeThroughTemporary(session, record, image, path, what);
+        status = writeOutput(session, record, image, &output, what);
     endOperation(session);
     reclaimModuleMemory(session);
     return status;

@@ -33,6 +33,8 @@ Status readImageFacts(HostSession *session, const std::string &path, ImageFacts 
 // Saves `image` through the module as `path`. The module writes into a temporary file in the
 // same folder, renamed over `path` only when every selector succeeded and every row was
 // taken; otherwise the temporary file is removed and an existing `path` is left untouched.
+// A symbolic link is saved to through its target; a device or FIFO is written directly, and
+// a folder refused (resolveOutput).
 Status saveDocument(HostSession *session, HostImage *image, const std::string &path);
 
 // The About selector, with the host's About record.

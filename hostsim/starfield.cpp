@@ -1,4 +1,4 @@
-// The demo's star field: a seeded generator, Gaussian stars, and an asinh display stretch.
+// The demo's star field: a seeded generator and Gaussian stars.
 #include "hostsim/starfield.h"
 
 #include <algorithm>
@@ -67,37 +67,6 @@ bool makeStarField(HostImage *image, uint64_t seed) {
         for (int32_t column = 0; column < starFieldSide; ++column) {
             double value = std::round(sky[static_cast<size_t>(row) * starFieldSide + column]);
             setSample(image, 0, row, column, static_cast<uint32_t>(std::clamp(value, 0.0, 65535.0)));
-        }
-    return true;
-}
-
-bool stretchForDisplay(const HostImage &source, HostImage *preview) {
-    if (source.planes != 1 || !allocateImage(preview, source.rows, source.columns, 8, 1, plugInModeGrayScale))
-        return false;
-    std::vector<uint32_t> histogram(source.depth == 16 ? 65536 : 256);
-    for (int32_t row = 0; row < source.rows; ++row)
-        for (int32_t column = 0; column < source.columns; ++column)
-            ++histogram[sampleAt(source, 0, row, column)];
-    // The median stands for the sky; the 16th percentile gives its spread.
-    const uint64_t total = uint64_t{static_cast<uint32_t>(source.rows)} * static_cast<uint32_t>(source.columns);
-    uint64_t seen = 0;
-    uint32_t low = 0, median = 0, brightest = 0;
-    for (uint32_t value = 0; value < histogram.size(); ++value) {
-        if (seen < total * 16 / 100 && seen + histogram[value] >= total * 16 / 100)
-            low = value;
-        if (seen < total / 2 && seen + histogram[value] >= total / 2)
-            median = value;
-        seen += histogram[value];
-        if (histogram[value] != 0)
-            brightest = value;
-    }
-    const double spread = std::max(1.0, static_cast<double>(median) - low);
-    const double black = median - 2.0 * spread, soft = 3.0 * spread;
-    const double top = std::asinh(std::max(1.0, brightest - black) / soft);
-    for (int32_t row = 0; row < source.rows; ++row)
-        for (int32_t column = 0; column < source.columns; ++column) {
-            double t = std::asinh(std::max(0.0, sampleAt(source, 0, row, column) - black) / soft) / top;
-            setSample(preview, 0, row, column, static_cast<uint32_t>(std::lround(std::clamp(t, 0.0, 1.0) * 255.0)));
         }
     return true;
 }

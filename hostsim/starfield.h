@@ -1,4 +1,4 @@
-// The demo's synthetic sky, and the display stretch that makes its stars visible.
+// The demo's synthetic sky.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +13,3 @@ constexpr int32_t starFieldStars = 900;
 // seed gives the same pixels. False when memory ran out.
 bool makeStarField(HostImage *image, uint64_t seed);
 
-// An 8-bit grey copy of a 16-bit grey image with an asinh stretch from just below the sky
-// level up to the brightest pixel, so that faint stars show as well as bright ones.
-bool stretchForDisplay(const HostImage &source, HostImage *preview);

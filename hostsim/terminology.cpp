@@ -199,6 +199,14 @@ std::string describeModuleInfo(const ModuleInfo &info) {
     appendLine(&text, "channels", channelsText(info));
     if (!info.enableExpression.empty())
         appendLine(&text, "enabled if", info.enableExpression);
+    if (info.condition == ModuleInfo::Condition::modeList) {
+        std::string modes;
+        for (const std::string &mode : info.enabledModes)
+            modes += (modes.empty() ? "" : " ") + mode;
+        appendLine(&text, "enabled for", modes);
+    } else if (info.condition == ModuleInfo::Condition::notEvaluated) {
+        appendLine(&text, "enabled for", "(a condition this host does not evaluate; the mode flags decide)");
+    }
     if (info.fileType != 0)
         appendLine(&text, "file type", "'" + codeText(info.fileType) + "', creator '" + codeText(info.fileCreator) + "'");
     for (size_t n = 0; n + 1 < info.readTypes.size(); n += 2)

@@ -95,10 +95,38 @@ constexpr uint16_t channelsOfBitmap = 1;
 constexpr uint16_t channelsOfOtherModes = 24;
 constexpr int hostModeCount = 12;
 
-// `entryKey` is the property that names the entry point for the host's code: 'wx86' for
-// 32-bit x86 hosts, '8664' for x86-64 ones. Nothing else of the list depends on it.
-constexpr ResourceWriter<pluginPropertyListBytes> writePropertyList(const char (&entryKey)[5]) {
-    ResourceWriter<pluginPropertyListBytes> w{};
+// What sets the two lists apart; every other property is written alike for both.
+struct ListProfile {
+    const char *entryKey;   // the entry point's property for the host's processor
+    const char *extensions; // four-byte entries in reading order, blank-padded
+    uint8_t modeFlags[2];   // 'mode', from the top bit of the first byte down
+    const char *enable;     // 'enbl'
+};
+
+// A property that holds `text` with its terminating zero, padded to a multiple of four.
+constexpr uint32_t paddedText(const char *text) { return static_cast<uint32_t>((textLength(text) + 1 + 3) / 4 * 4); }
+
+// The 32-bit list as hosts of its time read it: all ten modes, "true", three-letter
+// extensions.
+constexpr ListProfile profile32{"wx86", "FTS FIT ", {0xff, 0xc0}, "true"};
+
+// Current hosts take 'enbl' to decide when to offer the module and 'mode' only when they are
+// older; grey, RGB and multichannel at 8 and 16 bits are what the module saves. A four-letter
+// extension fills its four bytes without a blank.
+constexpr ListProfile profile64{"8664", "FTS FIT FITS",
+                                {0x40 | 0x10 | 0x01, 0x00}, // grayscale, RGB, multichannel
+                                "in (PSHOP_ImageMode, GrayScaleMode, Gray16Mode, RGBMode, RGB48Mode, "
+                                "MultichannelMode, DeepMultichannelMode)"};
+
+constexpr size_t propertyListBytes(const ListProfile &profile) {
+    return pluginPropertyListBytes - 8 - 2 * 8 + paddedText(profile.enable) + 2 * textLength(profile.extensions);
+}
+static_assert(propertyListBytes(profile32) == pluginPropertyListBytes);
+static_assert(propertyListBytes(profile64) == pluginPropertyList64Bytes);
+
+template <size_t N>
+constexpr ResourceWriter<N> writePropertyList(const ListProfile &profile) {
+    ResourceWriter<N> w{};
     putWord(w, 1); // the word Windows hosts expect before the list
     putLong(w, 0); // list version
     putLong(w, propertyCount);
@@ -115,6 +143,7 @@ constexpr ResourceWriter<pluginPropertyListBytes> writePropertyList(const char (
     putLong(w, 0x00010000); // format interface 1.0: major in the high half
     endProperty(w, end);
 
+    char entryKey[5] = {profile.entryKey[0], profile.entryKey[1], profile.entryKey[2], profile.entryKey[3], 0};
     end = beginProperty(w, entryKey, 12);
     putCString(w, "ENTRYPOINT"); // the DLL's one export
     endProperty(w, end);
@@ -128,14 +157,12 @@ constexpr ResourceWriter<pluginPropertyListBytes> writePropertyList(const char (
     endProperty(w, end);
 
     end = beginProperty(w, "mode", 4);
-    // Bitmap, grayscale, indexed, RGB, CMYK, HSL, HSB, multichannel, duotone and Lab, from
-    // the top bit of the first byte down.
-    putByte(w, 0xff);
-    putByte(w, 0xc0);
+    putByte(w, profile.modeFlags[0]);
+    putByte(w, profile.modeFlags[1]);
     endProperty(w, end);
 
-    end = beginProperty(w, "enbl", 8);
-    putCString(w, "true");
+    end = beginProperty(w, "enbl", paddedText(profile.enable));
+    putCString(w, profile.enable);
     endProperty(w, end);
 
     end = beginProperty(w, "fmTC", 8);
@@ -149,12 +176,13 @@ constexpr ResourceWriter<pluginPropertyListBytes> writePropertyList(const char (
     endProperty(w, end);
 
     // Extensions are byte strings, not codes: they stand in reading order.
-    end = beginProperty(w, "RdEx", 8);
-    putChars(w, "FTS FIT ");
+    const auto extensionBytes = static_cast<uint32_t>(textLength(profile.extensions));
+    end = beginProperty(w, "RdEx", extensionBytes);
+    putChars(w, profile.extensions);
     endProperty(w, end);
 
-    end = beginProperty(w, "WrEx", 8);
-    putChars(w, "FTS FIT ");
+    end = beginProperty(w, "WrEx", extensionBytes);
+    putChars(w, profile.extensions);
     endProperty(w, end);
 
     end = beginProperty(w, "fmtf", 4);
@@ -222,32 +250,13 @@ constexpr ResourceWriter<pluginTerminologyBytes> writeTerminology() {
     return w;
 }
 
-constexpr auto propertyListWriter = writePropertyList("wx86");
+constexpr auto propertyListWriter = writePropertyList<pluginPropertyListBytes>(profile32);
 static_assert(!propertyListWriter.overrun && propertyListWriter.used == pluginPropertyListBytes,
               "the property list must fill exactly its 358 bytes");
 
-constexpr auto propertyList64Writer = writePropertyList("8664");
-static_assert(!propertyList64Writer.overrun && propertyList64Writer.used == pluginPropertyListBytes,
-              "the 64-bit property list must fill exactly its 358 bytes");
-
-// Where the entry point's key is stored: after the leading word, version and count come
-// 'kind' (16 + 4 bytes), 'name' (16 + 8) and 'vers' (16 + 4), then the entry property's
-// vendor code and its key.
-constexpr size_t entryKeyOffset = 2 + 4 + 4 + 20 + 24 + 20 + 4;
-
-// Whether the two lists differ in exactly the four bytes of the entry point's key, so a
-// change to one list can never miss the other.
-constexpr bool differOnlyInEntryKey(const std::array<uint8_t, pluginPropertyListBytes> &a,
-                                    const std::array<uint8_t, pluginPropertyListBytes> &b) {
-    for (size_t k = 0; k < pluginPropertyListBytes; ++k) {
-        bool inKey = k >= entryKeyOffset && k < entryKeyOffset + 4;
-        if ((a[k] != b[k]) != inKey)
-            return false;
-    }
-    return true;
-}
-static_assert(differOnlyInEntryKey(propertyListWriter.bytes, propertyList64Writer.bytes),
-              "the 32- and 64-bit property lists must differ only in the entry point's key");
+constexpr auto propertyList64Writer = writePropertyList<pluginPropertyList64Bytes>(profile64);
+static_assert(!propertyList64Writer.overrun && propertyList64Writer.used == pluginPropertyList64Bytes,
+              "the 64-bit property list must fill exactly its bytes");
 
 constexpr auto terminologyWriter = writeTerminology();
 static_assert(!terminologyWriter.overrun && terminologyWriter.used == pluginTerminologyBytes,
@@ -262,7 +271,7 @@ static_assert(sizeof(std::array<uint8_t, pluginPropertyListBytes>) == pluginProp
 extern "C" {
 const std::array<uint8_t, pluginPropertyListBytes> pluginPropertyList = propertyListWriter.bytes;
 const uint32_t pluginPropertyListSize = pluginPropertyListBytes;
-const std::array<uint8_t, pluginPropertyListBytes> pluginPropertyList64 = propertyList64Writer.bytes;
+const std::array<uint8_t, pluginPropertyList64Bytes> pluginPropertyList64 = propertyList64Writer.bytes;
 const std::array<uint8_t, pluginTerminologyBytes> pluginTerminology = terminologyWriter.bytes;
 const uint32_t pluginTerminologySize = pluginTerminologyBytes;
 }

@@ -15,6 +15,8 @@
 constexpr uint16_t pluginResourceID = 16000;
 constexpr size_t pluginPropertyListBytes = 358;
 constexpr size_t pluginTerminologyBytes = 187;
+// The 64-bit list is longer: a four-letter extension and an enabling condition that names modes.
+constexpr size_t pluginPropertyList64Bytes = 466;
 
 // "PIPL" 16000 and "AETE" 16000, byte for byte as a host reads them; the Size values hold
 // their lengths for a host that finds the data by symbol name. The arrays are plain bytes
@@ -25,10 +27,12 @@ KORVALIS_EXPORT extern const uint32_t pluginPropertyListSize;
 KORVALIS_EXPORT extern const std::array<uint8_t, pluginTerminologyBytes> pluginTerminology;
 KORVALIS_EXPORT extern const uint32_t pluginTerminologySize;
 
-// The property list of the 64-bit Windows module: the bytes of pluginPropertyList except
-// the entry point's key, '8664' (x86-64 code) in place of 'wx86'. Only the resource build
-// uses it; the Linux module exports the list above.
-extern const std::array<uint8_t, pluginPropertyListBytes> pluginPropertyList64;
+// The property list of the 64-bit Windows module, for the editors of today: the entry point
+// under '8664' (x86-64 code), the extensions FTS, FIT and FITS, and only the modes the module
+// saves, in 'mode' and in the enabling condition 'enbl' that current hosts read. Written by
+// the same code as the list above. Only the resource build uses it; the Linux module exports
+// the list above.
+extern const std::array<uint8_t, pluginPropertyList64Bytes> pluginPropertyList64;
 }
 
 // One entry of the string table; text is zero-terminated, in code page 1252.

@@ -3,8 +3,8 @@
 //
 //   resgen DIR [CPU]   writes DIR/pipl.bin, DIR/aete.bin, DIR/strings.rc2 and DIR/blank.cur
 //
-// CPU is the DLL's processor, i386 (the default) or x86-64; it picks the property list whose
-// entry point a host of that processor looks for. Every other byte is the same for both.
+// CPU is the DLL's processor, i386 (the default) or x86-64; it picks the property list: the
+// 32-bit one, or the 64-bit one for current hosts (entry point key, extensions and modes).
 //
 // It runs on the build machine, compiled with the build machine's own compiler.
 #include <cstdint>
@@ -123,8 +123,8 @@ int main(int argc, char **argv) {
         return 2;
     }
     std::string dir = argv[1];
-    const auto &list = cpu == "x86-64" ? pluginPropertyList64 : pluginPropertyList;
-    Bytes propertyList(list.begin(), list.end());
+    Bytes propertyList = cpu == "x86-64" ? Bytes(pluginPropertyList64.begin(), pluginPropertyList64.end())
+                                         : Bytes(pluginPropertyList.begin(), pluginPropertyList.end());
     Bytes terminology(pluginTerminology.begin(), pluginTerminology.end());
     Bytes cursor = blankCursor();
     if (cursor.size() != cursorFileHeaderBytes + cursorImageBytes) {

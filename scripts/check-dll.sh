@@ -9,8 +9,9 @@
 #                                                               x86-64 (PE32+, '8664')
 #
 # Given the 32-bit DLL as well, --x64 also compares the two DLLs' resources: every one must be
-# byte for byte the same, except that the property list has '8664' where the 32-bit one has
-# 'wx86' (and nothing else differs).
+# byte for byte the same, except the property list, whose properties must be those of the
+# 32-bit one but for the entry point's key ('8664' for 'wx86'), the extensions (FITS added),
+# the modes and the enabling condition, which the 64-bit module fits to current hosts.
 #
 # Exit status: 0 when every check holds, 1 when one fails, 77 (skipped) when a DLL or the
 # tools are missing.
@@ -157,7 +158,7 @@ def check(ok, message):
     print(("ok: " if ok else "FAIL: ") + message)
     failed += not ok
 
-expected = {("PIPL", 16000, 3081): 358, ("AETE", 16000, 3081): 187, (5, 16000, 1033): 124,
+expected = {("PIPL", 16000, 3081): 466 if x64 else 358, ("AETE", 16000, 3081): 187, (5, 16000, 1033): 124,
             (12, 101, 3081): 20, (1, 1, 3081): 308}
 for key, size in expected.items():
     check(key in found and len(found[key]) == size, "%s is %d bytes" % (label(key), size))
@@ -200,14 +201,35 @@ pipl = found.get(("PIPL", 16000, 3081), b"")
 check(pipl[:10] == bytes([1, 0, 0, 0, 0, 0, 14, 0, 0, 0]) and b"MIB8dnik" in pipl and b"ENTRYPOINT\0" in pipl,
       "PIPL starts with word 1, version 0, 14 properties and names ENTRYPOINT")
 
-# The entry point's property is the fourth: after the leading word, version, count and the
-# kind, name and vers properties. Codes are stored as little-endian integers, so '8664'
-# stands as the bytes "4668" and 'wx86' as "68xw".
-entry_at = 2 + 4 + 4 + 20 + 24 + 20
-key, other = (b"4668", b"68xw") if x64 else (b"68xw", b"4668")
-entry_property = b"MIB8" + key + bytes(4) + bytes([12, 0, 0, 0]) + b"ENTRYPOINT\0\0"
-check(pipl[entry_at:entry_at + 28] == entry_property and other not in pipl,
-      "PIPL names the entry point ENTRYPOINT under '%s' only" % ("8664" if x64 else "wx86"))
+# The properties, each (key, data); codes are stored as little-endian integers, so '8664'
+# stands as the bytes "4668" and 'wx86' as "68xw". Data are padded to a multiple of four.
+def properties(pipl):
+    found = []
+    if len(pipl) < 10:
+        return found
+    count = struct.unpack_from("<I", pipl, 6)[0]
+    at = 10
+    for _ in range(count):
+        if at + 16 > len(pipl):
+            break
+        key = pipl[at + 4:at + 8][::-1].decode("latin-1")
+        length = struct.unpack_from("<I", pipl, at + 12)[0]
+        found.append((key, pipl[at + 16:at + 16 + length]))
+        at += 16 + (length + 3) // 4 * 4
+    return found
+
+listed = properties(pipl)
+keys = [key for key, _ in listed]
+entry = "8664" if x64 else "wx86"
+check(len(keys) == 14 and keys[3] == entry and ("wx86" if x64 else "8664") not in keys
+      and dict(listed).get(entry) == b"ENTRYPOINT\0\0",
+      "PIPL names the entry point ENTRYPOINT under '%s' only" % entry)
+modes = "in (PSHOP_ImageMode, GrayScaleMode, Gray16Mode, RGBMode, RGB48Mode, MultichannelMode, DeepMultichannelMode)"
+fitted = {"RdEx": b"FTS FIT FITS", "WrEx": b"FTS FIT FITS", "mode": b"\x51\0\0\0",
+          "enbl": modes.encode() + b"\0"} if x64 else \
+         {"RdEx": b"FTS FIT ", "WrEx": b"FTS FIT ", "mode": b"\xff\xc0\0\0", "enbl": b"true\0\0\0\0"}
+for key, data in sorted(fitted.items()):
+    check(dict(listed).get(key) == data, "PIPL %s is %r" % (key, data))
 check(machine == (0x8664 if x64 else 0x14C) and magic == (0x20B if x64 else 0x10B),
       "COFF machine %#06x, optional header magic %#05x" % (machine, magic))
 
@@ -221,11 +243,14 @@ if twin:
         if key_ != ("PIPL", 16000, 3081):
             check(ours == theirs, "%s: byte-identical in both DLLs (%d bytes)" % (label(key_), len(ours)))
             continue
-        differing = [k for k in range(min(len(ours), len(theirs))) if ours[k] != theirs[k]]
-        check(len(ours) == len(theirs) and differing == list(range(entry_at + 4, entry_at + 8))
-              and ours[entry_at + 4:entry_at + 8] == b"4668" and theirs[entry_at + 4:entry_at + 8] == b"68xw",
-              "%s: identical except bytes %d-%d, the entry point's key ('8664' here, 'wx86' in the 32-bit DLL)"
-              % (label(key_), entry_at + 4, entry_at + 7))
+        narrow = [("8664" if key == "wx86" else key, data) for key, data in properties(theirs)]
+        same = [k for k, (a, b) in enumerate(zip(listed, narrow)) if a == b]
+        differing = sorted({listed[k][0] for k in range(len(listed)) if k not in same})
+        check(ours[:10] == theirs[:10] and len(listed) == len(narrow) and
+              [key for key, _ in listed] == [key for key, _ in narrow] and
+              differing == ["RdEx", "WrEx", "enbl", "mode"],
+              "%s: the properties of the 32-bit list, differing only in the entry point's key, "
+              "the extensions, the modes and the condition (differ: %s)" % (label(key_), ", ".join(differing)))
 sys.exit(1 if failed else 0)
 EOF
 

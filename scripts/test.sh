@@ -23,6 +23,9 @@ cmake --preset default >/dev/null
 cmake --build --preset default -j"$jobs"
 ctest --preset default -j"$jobs"
 
+step "Release archive"
+bash scripts/release.sh
+
 step "Sanitizers"
 cmake --preset asan >/dev/null
 cmake --build --preset asan -j"$jobs"

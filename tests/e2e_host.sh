@@ -9,6 +9,7 @@
 set -u
 
 mode=$1 native_bin=$2 work=$3 win32_bin=${4:-}
+fuzz_corpus=$(cd "$(dirname "$0")/../fuzz/corpus" && pwd)
 failures=0
 
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
@@ -65,6 +66,9 @@ perl -e 'print "P6\n3 2\n255\n"; print chr(($_ * 53) % 256) for 0..17' >in/rgb8.
 perl -e 'print "P5\n2 2\n1000\n", "\0" x 8' >in/badmax.pgm
 perl -e 'print "P5\n4 4\n255\n", "\0" x 9' >in/short.pgm
 perl -e 'print "NOT A FITS FILE" . " " x 2865' >in/notfits.fts
+perl -e 'printf "%-80s" x 6, "SIMPLE  =                    T", "BITPIX  =                   12",
+    "NAXIS   =                    2", "NAXIS1  =                    2", "NAXIS2  =                    2", "END";
+    print " " x (2880 - 480), "\0" x 2880' >in/bitpix12.fts
 head -c 100000 in/star.fts >in/truncated.fts
 echo "not a library" >in/notalib.so
 
@@ -107,6 +111,68 @@ fits_image in/cube.fts 32 "5 4 3" "l>" "" -2147483648 7 123456 2147483647 -9 0 6
 fits_image in/bottomup.fts -64 "5 3" "d>" "ROWORDER='BOTTOM-UP'" 1.5 2 3 4 5 6.25 7 8 9 10 11 12 13 14 15.75
 fits_image in/topdown.fts -64 "5 3" "d>" "" 11 12 13 14 15.75 6.25 7 8 9 10 1.5 2 3 4 5
 fits_image in/radio.fts -32 "4 3 1 1" "f>" "BUNIT='JY/BEAM'" 0.25 -0.125 nan 3
+# Outputs that are not regular files (native only): a link is saved through to its target, a
+# device or a FIFO is written in place, a folder is refused.
+output_kinds() {
+    local d=$1
+    mkdir -p "$d/out/kinds/real" && printf 'old' >"$d/out/kinds/real/target.fts"
+    ln -s real/target.fts "$d/out/kinds/link.fts"
+    host "$d" convert in/star.fts out/kinds/link.fts;  expect "$d" 0 "" "save through a symbolic link"
+    [[ -L $d/out/kinds/link.fts ]] || fail "$d: the symbolic link was replaced"
+    cmp -s in/star.fts "$d/out/kinds/real/target.fts" || fail "$d: the link's target does not hold the saved file"
+    [[ $(ls -A "$d/out/kinds/real") == target.fts && $(ls -A "$d/out/kinds") == $'link.fts\nreal' ]] ||
+        fail "$d: a temporary file was left beside the link or its target: $(ls -AR "$d/out/kinds")"
+    ln -s missing/new.pgm "$d/out/kinds/dangling.pgm" && mkdir "$d/out/kinds/missing"
+    host "$d" open in/star.fts out/kinds/dangling.pgm; expect "$d" 0 "" "open into a link to a new file"
+    cmp -s "$d/out/star.pgm" "$d/out/kinds/missing/new.pgm" || fail "$d: a link to a new file was not written through"
+    ln -s loop2.fts "$d/out/kinds/loop1.fts" && ln -s loop1.fts "$d/out/kinds/loop2.fts"
+    host "$d" convert in/star.fts out/kinds/loop1.fts; expect "$d" 3 "go round in circles" "links in a circle"
+    # As root a faulty host could replace /dev/null itself, so root tries a null device of its own.
+    local null=/dev/null
+    if [[ $(id -u) == 0 ]] && mknod "$d/out/kinds/null" c 1 3 2>/dev/null; then
+        null=$PWD/$d/out/kinds/null
+    fi
+    host "$d" convert in/star.fts "$null";             expect "$d" 0 "" "save to a device"
+    [[ -c $null ]] || fail "$d: $null is no longer a device"
+    mkfifo "$d/out/kinds/pipe.fts"
+    timeout 60 cat "$d/out/kinds/pipe.fts" >"$d/out/kinds/from-pipe.fts" &
+    host "$d" convert in/star.fts out/kinds/pipe.fts;  expect "$d" 0 "" "save to a FIFO"
+    wait
+    [[ -p $d/out/kinds/pipe.fts ]] || fail "$d: the FIFO was replaced"
+    cmp -s in/star.fts "$d/out/kinds/from-pipe.fts" || fail "$d: the FIFO's reader did not get the saved file"
+    # A kept header with checksums is written again once the data are out; a pipe cannot go
+    # back, so the reader must still get exactly the file a regular save gives.
+    cp "$fuzz_corpus/valid-16bit-checksum-and-datasum-two-blocks.fits" "$d/out/kinds/sums.fts"
+    host "$d" convert out/kinds/sums.fts out/kinds/sums-again.fts; expect "$d" 0 "" "save with checksums"
+    timeout 60 cat "$d/out/kinds/pipe.fts" >"$d/out/kinds/sums-from-pipe.fts" &
+    host "$d" convert out/kinds/sums.fts out/kinds/pipe.fts; expect "$d" 0 "" "save with checksums to a FIFO"
+    wait
+    cmp -s "$d/out/kinds/sums-again.fts" "$d/out/kinds/sums-from-pipe.fts" ||
+        fail "$d: a save with checksums reached the FIFO's reader other than as a regular save writes it"
+    mkdir "$d/out/kinds/folder.fts"
+    host "$d" convert in/star.fts out/kinds/folder.fts; expect "$d" 3 "it is a folder" "save onto a folder"
+    ln -s folder.fts "$d/out/kinds/to-folder.fts"
+    host "$d" save in/grey8.pgm out/kinds/to-folder.fts; expect "$d" 3 "it leads to a folder" "link to a folder"
+    rm -rf "$d/out/kinds"
+}
+
+# The module's texts (native only): held under --quiet and shown when the run fails; as the
+# module wrote them (code page 1252) into a file; in UTF-8 on a terminal.
+module_texts() {
+    local d=$1 program="$native_bin/korvalis-host"
+    (cd "$d" && "$program" demo out/texts >/dev/null 2>last.err)
+    grep -qxF "KORVALIS: Will Overwrite previous header!" "$d/last.err" || fail "$d: demo without --quiet: no notice"
+    host "$d" demo out/texts;                      expect "$d" 0 "" "quiet demo"
+    [[ ! -s $d/last.err ]] || fail "$d: --quiet still printed: $(cat "$d/last.err")"
+    host "$d" open in/bitpix12.fts out/x.pgm;      expect "$d" 1 "Header Check: BITPIX is 12" "quiet refusal says why"
+    (cd "$d" && "$program" about 2>last.err)
+    grep -qF $'Photoshop\xae.' "$d/last.err" || fail "$d: about into a file is not the module's own bytes"
+    if command -v script >/dev/null; then
+        script -qec "'$program' about" /dev/null >"$d/last.out" 2>&1
+        grep -qF "Photoshop®." "$d/last.out" || fail "$d: about on a terminal is not UTF-8: $(grep -a Photoshop "$d/last.out")"
+    fi
+    rm -rf "$d/out/texts"
+}
 
 scenarios() {
     local d=$1
@@ -177,10 +243,30 @@ scenarios() {
     cmp -s "$d/out/grey8.fts" "$d/out/keep.fts" || fail "$d: a cancelled save changed the existing output"
     [[ -z $(ls -A "$d/out" | grep -E '^\.|\.tmp$') ]] || fail "$d: a temporary file was left: $(ls -A "$d/out")"
 
+    # An existing regular output is replaced safely, keeping its permissions.
+    cp "$d/out/grey8.fts" "$d/out/replace.fts" && chmod 640 "$d/out/replace.fts"
+    host "$d" convert in/star.fts out/replace.fts;  expect "$d" 0 "" "replace a regular file"
+    cmp -s in/star.fts "$d/out/replace.fts" || fail "$d: a regular output was not replaced by the save"
+    if [[ $d == native ]]; then
+        [[ $(stat -c %a "$d/out/replace.fts") == 640 ]] || fail "$d: the replaced output lost its permissions"
+        output_kinds "$d"
+        module_texts "$d"
+        # Display previews: 8 bits from the 16-bit frame, while open keeps the samples exact.
+        for stretch in asinh linear; do
+            host "$d" --stretch "$stretch" preview in/star.fts out/preview-$stretch.png
+            expect "$d" 0 "" "preview, $stretch"
+            file "$d/out/preview-$stretch.png" | grep -qF "1024 x 1024, 8-bit grayscale" ||
+                fail "$d: preview, $stretch: not an 8-bit grey PNG: $(file "$d/out/preview-$stretch.png")"
+        done
+        cmp -s "$d/out/preview-asinh.png" in/demo/starfield-preview.png ||
+            fail "$d: the demo's preview is not the default stretch of preview"
+    fi
+
     host "$d";                                      expect "$d" 2 "no command given" "no command"
     host "$d" open in/star.fts;                     expect "$d" 2 "open takes 2 arguments" "missing argument"
     host "$d" --frobnicate module;                  expect "$d" 2 "unknown option" "unknown option"
     host "$d" --host-scale 1000 module;             expect "$d" 2 "--host-scale takes 32768" "bad host scale"
+    host "$d" --stretch log preview in/star.fts out/x.png; expect "$d" 2 "--stretch takes asinh or linear" "unknown stretch"
     host "$d" open in/star.fts out/star.txt;        expect "$d" 2 "" "unknown output type"
     host "$d" --module in/nonexistent.8bi module;   expect "$d" 3 "cannot load the module" "missing module"
     host "$d" --module in/notalib.so module;        expect "$d" 3 "cannot load the module" "not a library"

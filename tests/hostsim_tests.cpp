@@ -10,9 +10,11 @@
 #include <vector>
 
 #include "entry/entry.h"
+#include "hostsim/code_page.h"
 #include "hostsim/commands.h"
 #include "hostsim/host_files.h"
 #include "hostsim/image_files.h"
+#include "hostsim/preview.h"
 #include "hostsim/property_list.h"
 #include "hostsim/sequences.h"
 #include "resources/plugin_resources.h"
@@ -166,6 +168,72 @@ TEST(PropertyList, ALinkedModuleMustBeTheEntryItsListNames) {
     EXPECT_NE(status.message.find("\"PluginMain\""), std::string::npos);
 }
 
+// The 64-bit module's list as a posix host reads it: its entry point's key is x86-64 code,
+// so the fourth property's key is put back to 'wx86' for this host to accept it.
+ModuleInfo wideModuleInfo() {
+    std::vector<uint8_t> list(pluginPropertyList64.begin(), pluginPropertyList64.end());
+    const size_t keyAt = 2 + 4 + 4 + 20 + 24 + 20 + 4;
+    EXPECT_EQ(std::memcmp(&list[keyAt], "4668", 4), 0);
+    std::memcpy(&list[keyAt], "68xw", 4);
+    ModuleInfo info;
+    Status status = parsePropertyList(list.data(), list.size(), &info);
+    EXPECT_TRUE(isOk(status)) << status.message;
+    return info;
+}
+
+TEST(PropertyList, EachModuleIsEnabledForTheModesItsListGives) {
+    ModuleInfo narrow;
+    ASSERT_TRUE(isOk(parsePropertyList(pluginPropertyList.data(), pluginPropertyListSize, &narrow)));
+    const ModuleInfo wide = wideModuleInfo();
+    EXPECT_EQ(wide.readExtensions, (std::vector<std::string>{"FTS", "FIT", "FITS"}));
+    EXPECT_EQ(wide.writeExtensions, wide.readExtensions);
+    EXPECT_EQ(narrow.condition, ModuleInfo::Condition::always);
+    EXPECT_EQ(wide.condition, ModuleInfo::Condition::modeList);
+    struct Case {
+        int16_t mode, depth;
+        bool narrowTakes, wideTakes;
+    };
+    // Modes: 0 bitmap, 1 grey, 2 indexed, 3 RGB, 4 CMYK, 7 multichannel, 8 duotone, 9 Lab,
+    // 10 Gray16, 14 DeepMultichannel, 17 Gray32.
+    const Case cases[] = {{0, 1, true, false},  {1, 8, true, true},  {1, 16, true, true},  {2, 8, true, false},
+                          {3, 8, true, true},   {3, 16, true, true}, {4, 8, true, false}, {4, 16, true, false},
+                          {7, 8, true, true},   {7, 16, true, true}, {8, 8, true, false}, {9, 16, true, false},
+                          {10, 16, true, true}, {14, 16, true, true}, {17, 32, true, false}};
+    for (const Case &c : cases) {
+        std::string why;
+        EXPECT_EQ(modeEnabled(narrow, c.mode, c.depth, &why), c.narrowTakes) << c.mode << " at " << c.depth;
+        EXPECT_EQ(modeEnabled(wide, c.mode, c.depth, &why), c.wideTakes) << c.mode << " at " << c.depth;
+    }
+}
+
+TEST(PropertyList, ConditionsOfThePlainFormsAreEvaluatedAndOthersLeftToTheFlags) {
+    struct Case {
+        const char *condition;
+        ModuleInfo::Condition form;
+        bool takesGray16, takesRGB;
+    };
+    // The test list's flags give grey only.
+    const Case cases[] = {
+        {"true", ModuleInfo::Condition::always, true, false},
+        {"in (PSHOP_ImageMode, Gray16Mode)", ModuleInfo::Condition::modeList, true, false},
+        {"  in(PSHOP_ImageMode,GrayScaleMode ,RGBMode)  ", ModuleInfo::Condition::modeList, false, false},
+        {"in (PSHOP_ImageDepth, Gray16Mode)", ModuleInfo::Condition::notEvaluated, true, false},
+        {"PSHOP_ImageDepth == 16 || in (PSHOP_ImageMode, RGBMode)", ModuleInfo::Condition::notEvaluated, true,
+         false},
+        {"in (PSHOP_ImageMode, Gray16 Mode)", ModuleInfo::Condition::notEvaluated, true, false},
+    };
+    for (const Case &c : cases) {
+        std::vector<TestProperty> properties = goodProperties();
+        properties.push_back({"enbl", textBytes(c.condition)});
+        ModuleInfo info;
+        ASSERT_TRUE(isOk(parse(buildList(properties), &info))) << c.condition;
+        EXPECT_EQ(info.condition, c.form) << c.condition;
+        std::string why;
+        EXPECT_EQ(modeEnabled(info, plugInModeGrayScale, 16, &why), c.takesGray16) << c.condition;
+        EXPECT_EQ(modeEnabled(info, plugInModeRGBColor, 8, &why), c.takesRGB) << c.condition;
+    }
+}
+
 // ---- the host's services and the row hand-over ------------------------------------------
 
 // The services answer only while the module is being called, as in a host; the fixture
@@ -271,6 +339,36 @@ TEST_F(ServiceFixture, ReadingCopiesEachRowIntoItsPlane) {
     });
 }
 
+TEST_F(ServiceFixture, InterleavedRowsMoveAsPlanarOnesDo) {
+    inCall([&] {
+        ASSERT_EQ(allocate(20), noErr);
+        // One row of both planes interleaved: plane 0's samples at 0, 4, 8, ..., plane 1's at 2, 6, ...
+        for (int column = 0; column < 5; ++column)
+            for (int plane = 0; plane < 2; ++plane) {
+                auto value = static_cast<uint16_t>(1000 * plane + column + 7);
+                std::memcpy(bytes + 4 * column + 2 * plane, &value, 2);
+            }
+        beginTransfer(&session, &image, Transfer::reading);
+        describeRow(1, 0, bytes);
+        record->hiPlane = 1;
+        record->colBytes = 4;
+        record->planeBytes = 2;
+        ASSERT_EQ(moveRows(&session), noErr) << session.fault;
+        EXPECT_EQ(sampleAt(image, 0, 1, 4), 11u);
+        EXPECT_EQ(sampleAt(image, 1, 1, 0), 1007u);
+        // Written back side by side, plane 1 gives its samples in order.
+        std::memset(bytes, 0, 20);
+        beginTransfer(&session, &image, Transfer::writing);
+        describeRow(1, 1, bytes);
+        ASSERT_EQ(moveRows(&session), noErr) << session.fault;
+        for (int column = 0; column < 5; ++column) {
+            uint16_t value;
+            std::memcpy(&value, bytes + 2 * column, 2);
+            EXPECT_EQ(value, 1000 + column + 7) << column;
+        }
+    });
+}
+
 TEST_F(ServiceFixture, RequestsOutsideTheImageOrTheBufferAreRefused) {
     inCall([&] {
         ASSERT_EQ(allocate(10), noErr);
@@ -319,6 +417,93 @@ TEST_F(ServiceFixture, WritingFillsDataAndCancelsOnRequest) {
         EXPECT_EQ(moveRows(&session), userCanceledErr);
         EXPECT_TRUE(record->abortProc());
     });
+}
+
+// ---- the module's texts -------------------------------------------------------------------
+
+TEST(ModuleText, CodePage1252BecomesUtf8) {
+    struct Case {
+        const char *cp1252, *utf8;
+    };
+    // ASCII as it is; Latin-1's upper half; the euro and the other characters Windows puts at
+    // 0x80-0x9F; an undefined byte as the replacement character.
+    const Case cases[] = {{"FITS\n", "FITS\n"},
+                          {"Photoshop\xae.", "Photoshop\u00ae."},
+                          {"\xa0\xe9\xff", "\u00a0\u00e9\u00ff"},
+                          {"\x80\x85\x99\x9f", "\u20ac\u2026\u2122\u0178"},
+                          {"a\x81" "b\x90", "a\ufffd" "b\ufffd"}};
+    for (const Case &c : cases)
+        EXPECT_EQ(utf8FromCp1252(c.cp1252), c.utf8) << c.cp1252;
+}
+
+// ---- previews --------------------------------------------------------------------------------
+
+// A faint frame as a camera gives it: a sky of 200 with a spread of about 6 (a repeating ramp
+// 190..210), a faint star 30 above the sky, a bright one at 1700 and one hot pixel.
+constexpr int32_t frameSide = 128;
+HostImage faintFrame(int16_t planes) {
+    HostImage image;
+    allocateImage(&image, frameSide, frameSide, 16, planes, planes == 3 ? plugInModeRGBColor : plugInModeGrayScale);
+    for (int32_t plane = 0; plane < planes; ++plane) {
+        for (int32_t row = 0; row < frameSide; ++row)
+            for (int32_t column = 0; column < frameSide; ++column)
+                setSample(&image, plane, row, column,
+                          static_cast<uint32_t>(190 + (row * frameSide + column) * 8 % 21));
+        setSample(&image, plane, 10, 10, 230);
+        setSample(&image, plane, 40, 40, 1700);
+        setSample(&image, plane, 50, 5, 65535);
+    }
+    return image;
+}
+
+TEST(Preview, StretchesShowAFaintFrameAndKeepItsOrder) {
+    struct Case {
+        Stretch stretch;
+        uint32_t darkestSkyFrom, darkestSkyTo, faintStarAtLeast, brightStarAtLeast;
+    };
+    // asinh: the sky dark but its noise showing, the faint star well above it, the bright
+    // one near white; linear: the sky from black up, both stars white.
+    const Case cases[] = {{Stretch::asinh, 1, 40, 64, 200}, {Stretch::linear, 0, 0, 255, 255}};
+    const HostImage frame = faintFrame(1);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(stretchName(c.stretch));
+        HostImage shown;
+        ASSERT_TRUE(makePreview(frame, c.stretch, &shown));
+        EXPECT_EQ(shown.depth, 8);
+        EXPECT_EQ(shown.planes, 1);
+        EXPECT_GE(sampleAt(shown, 0, 0, 0), c.darkestSkyFrom); // 190
+        EXPECT_LE(sampleAt(shown, 0, 0, 0), c.darkestSkyTo);
+        EXPECT_GE(sampleAt(shown, 0, 10, 10), c.faintStarAtLeast);
+        EXPECT_GE(sampleAt(shown, 0, 40, 40), c.brightStarAtLeast);
+        EXPECT_EQ(sampleAt(shown, 0, 50, 5), 255u);
+        // Brighter samples never show darker.
+        for (int32_t k = 1; k < frameSide * frameSide; ++k) {
+            const int32_t a = k - 1, b = k;
+            bool brighter =
+                sampleAt(frame, 0, b / frameSide, b % frameSide) > sampleAt(frame, 0, a / frameSide, a % frameSide);
+            bool darker =
+                sampleAt(shown, 0, b / frameSide, b % frameSide) < sampleAt(shown, 0, a / frameSide, a % frameSide);
+            EXPECT_FALSE(brighter && darker) << "at sample " << k;
+        }
+    }
+}
+
+TEST(Preview, RgbStaysRgbWithOneRangeAndOtherPlaneCountsShowTheFirst) {
+    HostImage rgb = faintFrame(3), shown;
+    setSample(&rgb, 2, 40, 40, 900); // a redder star
+    ASSERT_TRUE(makePreview(rgb, Stretch::asinh, &shown));
+    ASSERT_EQ(shown.planes, 3);
+    EXPECT_EQ(shown.mode, plugInModeRGBColor);
+    EXPECT_EQ(sampleAt(shown, 0, 0, 0), sampleAt(shown, 2, 0, 0)) << "grey sky stays grey";
+    EXPECT_GT(sampleAt(shown, 0, 40, 40), sampleAt(shown, 2, 40, 40));
+
+    HostImage two;
+    allocateImage(&two, 4, 4, 8, 2, plugInModeGrayScale);
+    setSample(&two, 0, 1, 1, 200);
+    ASSERT_TRUE(makePreview(two, Stretch::linear, &shown));
+    EXPECT_EQ(shown.planes, 1);
+    EXPECT_EQ(sampleAt(shown, 0, 1, 1), 255u);
+    EXPECT_EQ(sampleAt(shown, 0, 0, 0), 0u);
 }
 
 // ---- image files ----------------------------------------------------------------------
@@ -470,6 +655,21 @@ TEST_F(SessionFixture, FailuresNameTheSelectorAndTheResult) {
 
     EXPECT_EQ(openDocument(&context.session, path("none.fts"), &image, &facts).exitCode, exitHostIo);
     EXPECT_EQ(saveDocument(&context.session, &original, path("no/such/x.fts")).exitCode, exitHostIo);
+}
+
+TEST_F(SessionFixture, AModeTheModuleIsNotEnabledForIsRefusedBeforeItIsCalled) {
+    const ModuleInfo wide = wideModuleInfo();
+    context.session.info = &wide;
+    context.session.moduleName = "korvalis-x64.8bi";
+    HostImage image = gradient(8, 1);
+    image.mode = 2; // indexed colour
+    Status status = saveDocument(&context.session, &image, path("i.fts"));
+    EXPECT_EQ(status.exitCode, exitModuleFailed);
+    EXPECT_NE(status.message.find("korvalis-x64.8bi is not enabled for IndexedMode images"), std::string::npos)
+        << status.message;
+    EXPECT_EQ(fileSize(path("i.fts")), -1);
+    image.mode = plugInModeGrayScale;
+    EXPECT_TRUE(isOk(saveDocument(&context.session, &image, path("i.fts"))));
 }
 
 // A module that keeps asking for ReadContinue, or hands rows outside the image.

@@ -119,23 +119,36 @@ TEST(PropertyList, HoldsExactlyFourteenPropertiesAndEndsAtItsLastByte) {
     }
 }
 
-TEST(PropertyList, PropertiesCarryTheirPublishedBytes) {
-    struct Expected {
-        const char *key;
-        std::vector<uint8_t> data;
-    };
-    const std::vector<uint8_t> extensions{'F', 'T', 'S', ' ', 'F', 'I', 'T', ' '};
+struct ExpectedProperty {
+    const char *key;
+    std::vector<uint8_t> data;
+};
+
+std::vector<uint8_t> bytesOf(const std::string &text) { return std::vector<uint8_t>(text.begin(), text.end()); }
+
+// Each list's properties in order, with their bytes as a host reads them. The 64-bit list
+// differs in its entry point's key, its modes, its enabling condition and its extensions.
+std::vector<ExpectedProperty> expectedLayout(bool wide) {
+    const std::vector<uint8_t> extensions = bytesOf(wide ? "FTS FIT FITS" : "FTS FIT ");
     std::vector<uint8_t> channels{1, 0};
     for (int mode = 1; mode < 12; ++mode)
         channels.insert(channels.end(), {24, 0});
-    const Expected table[] = {
+    // Condition texts are zero-terminated and padded with zeros to a multiple of four.
+    std::vector<uint8_t> enable = bytesOf(wide ? "in (PSHOP_ImageMode, GrayScaleMode, Gray16Mode, RGBMode, "
+                                                 "RGB48Mode, MultichannelMode, DeepMultichannelMode)"
+                                               : "true");
+    do
+        enable.push_back(0);
+    while (enable.size() % 4 != 0);
+    return {
         {"kind", {0x46, 0x49, 0x42, 0x38}},
         {"name", {4, 'F', 'I', 'T', 'S', 0, 0, 0}},
         {"vers", {0x00, 0x00, 0x01, 0x00}},
-        {"wx86", {'E', 'N', 'T', 'R', 'Y', 'P', 'O', 'I', 'N', 'T', 0, 0}},
+        {wide ? "8664" : "wx86", {'E', 'N', 'T', 'R', 'Y', 'P', 'O', 'I', 'N', 'T', 0, 0}},
         {"hstm", {0, 0, 0, 0, 0x50, 0x6d, 0x69, 0x73, 0x6c, 0x6c, 0x75, 0x6e, 0x80, 0x3e, 0, 0, 0, 0, 0, 0}},
-        {"mode", {0xff, 0xc0, 0x00, 0x00}},
-        {"enbl", {'t', 'r', 'u', 'e', 0, 0, 0, 0}},
+        // All ten modes; or grayscale (0x40), RGB (0x10) and multichannel (0x01) only.
+        {"mode", {static_cast<uint8_t>(wide ? 0x51 : 0xff), static_cast<uint8_t>(wide ? 0x00 : 0xc0), 0x00, 0x00}},
+        {"enbl", enable},
         {"fmTC", {0x46, 0x31, 0x42, 0x38, 0x4d, 0x49, 0x42, 0x38}},
         {"RdTy", {0x46, 0x31, 0x42, 0x38, ' ', ' ', ' ', ' '}},
         {"RdEx", extensions},
@@ -144,13 +157,34 @@ TEST(PropertyList, PropertiesCarryTheirPublishedBytes) {
         {"mxsz", {0xff, 0x7f, 0xff, 0x7f}},
         {"mxch", channels},
     };
-    std::vector<Property> properties = propertyList();
-    ASSERT_EQ(properties.size(), std::size(table));
-    for (size_t k = 0; k < properties.size(); ++k) {
-        EXPECT_EQ(properties[k].key, table[k].key) << "property " << k + 1;
-        EXPECT_EQ(properties[k].length, table[k].data.size()) << table[k].key;
-        EXPECT_EQ(properties[k].data, table[k].data) << table[k].key;
+}
+
+TEST(PropertyList, EachListCarriesItsPublishedBytesToItsLastByte) {
+    struct List {
+        const char *name;
+        const uint8_t *bytes;
+        size_t size;
+        bool wide;
+    };
+    const List lists[] = {{"32-bit", pluginPropertyList.data(), pluginPropertyListSize, false},
+                          {"64-bit", pluginPropertyList64.data(), pluginPropertyList64.size(), true}};
+    for (const List &list : lists) {
+        SCOPED_TRACE(list.name);
+        Cursor c{list.bytes, list.size};
+        uint32_t count = 0;
+        std::vector<Property> properties = parsePropertyList(c, &count);
+        EXPECT_FALSE(c.overrun);
+        EXPECT_EQ(c.at, list.size) << "no bytes after the last property";
+        const std::vector<ExpectedProperty> table = expectedLayout(list.wide);
+        ASSERT_EQ(properties.size(), table.size());
+        for (size_t k = 0; k < properties.size(); ++k) {
+            EXPECT_EQ(properties[k].key, table[k].key) << "property " << k + 1;
+            EXPECT_EQ(properties[k].length, table[k].data.size()) << table[k].key;
+            EXPECT_EQ(properties[k].data, table[k].data) << table[k].key;
+        }
+        EXPECT_EQ(findProperty(properties, list.wide ? "wx86" : "8664"), nullptr) << "one entry point key only";
     }
+    EXPECT_EQ(pluginPropertyList64.size(), 466u);
 }
 
 TEST(PropertyList, CodesReadReversedButExtensionsReadInOrder) {
@@ -166,21 +200,6 @@ TEST(PropertyList, CodesReadReversedButExtensionsReadInOrder) {
     const Property *entry = findProperty(properties, "wx86");
     ASSERT_NE(entry, nullptr);
     EXPECT_STREQ(reinterpret_cast<const char *>(entry->data.data()), "ENTRYPOINT");
-}
-
-TEST(PropertyList, SixtyFourBitListDiffersOnlyInItsEntryPointKey) {
-    Cursor c{pluginPropertyList64.data(), pluginPropertyList64.size()};
-    uint32_t count = 0;
-    std::vector<Property> wide = parsePropertyList(c, &count);
-    EXPECT_FALSE(c.overrun);
-    EXPECT_EQ(c.at, 358u);
-    std::vector<Property> narrow = propertyList();
-    ASSERT_EQ(wide.size(), narrow.size());
-    for (size_t k = 0; k < wide.size(); ++k) {
-        EXPECT_EQ(wide[k].key, narrow[k].key == "wx86" ? "8664" : narrow[k].key) << "property " << k + 1;
-        EXPECT_EQ(wide[k].data, narrow[k].data) << wide[k].key;
-    }
-    EXPECT_EQ(findProperty(wide, "wx86"), nullptr) << "a 64-bit host must not find a 32-bit entry";
 }
 
 TEST(PropertyList, ModesAreTheTenTopBitsAndChannelsHaveTwelveEntries) {
