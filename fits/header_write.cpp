@@ -49,7 +49,10 @@ SavedCoding savedCoding(const FormatRecord *record, const ImageDescription *kept
         coding.blank = record->depth == 16 && kept->range.blanks ? 1 : -1;
         if (record->depth == 16) {
             realText(kept->range.zero + 32768.0 * kept->range.step, coding.bzero, sizeof coding.bzero);
-            realText(kept->range.step, coding.bscale, sizeof coding.bscale);
+            // A unit step keeps the text the 16-bit coding writes, so that the saved file,
+            // opened and saved again, comes out byte for byte the same.
+            if (kept->range.step != 1.0)
+                realText(kept->range.step, coding.bscale, sizeof coding.bscale);
         }
     } else if (record->depth == 8 && kept->bitpix == 8) {
         coding.keepScaling = kept->bzero != 0.0f || kept->bscale != 1.0f;
