@@ -56,6 +56,11 @@ SavedCoding savedCoding(const FormatRecord *record, const ImageDescription *kept
         }
     } else if (record->depth == 8 && kept->bitpix == 8) {
         coding.keepScaling = kept->bzero != 0.0f || kept->bscale != 1.0f;
+        // A fresh header, when the kept one has no room, states the same scaling.
+        if (kept->exactZero != 0.0)
+            realText(kept->exactZero, coding.bzero, sizeof coding.bzero);
+        if (kept->exactScale != 1.0)
+            realText(kept->exactScale, coding.bscale, sizeof coding.bscale);
     }
     return coding;
 }
@@ -167,8 +172,8 @@ bool fitThirdAxis(uint8_t *header, int *end, const FormatRecord *record) {
 
 } // namespace
 
-void composeFreshHeader(uint8_t *header, const FormatRecord *record) {
-    const SavedCoding coding = savedCoding(record, nullptr);
+void composeFreshHeader(uint8_t *header, const FormatRecord *record, const ImageDescription *kept) {
+    const SavedCoding coding = savedCoding(record, kept);
     char depth[12], columns[12], rows[12], planes[12];
     decimalText(record->depth, depth);
     decimalText(record->imageSize.h, columns);
@@ -185,6 +190,8 @@ void composeFreshHeader(uint8_t *header, const FormatRecord *record) {
         composeCard(cardAt(header, n++), keywordNAXIS3, planes);
     composeCard(cardAt(header, n++), keywordBZERO, coding.bzero);
     composeCard(cardAt(header, n++), keywordBSCALE, coding.bscale);
+    if (coding.blank > 0)
+        composeCard(cardAt(header, n++), keywordBLANK, "-32768");
     std::memcpy(cardAt(header, n++), attributionCard, cardBytes);
     std::memcpy(cardAt(header, n), "END", 3);
 }
@@ -222,7 +229,8 @@ void prepareHeader(const PluginGlobals *globals, uint8_t *header, int16_t *block
         if (*usedRetained)
             return;
     }
-    composeFreshHeader(header, globals->formatRecord);
+    // A kept header without room still gives its coding: the mapping, or the 8-bit scaling.
+    composeFreshHeader(header, globals->formatRecord, retainedBlocks >= 1 ? &globals->keptImage : nullptr);
     *blocks = 1;
 }
 

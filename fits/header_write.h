@@ -12,8 +12,9 @@
 void prepareHeader(const PluginGlobals *globals, uint8_t *header, int16_t *blocks, bool *usedRetained,
                    bool *fellBack);
 
-// Fills `header` with the fresh one-block header for the record's image.
-void composeFreshHeader(uint8_t *header, const FormatRecord *record);
+// Fills `header` with the fresh one-block header for the record's image; `kept`, when not null,
+// describes the kept header's image, whose coding (mapping or 8-bit scaling) it states.
+void composeFreshHeader(uint8_t *header, const FormatRecord *record, const ImageDescription *kept);
 
 // Brings the header in the first *blocks blocks of `header` up to date for the record's image:
 // BITPIX, NAXIS, NAXIS1, NAXIS2, NAXIS3, BZERO and BSCALE rewritten, missing cards inserted,
