@@ -138,11 +138,14 @@ void mapToHost(const PhysicalRange &range, const double *physical, int32_t sampl
     const double span = range.largest - range.smallest;
     const double perStep = range.kind == SampleMapping::linear ? 1.0 / range.step : 1.0;
     const bool splitDifference = !std::isfinite(span);
+    // A subnormal step has no finite reciprocal; the differences are then divided by it.
+    const bool divide = !std::isfinite(perStep);
     for (int32_t i = 0; i < samples; ++i) {
         double value = physical[i];
         double host = 0.0;
         if (std::isfinite(value)) {
             double offset = splitDifference ? value * perStep - range.smallest * perStep
+                            : divide        ? (value - range.smallest) / range.step
                                             : (value - range.smallest) * perStep;
             host = range.kind == SampleMapping::identity ? value : std::nearbyint(offset + first);
             host = host < first ? first : (host > largestHostValue ? largestHostValue : host);
