@@ -93,8 +93,12 @@ void chooseMapping(PhysicalRange *range) {
         range->zero = range->smallest - first;
     } else {
         range->kind = SampleMapping::linear;
-        // Divided before subtracting, so that the widest double range does not overflow.
-        range->step = range->largest / (largestHostValue - first) - range->smallest / (largestHostValue - first);
+        // The span divided, so that the step keeps its precision when the values lie close
+        // together far from zero; only a span beyond the doubles is divided before subtracting.
+        const double span = range->largest - range->smallest;
+        range->step = std::isfinite(span) ? span / (largestHostValue - first)
+                                          : range->largest / (largestHostValue - first) -
+                                                range->smallest / (largestHostValue - first);
         range->zero = range->smallest - first * range->step;
     }
 }
