@@ -10,8 +10,8 @@
 // physical values back.
 #include <algorithm>
 #include <cfloat>
-#include <cstddef>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -316,9 +316,9 @@ struct Opened {
     bool headerRead = false; // ReadStart succeeded
     bool ok = false;
     int16_t rows = 0, columns = 0, depth = 0, planes = 0;
-    std::vector<uint8_t> image;     // host layout
-    bool mapped = false;            // wide samples mapped into 16 bits
-    std::vector<double> physical;   // their physical values, host layout, NaN for blanks
+    std::vector<uint8_t> image;   // host layout
+    bool mapped = false;          // wide samples mapped into 16 bits
+    std::vector<double> physical; // their physical values, host layout, NaN for blanks
     Mapping mapping;
 };
 
