@@ -68,8 +68,10 @@ void chooseMapping(PhysicalRange *range);
 // (BLANK, NaN, infinities) become NaN.
 void physicalValues(const ImageDescription &image, const uint8_t *source, int32_t samples, double *physical);
 
-// Widens `range` by `samples` physical values (NaN for blanks).
+// Widens `range` by `samples` physical values as physicalValues gives them: finite, or NaN for
+// a blank.
 void takeRange(PhysicalRange *range, const double *physical, int32_t samples);
 
-// Host samples (native 16-bit) for `samples` physical values under the mapping; blanks give 0.
+// Host samples (native 16-bit) for `samples` physical values as physicalValues gives them under
+// the mapping; blanks give 0.
 void mapToHost(const PhysicalRange &range, const double *physical, int32_t samples, uint8_t *destination);
