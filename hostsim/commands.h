@@ -38,7 +38,8 @@ Status commandSave(HostContext *context, const std::string &in, const std::strin
 // convert IN OUT: IN opened and saved again as OUT in one session, so the header is kept.
 Status commandConvert(HostContext *context, const std::string &in, const std::string &out);
 
-// info IN: the geometry the module reports, as lines of text in `report`.
+// info IN: the geometry the module reports, the kind of samples and the mapping into 16 bits,
+// as lines of text in `report`.
 Status commandInfo(HostContext *context, const std::string &in, std::string *report);
 
 // about: the module's About box.

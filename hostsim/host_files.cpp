@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #if defined(_WIN32)
@@ -141,6 +142,12 @@ std::string programFolder() {
 
 bool standardErrorIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
 
+std::string temporaryFolder() {
+    char folder[MAX_PATH + 1];
+    DWORD length = GetTempPathA(sizeof folder, folder);
+    return length > 0 && length <= MAX_PATH ? std::string(folder, length) : std::string(".");
+}
+
 #else
 
 Status openForReading(const std::string &path, HostFile *file) {
@@ -229,6 +236,11 @@ std::string programFolder() {
 
 bool standardErrorIsTerminal() { return isatty(STDERR_FILENO) != 0; }
 
+std::string temporaryFolder() {
+    const char *folder = std::getenv("TMPDIR");
+    return folder != nullptr && folder[0] != '\0' ? folder : "/tmp";
+}
+
 #endif
 
 Status readWholeFile(const std::string &path, uint64_t limit, Bytes *contents) {
@@ -254,6 +266,20 @@ Status readWholeFile(const std::string &path, uint64_t limit, Bytes *contents) {
     if (failed)
         return ioFailure("cannot read " + path + ": " + (moved != contents->size ? "it changed while read" : systemReason()));
     return okStatus();
+}
+
+Status readFileStart(const std::string &path, size_t count, Bytes *contents) {
+    std::FILE *stream = std::fopen(path.c_str(), "rb");
+    if (stream == nullptr)
+        return ioFailure("cannot open " + path + ": " + systemReason());
+    if (!allocateBytes(contents, count)) {
+        std::fclose(stream);
+        return ioFailure("cannot read " + path + ": not enough memory for " + std::to_string(count) + " bytes");
+    }
+    contents->size = std::fread(contents->data.get(), 1, count, stream);
+    bool failed = std::ferror(stream) != 0;
+    std::fclose(stream);
+    return failed ? ioFailure("cannot read " + path + ": " + systemReason()) : okStatus();
 }
 
 Status writeWholeFile(const std::string &path, const uint8_t *bytes, size_t size) {
