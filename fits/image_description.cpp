@@ -88,17 +88,13 @@ template <int Bitpix> inline __m128d loadPair(const uint8_t *bytes) {
 // All ones in the lanes that hold finite values (x - x is 0 for those alone).
 inline __m128d finiteLanes(__m128d value) { return _mm_cmpeq_pd(_mm_sub_pd(value, value), _mm_setzero_pd()); }
 
-inline __m128d select(__m128d mask, __m128d yes, __m128d no) {
-    return _mm_or_pd(_mm_and_pd(mask, yes), _mm_andnot_pd(mask, no));
-}
-
-// A pair of stored values scaled, with NaN for the non-finite, into physical.
+// A pair of stored values, scaled, into physical.
 template <bool Scaled> struct PairScaling {
-    __m128d zero, scale, blank;
+    __m128d zero, scale;
     void store(double *physical, __m128d value) const {
         if constexpr (Scaled)
             value = _mm_add_pd(zero, _mm_mul_pd(scale, value));
-        _mm_storeu_pd(physical, select(finiteLanes(value), value, blank));
+        _mm_storeu_pd(physical, value);
     }
 };
 
@@ -107,8 +103,7 @@ template <bool Scaled> struct PairScaling {
 template <int Bitpix, bool Scaled>
 int32_t valuesInPairs(const ImageDescription &image, const uint8_t *source, int32_t samples, double *physical) {
     constexpr size_t width = Bitpix < 0 ? -Bitpix / 8 : Bitpix / 8;
-    const PairScaling<Scaled> scaling{_mm_set1_pd(image.exactZero), _mm_set1_pd(image.exactScale),
-                                      _mm_set1_pd(std::numeric_limits<double>::quiet_NaN())};
+    const PairScaling<Scaled> scaling{_mm_set1_pd(image.exactZero), _mm_set1_pd(image.exactScale)};
     int32_t i = 0;
     if constexpr (Bitpix == -32) {
         for (; i + 4 <= samples; i += 4) {
@@ -125,8 +120,9 @@ int32_t valuesInPairs(const ImageDescription &image, const uint8_t *source, int3
 #endif
 
 // The physical values of one kind of samples, with the choices of kind, BLANK and scaling made
-// once per row rather than once per sample. NaN and infinities, stored or reached by the
-// scaling, become NaN like a BLANK.
+// once per row rather than once per sample. A BLANK becomes NaN; NaN and infinities, stored or
+// reached by the scaling, stay as they are: the range and the mapping take every value that is
+// not finite for a blank.
 template <int Bitpix, bool Blank, bool Scaled>
 void valuesOfKind(const ImageDescription &image, const uint8_t *source, int32_t samples, double *physical) {
     constexpr size_t width = Bitpix < 0 ? -Bitpix / 8 : Bitpix / 8;
@@ -142,10 +138,9 @@ void valuesOfKind(const ImageDescription &image, const uint8_t *source, int32_t 
         double value = storedValue<Bitpix>(bytes);
         if constexpr (Scaled)
             value = zero + scale * value;
-        bool blank = !isFinite(value);
         if constexpr (Blank)
-            blank = blank || storedInteger<Bitpix>(bytes) == image.blank;
-        physical[i] = blank ? notANumber : value;
+            value = storedInteger<Bitpix>(bytes) == image.blank ? notANumber : value;
+        physical[i] = value;
     }
 }
 
@@ -196,42 +191,58 @@ bool allWhole(const double *physical, int32_t samples) {
     return true;
 }
 
-// The smallest and largest values and whether there are blanks (NaN; physicalValues leaves
-// no infinities). Both ends start as the range so far (infinities when none).
+// The smallest and largest finite values and whether there are others (blanks). Both ends
+// start as the range so far (infinities when none).
 struct RowRange {
     double smallest, largest;
     bool blanks;
 };
 
-void widenRange(RowRange *row, const double *physical, int32_t samples) {
-    int32_t i = 0;
+void widenCarefully(RowRange *row, const double *physical, int32_t samples) {
+    for (int32_t i = 0; i < samples; ++i) {
+        double value = physical[i];
+        bool finite = isFinite(value);
+        row->blanks = row->blanks || !finite;
+        row->smallest = finite && value < row->smallest ? value : row->smallest;
+        row->largest = finite && value > row->largest ? value : row->largest;
+    }
+}
+
 #if defined(__SSE2__)
-    // minpd and maxpd give their second operand when the first is NaN, so a blank changes
-    // neither end. The order in which they meet the values can only change the sign of a zero
-    // end, which no host value or saved card shows.
+// minpd and maxpd give their second operand when the first is NaN, so NaN changes neither end;
+// an infinity does, and then the row is gone over again with care. The order in which minpd
+// meets the values can only change the sign of a zero end, which no host value or saved card
+// shows. How many samples it did: 0 when the careful loop is to take the row.
+int32_t widenInPairs(RowRange *row, const double *physical, int32_t samples) {
     __m128d smallest = _mm_set1_pd(row->smallest);
     __m128d largest = _mm_set1_pd(row->largest);
-    int blankMask = 0;
+    __m128d blanks = _mm_setzero_pd();
+    int32_t i = 0;
     for (; i + 2 <= samples; i += 2) {
         __m128d value = _mm_loadu_pd(physical + i);
-        blankMask |= _mm_movemask_pd(_mm_cmpunord_pd(value, value));
+        blanks = _mm_or_pd(blanks, _mm_cmpunord_pd(value, value));
         smallest = _mm_min_pd(value, smallest);
         largest = _mm_max_pd(value, largest);
     }
-    double lanes[2];
-    _mm_storeu_pd(lanes, smallest);
-    row->smallest = lanes[1] < lanes[0] ? lanes[1] : lanes[0];
-    _mm_storeu_pd(lanes, largest);
-    row->largest = lanes[1] > lanes[0] ? lanes[1] : lanes[0];
-    row->blanks = row->blanks || blankMask != 0;
+    double low[2], high[2];
+    _mm_storeu_pd(low, smallest);
+    _mm_storeu_pd(high, largest);
+    const double infinity = std::numeric_limits<double>::infinity();
+    if (low[0] == -infinity || low[1] == -infinity || high[0] == infinity || high[1] == infinity)
+        return 0;
+    row->smallest = low[1] < low[0] ? low[1] : low[0];
+    row->largest = high[1] > high[0] ? high[1] : high[0];
+    row->blanks = row->blanks || _mm_movemask_pd(blanks) != 0;
+    return i;
+}
 #endif
-    for (; i < samples; ++i) {
-        double value = physical[i];
-        // Comparisons with NaN are false, so a blank changes neither end.
-        row->blanks = row->blanks || value != value;
-        row->smallest = value < row->smallest ? value : row->smallest;
-        row->largest = value > row->largest ? value : row->largest;
-    }
+
+void widenRange(RowRange *row, const double *physical, int32_t samples) {
+    int32_t i = 0;
+#if defined(__SSE2__)
+    i = widenInPairs(row, physical, samples);
+#endif
+    widenCarefully(row, physical + i, samples - i);
 }
 
 // A rounding to the nearest whole number, ties to even, exactly as nearbyint in the default
@@ -252,7 +263,6 @@ struct HostMapping {
 int32_t mapInPairs(const HostMapping &m, const double *physical, int32_t samples, uint8_t *destination) {
     const __m128d origin = _mm_set1_pd(m.origin), perStep = _mm_set1_pd(m.perStep), base = _mm_set1_pd(m.base);
     const __m128d first = _mm_set1_pd(m.first), last = _mm_set1_pd(largestHostValue);
-    const __m128d noFraction = _mm_set1_pd(6755399441055744.0);
     const __m128i half = _mm_set1_epi32(32768);
     const __m128i topBit = _mm_set1_epi16(static_cast<int16_t>(0x8000));
     int32_t i = 0;
@@ -263,9 +273,9 @@ int32_t mapInPairs(const HostMapping &m, const double *physical, int32_t samples
             __m128d host = _mm_add_pd(_mm_mul_pd(_mm_sub_pd(value, origin), perStep), base);
             // maxpd and minpd with the bound first are the scalar loop's comparisons exactly.
             host = _mm_min_pd(last, _mm_max_pd(first, host));
-            host = _mm_sub_pd(_mm_add_pd(host, noFraction), noFraction);
-            host = _mm_and_pd(_mm_cmpord_pd(value, value), host);
-            whole[pair] = _mm_cvttpd_epi32(host);
+            // cvtpd2dq rounds as the scalar loop does: to nearest, ties to even (in the
+            // rounding mode in force, as nearbyint).
+            whole[pair] = _mm_cvtpd_epi32(_mm_and_pd(finiteLanes(value), host));
         }
         // 0 … 65535 taken 32768 down fits the signed pack; the top bit puts it back.
         __m128i four = _mm_sub_epi32(_mm_unpacklo_epi64(whole[0], whole[1]), half);
@@ -396,7 +406,7 @@ void mapToHost(const PhysicalRange &range, const double *physical, int32_t sampl
         // Held to the host's range before the rounding, which the whole-number ends make the same.
         host = host < first ? first : host;
         host = host > largestHostValue ? largestHostValue : host;
-        host = value == value ? roundToNearest(host) : 0.0;
+        host = isFinite(value) ? roundToNearest(host) : 0.0;
         storeHostSample(destination, i, host);
     }
 }

@@ -64,14 +64,13 @@ int64_t fileRowBytes(const ImageDescription &image, int32_t columns);
 // Chooses the mapping from the range the first pass found (kind, zero and step).
 void chooseMapping(PhysicalRange *range);
 
-// Physical value of `samples` big-endian stored samples from `source` into `physical`; blanks
-// (BLANK, NaN, infinities) become NaN.
+// Physical value of `samples` big-endian stored samples from `source` into `physical`; a
+// BLANK becomes NaN, and the other blanks (NaN, infinities) stay values that are not finite.
 void physicalValues(const ImageDescription &image, const uint8_t *source, int32_t samples, double *physical);
 
-// Widens `range` by `samples` physical values as physicalValues gives them: finite, or NaN for
-// a blank.
+// Widens `range` by `samples` physical values; values that are not finite are blanks.
 void takeRange(PhysicalRange *range, const double *physical, int32_t samples);
 
-// Host samples (native 16-bit) for `samples` physical values as physicalValues gives them under
-// the mapping; blanks give 0.
+// Host samples (native 16-bit) for `samples` physical values under the mapping; values that are
+// not finite (blanks) give 0.
 void mapToHost(const PhysicalRange &range, const double *physical, int32_t samples, uint8_t *destination);
