@@ -304,7 +304,9 @@ void mapWithCare(const PhysicalRange &range, const double *physical, int32_t sam
             double offset = splitDifference ? value * perStep - range.smallest * perStep
                                             : (value - range.smallest) / range.step;
             host = std::nearbyint(offset + first);
-            host = host < first ? first : (host > largestHostValue ? largestHostValue : host);
+            // Written so that a NaN, which no finite value should give here, still lands on a
+            // host value rather than in an undefined conversion.
+            host = !(host >= first) ? first : (host > largestHostValue ? largestHostValue : host);
         }
         storeHostSample(destination, i, host);
     }
@@ -350,6 +352,11 @@ void chooseMapping(PhysicalRange *range) {
         range->step = std::isfinite(span) ? span / (largestHostValue - first)
                                           : range->largest / (largestHostValue - first) -
                                                 range->smallest / (largestHostValue - first);
+        // Values closer together than 65535 of the smallest double step apart (spans below
+        // 3e-319) would need a step of 0: they take the smallest step there is, which holds each
+        // of them exactly, and so fill fewer host values than the whole range.
+        const double smallestStep = std::numeric_limits<double>::denorm_min();
+        range->step = range->step < smallestStep ? smallestStep : range->step;
         range->zero = range->smallest - first * range->step;
     }
 }

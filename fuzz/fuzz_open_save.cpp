@@ -299,6 +299,9 @@ void checkMappedPixels(const std::vector<uint8_t> &image, const std::vector<doub
             FUZZ_CHECK(host == value);
         } else if (m.offset) {
             FUZZ_CHECK(host == value - m.smallest + m.first);
+        } else if ((m.largest - m.smallest) / (65535.0 - m.first) == 0.0) {
+            // A span so small that its step would be 0 takes the smallest double as its step.
+            FUZZ_CHECK(host == (value - m.smallest) / DBL_TRUE_MIN + m.first);
         } else {
             long double span = static_cast<long double>(m.largest) - m.smallest;
             long double exact = (static_cast<long double>(value) - m.smallest) / span * (65535.0L - m.first) + m.first;
