@@ -352,11 +352,12 @@ void chooseMapping(PhysicalRange *range) {
         range->step = std::isfinite(span) ? span / (largestHostValue - first)
                                           : range->largest / (largestHostValue - first) -
                                                 range->smallest / (largestHostValue - first);
-        // Values closer together than 65535 of the smallest double step apart (spans below
-        // 3e-319) would need a step of 0: they take the smallest step there is, which holds each
-        // of them exactly, and so fill fewer host values than the whole range.
-        const double smallestStep = std::numeric_limits<double>::denorm_min();
-        range->step = range->step < smallestStep ? smallestStep : range->step;
+        // A step below the smallest normal double has few digits (spans below about 1.5e-303),
+        // and one rounded down would send the largest values beyond 65535, where the clamp
+        // presses them together, or to 0 for spans below 3e-319: it is rounded up to the next
+        // step there is, and the largest value then falls a little short of 65535.
+        if (range->step < std::numeric_limits<double>::min() && range->step * (largestHostValue - first) < span)
+            range->step = std::nextafter(range->step, std::numeric_limits<double>::infinity());
         range->zero = range->smallest - first * range->step;
     }
 }

@@ -299,9 +299,14 @@ void checkMappedPixels(const std::vector<uint8_t> &image, const std::vector<doub
             FUZZ_CHECK(host == value);
         } else if (m.offset) {
             FUZZ_CHECK(host == value - m.smallest + m.first);
-        } else if ((m.largest - m.smallest) / (65535.0 - m.first) == 0.0) {
-            // A span so small that its step would be 0 takes the smallest double as its step.
-            FUZZ_CHECK(host == (value - m.smallest) / DBL_TRUE_MIN + m.first);
+        } else if ((m.largest - m.smallest) / (65535.0 - m.first) < DBL_MIN) {
+            // A subnormal step is rounded up to a whole number of the smallest doubles, so the
+            // largest value may fall short of 65535 but never beyond.
+            long double span = static_cast<long double>(m.largest) - m.smallest;
+            long double step = std::ceil(span / (65535.0L - m.first) / DBL_TRUE_MIN) * DBL_TRUE_MIN;
+            long double exact = (static_cast<long double>(value) - m.smallest) / step + m.first;
+            FUZZ_CHECK(std::fabs(static_cast<long double>(host) - exact) <= 1.0L);
+            FUZZ_CHECK(value != m.smallest || host == m.first);
         } else {
             long double span = static_cast<long double>(m.largest) - m.smallest;
             long double exact = (static_cast<long double>(value) - m.smallest) / span * (65535.0L - m.first) + m.first;
