@@ -38,10 +38,16 @@ namespace {
 
 // ---------------------------------------------------------------- inputs
 
-enum class Coding { unsigned16, scaled16, bytes8 };
+enum class Coding { unsigned16, scaled16, bytes8, float32 };
 
 constexpr float scaledBzero = 100.0f;
 constexpr float scaledBscale = 0.5f;
+
+// The floating-point image: host value h stands for floatLowest + h × floatStep, every h from
+// 0 to 65535 can occur and both ends do, so the module maps it linearly with that very step and
+// every reader that scales by it lands on whole numbers, without ties to break.
+constexpr double floatLowest = -1000.0;
+constexpr double floatStep = 0.25;
 
 struct Input {
     Coding coding;
@@ -63,6 +69,7 @@ const char *codingName(Coding coding) {
     case Coding::unsigned16: return "16-bit, BZERO 32768";
     case Coding::scaled16: return "16-bit, BSCALE 0.5 BZERO 100";
     case Coding::bytes8: return "8-bit";
+    case Coding::float32: return "32-bit float (BITPIX -32)";
     }
     return "";
 }
@@ -113,8 +120,37 @@ uint16_t fullRangeOf(uint16_t editorValue) {
     return static_cast<uint16_t>(editorValue > 16384 ? ((editorValue - 1) << 1) + 1 : editorValue << 1);
 }
 
+// The floating-point image through cfitsio: floatLowest + h × floatStep for random h, with the
+// smallest and the largest host value in the first two samples. Its stored bytes are not kept:
+// it is only opened.
+bool makeFloatInput(Input *input, uint64_t seed) {
+    const int64_t samples = int64_t{input->rows} * input->columns;
+    input->host.assign(static_cast<size_t>(samples * 2), 0);
+    std::vector<float> values(static_cast<size_t>(samples));
+    uint64_t state = seed;
+    for (int64_t i = 0; i < samples; ++i) {
+        auto host = static_cast<uint16_t>(i == 0 ? 0 : i == 1 ? 65535 : nextRandom(&state));
+        values[i] = static_cast<float>(floatLowest + host * floatStep);
+        std::memcpy(&input->host[2 * i], &host, 2);
+    }
+    fitsfile *file = nullptr;
+    int status = 0;
+    std::string name = "!" + input->path;
+    long axes[2] = {input->columns, input->rows};
+    fits_create_file(&file, name.c_str(), &status);
+    fits_create_img(file, FLOAT_IMG, 2, axes, &status);
+    fits_write_img(file, TFLOAT, 1, samples, values.data(), &status);
+    fits_close_file(file, &status);
+    if (fitsFailed(status, "writing an input"))
+        return false;
+    input->dataOffset = findDataOffset(input->path);
+    return input->dataOffset > 0;
+}
+
 // Generates the samples and the expected host image, and writes the file with cfitsio.
 bool makeInput(Input *input, uint64_t seed) {
+    if (input->coding == Coding::float32)
+        return makeFloatInput(input, seed);
     const int64_t samples = int64_t{input->rows} * input->columns;
     const int32_t bytes = sampleBytesOf(input->coding);
     input->stored.assign(static_cast<size_t>(samples * bytes), 0);
@@ -282,6 +318,102 @@ std::string floorOpen(const Input &input, uint8_t *image) {
     return problem;
 }
 
+inline float floatAt(const uint8_t *bytes) {
+    uint32_t bits = uint32_t{bytes[0]} << 24 | uint32_t{bytes[1]} << 16 | uint32_t{bytes[2]} << 8 | bytes[3];
+    float value;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+}
+
+#if defined(__SSE2__)
+// Four big-endian floats to the machine's order: bytes swapped in each half, halves swapped.
+inline __m128 loadBigEndianFloats(const uint8_t *bytes) {
+    __m128i value = _mm_loadu_si128(reinterpret_cast<const __m128i *>(bytes));
+    value = _mm_or_si128(_mm_slli_epi16(value, 8), _mm_srli_epi16(value, 8));
+    value = _mm_shufflehi_epi16(_mm_shufflelo_epi16(value, 0xB1), 0xB1);
+    return _mm_castsi128_ps(value);
+}
+#endif
+
+// The smallest and largest of a row of big-endian floats (the benchmark's have no NaN).
+void floatRange(const uint8_t *bytes, int32_t samples, float *lowest, float *highest) {
+    int32_t i = 0;
+#if defined(__SSE2__)
+    __m128 low = _mm_set1_ps(*lowest), high = _mm_set1_ps(*highest);
+    for (; i + 4 <= samples; i += 4) {
+        __m128 value = loadBigEndianFloats(bytes + 4 * i);
+        low = _mm_min_ps(low, value);
+        high = _mm_max_ps(high, value);
+    }
+    float lows[4], highs[4];
+    _mm_storeu_ps(lows, low);
+    _mm_storeu_ps(highs, high);
+    for (int k = 0; k < 4; ++k) {
+        *lowest = std::min(*lowest, lows[k]);
+        *highest = std::max(*highest, highs[k]);
+    }
+#endif
+    for (; i < samples; ++i) {
+        *lowest = std::min(*lowest, floatAt(bytes + 4 * i));
+        *highest = std::max(*highest, floatAt(bytes + 4 * i));
+    }
+}
+
+// value × perStep + offset in double, rounded, into 16-bit host samples.
+void mapFloats(const uint8_t *bytes, int32_t samples, double perStep, double offset, uint16_t *line) {
+    int32_t i = 0;
+#if defined(__SSE2__)
+    const __m128d scale = _mm_set1_pd(perStep), shift = _mm_set1_pd(offset + 0.5);
+    const __m128i half = _mm_set1_epi32(32768);
+    const __m128i top = _mm_set1_epi16(static_cast<int16_t>(0x8000));
+    for (; i + 4 <= samples; i += 4) {
+        __m128 value = loadBigEndianFloats(bytes + 4 * i);
+        __m128d low = _mm_add_pd(_mm_mul_pd(_mm_cvtps_pd(value), scale), shift);
+        __m128d high = _mm_add_pd(_mm_mul_pd(_mm_cvtps_pd(_mm_movehl_ps(value, value)), scale), shift);
+        // Truncation toward zero rounds the non-negative values; taken 32768 down, they fit
+        // the signed pack, and the top bit puts them back.
+        __m128i whole = _mm_unpacklo_epi64(_mm_cvttpd_epi32(low), _mm_cvttpd_epi32(high));
+        whole = _mm_sub_epi32(whole, half);
+        __m128i packed = _mm_xor_si128(_mm_packs_epi32(whole, whole), top);
+        _mm_storel_epi64(reinterpret_cast<__m128i *>(line + i), packed);
+    }
+#endif
+    for (; i < samples; ++i)
+        line[i] = static_cast<uint16_t>(static_cast<int32_t>(floatAt(bytes + 4 * i) * perStep + offset + 0.5));
+}
+
+// The floating-point open's floor: read(2) of each row twice, the first time finding the
+// smallest and largest value, the second converting each sample with one multiply-add in
+// double and a rounding into the image; no blanks, scaling or other kinds to consider.
+std::string floorOpenFloat(const Input &input, uint8_t *image) {
+    int fd = open(input.path.c_str(), O_RDONLY);
+    if (fd < 0)
+        return "cannot open";
+    const int64_t rowBytes = int64_t{input.columns} * 4;
+    std::unique_ptr<uint8_t[]> row(new uint8_t[static_cast<size_t>(rowBytes)]);
+    std::string problem;
+    float lowest = INFINITY, highest = -INFINITY;
+    for (int pass = 0; pass < 2 && problem.empty(); ++pass) {
+        if (lseek(fd, input.dataOffset, SEEK_SET) != input.dataOffset)
+            problem = "cannot seek";
+        const double perStep = 65535.0 / (static_cast<double>(highest) - lowest);
+        const double offset = -static_cast<double>(lowest) * perStep;
+        for (int32_t r = 0; problem.empty() && r < input.rows; ++r) {
+            if (read(fd, row.get(), static_cast<size_t>(rowBytes)) != rowBytes) {
+                problem = "short read";
+                break;
+            }
+            if (pass == 0)
+                floatRange(row.get(), input.columns, &lowest, &highest);
+            else
+                mapFloats(row.get(), input.columns, perStep, offset,
+                          reinterpret_cast<uint16_t *>(image + r * int64_t{input.columns} * 2));
+        }
+    }
+    close(fd);
+    return problem;
+}
+
 // One header block, then for each row: a copy from the image into one row buffer, the
 // encoding in place (16 bits) and a write(2); then the padding.
 std::string floorSave(const Input &input, const uint8_t *image, const std::string &path) {
@@ -333,6 +465,11 @@ std::string cfitsioOpen(const Input &input, uint8_t *image) {
     if (input.coding == Coding::bytes8) {
         unsigned char none = 0;
         fits_read_img(file, TBYTE, 1, samples, &none, image, &anyNull, &status);
+    } else if (input.coding == Coding::float32) {
+        // cfitsio's own scaling takes the floats onto the host's 0 to 65535.
+        unsigned short none = 0;
+        fits_set_bscale(file, 1.0 / floatStep, -floatLowest / floatStep, &status);
+        fits_read_img(file, TUSHORT, 1, samples, &none, image, &anyNull, &status);
     } else {
         unsigned short none = 0;
         fits_read_img(file, TUSHORT, 1, samples, &none, image, &anyNull, &status);
@@ -525,7 +662,7 @@ int main(int argc, char **argv) {
         else {
             std::fprintf(stderr,
                          "usage: %s [--tiny] [--runs N] [--dir DIR]\n"
-                         "       %s --profile-open|--profile-save u16|scaled|u8 [--runs N] [--dir DIR]\n",
+                         "       %s --profile-open|--profile-save u16|scaled|u8|f32 [--runs N] [--dir DIR]\n",
                          argv[0], argv[0]);
             return 2;
         }
@@ -567,7 +704,10 @@ int main(int argc, char **argv) {
         // Only the module's open or save of the largest image, over and over: what a
         // profiler attached to this process should see.
         std::string what = profile.substr(0, 4), which = profile.substr(4);
-        Coding coding = which == "u8" ? Coding::bytes8 : which == "scaled" ? Coding::scaled16 : Coding::unsigned16;
+        Coding coding = which == "u8"       ? Coding::bytes8
+                        : which == "scaled" ? Coding::scaled16
+                        : which == "f32"    ? Coding::float32
+                                            : Coding::unsigned16;
         const Input &input = *inputFor(coding, mainSizes[0]);
         auto image = touchedImage(input);
         std::memcpy(image.get(), input.host.data(), input.host.size());
@@ -604,7 +744,7 @@ int main(int argc, char **argv) {
 
     for (size_t s = 0; s < mainSizes.size(); ++s) {
         const bool largest = s == 0;
-        for (Coding coding : {Coding::unsigned16, Coding::scaled16, Coding::bytes8}) {
+        for (Coding coding : {Coding::unsigned16, Coding::scaled16, Coding::bytes8, Coding::float32}) {
             const Input &input = *inputFor(coding, mainSizes[s]);
             auto image = touchedImage(input);
             uint8_t *pixels = image.get();
@@ -618,16 +758,21 @@ int main(int argc, char **argv) {
             const Input &floorInput = coding == Coding::scaled16 ? *inputFor(Coding::unsigned16, mainSizes[s]) : input;
             auto floorImage = touchedImage(floorInput);
             uint8_t *floorPixels = floorImage.get();
-            open.push_back(makeMethod(coding == Coding::scaled16 ? "16-bit floor: read(2) + swap per row"
-                                                                 : "floor: read(2) + swap per row",
-                                      [&] { return floorOpen(floorInput, floorPixels); },
-                                      imageCheck(floorInput, floorPixels)));
+            if (coding == Coding::float32)
+                open.push_back(makeMethod("floor: read(2) per row twice + range + conversion",
+                                          [&] { return floorOpenFloat(input, floorPixels); },
+                                          imageCheck(input, floorPixels)));
+            else
+                open.push_back(makeMethod(coding == Coding::scaled16 ? "16-bit floor: read(2) + swap per row"
+                                                                     : "floor: read(2) + swap per row",
+                                          [&] { return floorOpen(floorInput, floorPixels); },
+                                          imageCheck(floorInput, floorPixels)));
             timeMethods(&open, runs);
             const bool is16 = coding == Coding::unsigned16;
             printLine("open", input, open[0], open[0], 0, judge);
             printLine("open", input, open[1], open[0], is16 && largest ? 0.55 : 0, judge);
-            printLine("open", input, open[2], open[0], largest ? (coding == Coding::scaled16 ? 1.5 : 1.25) : 0,
-                      judge && largest);
+            const bool slowCoding = coding == Coding::scaled16 || coding == Coding::float32;
+            printLine("open", input, open[2], open[0], largest ? (slowCoding ? 1.5 : 1.25) : 0, judge && largest);
             if (largest) {
                 std::memcpy(pixels, input.host.data(), input.host.size());
                 startHeapCount();
@@ -639,8 +784,8 @@ int main(int argc, char **argv) {
                                      counts.bufferBytesPeak, heap.peak});
             }
 
-            if (coding == Coding::scaled16)
-                continue; // a save writes BZERO 32768 whatever was read: the same as above
+            if (coding == Coding::scaled16 || coding == Coding::float32)
+                continue; // a save writes 16-bit samples whatever was read: the same as above
             std::memcpy(pixels, input.host.data(), input.host.size());
             std::vector<Method> save;
             save.push_back(makeMethod("Korvalis", [&] { return korvalisSave(input, out.korvalis, &counts); },

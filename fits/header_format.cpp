@@ -183,8 +183,11 @@ bool wholeValue(const uint8_t *card, int64_t *value) {
 
 bool stringValue(const uint8_t *card, char *text, size_t room) {
     // A string starts with an apostrophe in column 11 and may run to column 80; two
-    // apostrophes stand for one, and trailing blanks do not count.
+    // apostrophes stand for one, and trailing blanks do not count. The blanks are those of the
+    // whole string: a cut string ending in blanks keeps them, so that it never equals a shorter one.
     size_t length = 0;
+    size_t whole = 0;       // characters of the whole string
+    size_t significant = 0; // of which up to its last non-blank
     if (card[valueFirstColumn - 1] != '\'')
         return false;
     for (int column = valueFirstColumn; column < cardBytes; ++column) {
@@ -193,12 +196,13 @@ bool stringValue(const uint8_t *card, char *text, size_t room) {
             if (column + 1 < cardBytes && card[column + 1] == '\'') {
                 ++column;
             } else {
-                while (length > 0 && text[length - 1] == ' ')
-                    --length;
-                text[length] = '\0';
+                text[length < significant ? length : significant] = '\0';
                 return true;
             }
         }
+        ++whole;
+        if (c != ' ')
+            significant = whole;
         if (length + 1 < room)
             text[length++] = c;
     }

@@ -5,58 +5,311 @@
 #include <cstring>
 #include <limits>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "host/host_records.h"
 
 namespace {
 
 constexpr double largestHostValue = 65535.0;
+constexpr double notANumber = std::numeric_limits<double>::quiet_NaN();
 
 // Host value of the smallest physical value: 1 when host 0 is taken by the blanks.
 double firstHostValue(const PhysicalRange &range) { return range.blanks ? 1.0 : 0.0; }
 
-// Samples are big-endian in every FITS file, whatever the machine.
-inline uint64_t loadBigEndian(const uint8_t *bytes, int width) {
-    uint64_t value = 0;
-    for (int i = 0; i < width; ++i)
-        value = (value << 8) | bytes[i];
-    return value;
+// Samples are big-endian in every FITS file, whatever the machine; compilers turn these into
+// one byte swap.
+inline uint32_t loadBigEndian32(const uint8_t *bytes) {
+    return uint32_t{bytes[0]} << 24 | uint32_t{bytes[1]} << 16 | uint32_t{bytes[2]} << 8 | bytes[3];
 }
 
-inline double storedValue(int16_t bitpix, const uint8_t *bytes) {
-    switch (bitpix) {
-    case 8:
+inline uint64_t loadBigEndian64(const uint8_t *bytes) {
+    return uint64_t{loadBigEndian32(bytes)} << 32 | loadBigEndian32(bytes + 4);
+}
+
+// The stored integer of an integer kind, as BLANK names it.
+template <int Bitpix> inline int64_t storedInteger(const uint8_t *bytes) {
+    if constexpr (Bitpix == 8)
         return bytes[0];
-    case 16:
-        return static_cast<int16_t>(loadBigEndian(bytes, 2));
-    case 32:
-        return static_cast<int32_t>(loadBigEndian(bytes, 4));
-    case 64:
-        return static_cast<double>(static_cast<int64_t>(loadBigEndian(bytes, 8)));
-    case -32: {
-        uint32_t bits = static_cast<uint32_t>(loadBigEndian(bytes, 4));
+    else if constexpr (Bitpix == 16)
+        return static_cast<int16_t>(uint16_t{bytes[0]} << 8 | bytes[1]);
+    else if constexpr (Bitpix == 32)
+        return static_cast<int32_t>(loadBigEndian32(bytes));
+    else
+        return static_cast<int64_t>(loadBigEndian64(bytes));
+}
+
+template <int Bitpix> inline double storedValue(const uint8_t *bytes) {
+    if constexpr (Bitpix == -32) {
+        uint32_t bits = loadBigEndian32(bytes);
         float value;
         std::memcpy(&value, &bits, sizeof value);
         return value;
-    }
-    default: {
-        uint64_t bits = loadBigEndian(bytes, 8);
+    } else if constexpr (Bitpix == -64) {
+        uint64_t bits = loadBigEndian64(bytes);
         double value;
         std::memcpy(&value, &bits, sizeof value);
         return value;
-    }
+    } else {
+        return static_cast<double>(storedInteger<Bitpix>(bytes));
     }
 }
 
-// A BLANK stored value, compared before scaling, as FITS defines it for integer samples.
-inline bool isBlankInteger(const ImageDescription &image, const uint8_t *bytes) {
-    if (!image.hasBlank || image.bitpix < 0)
-        return false;
-    uint64_t bits = loadBigEndian(bytes, image.bytesPerSample);
-    int64_t stored = image.bitpix == 64   ? static_cast<int64_t>(bits)
-                     : image.bitpix == 32 ? int64_t{static_cast<int32_t>(bits)}
-                     : image.bitpix == 16 ? int64_t{static_cast<int16_t>(bits)}
-                                          : static_cast<int64_t>(bits);
-    return stored == image.blank;
+// x - x is 0 for finite x alone: NaN and both infinities give NaN.
+inline bool isFinite(double value) { return value - value == 0.0; }
+
+#if defined(__SSE2__)
+// The loops below do two samples at a time with SSE2 where the compiler does not find the
+// instructions in the scalar form (byte swaps, selects, packs). They do exactly the scalar
+// loops' IEEE operations in the same order, so both give the same bits, on every build.
+
+// Bytes swapped in each 16-bit lane.
+inline __m128i swapBytes(__m128i value) { return _mm_or_si128(_mm_slli_epi16(value, 8), _mm_srli_epi16(value, 8)); }
+
+// Two big-endian samples as doubles; kinds without a form here have none.
+template <int Bitpix> constexpr bool hasPairLoad = Bitpix == 32 || Bitpix == -32 || Bitpix == -64;
+
+template <int Bitpix> inline __m128d loadPair(const uint8_t *bytes) {
+    if constexpr (Bitpix == -64) {
+        __m128i value = swapBytes(_mm_loadu_si128(reinterpret_cast<const __m128i *>(bytes)));
+        return _mm_castsi128_pd(_mm_shufflehi_epi16(_mm_shufflelo_epi16(value, 0x1B), 0x1B));
+    } else {
+        __m128i value = swapBytes(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(bytes)));
+        value = _mm_shufflelo_epi16(value, 0xB1);
+        if constexpr (Bitpix == 32)
+            return _mm_cvtepi32_pd(value);
+        else
+            return _mm_cvtps_pd(_mm_castsi128_ps(value));
+    }
+}
+
+// All ones in the lanes that hold finite values (x - x is 0 for those alone).
+inline __m128d finiteLanes(__m128d value) { return _mm_cmpeq_pd(_mm_sub_pd(value, value), _mm_setzero_pd()); }
+
+// A pair of stored values, scaled, into physical.
+template <bool Scaled> struct PairScaling {
+    __m128d zero, scale;
+    void store(double *physical, __m128d value) const {
+        if constexpr (Scaled)
+            value = _mm_add_pd(zero, _mm_mul_pd(scale, value));
+        _mm_storeu_pd(physical, value);
+    }
+};
+
+// Physical values of pairs of samples without BLANK; how many samples it did. 32-bit floats,
+// the commonest kind, go four to a byte swap.
+template <int Bitpix, bool Scaled>
+int32_t valuesInPairs(const ImageDescription &image, const uint8_t *source, int32_t samples, double *physical) {
+    constexpr size_t width = Bitpix < 0 ? -Bitpix / 8 : Bitpix / 8;
+    const PairScaling<Scaled> scaling{_mm_set1_pd(image.exactZero), _mm_set1_pd(image.exactScale)};
+    int32_t i = 0;
+    if constexpr (Bitpix == -32) {
+        for (; i + 4 <= samples; i += 4) {
+            __m128i bits = swapBytes(_mm_loadu_si128(reinterpret_cast<const __m128i *>(source + 4 * i)));
+            __m128 four = _mm_castsi128_ps(_mm_shufflehi_epi16(_mm_shufflelo_epi16(bits, 0xB1), 0xB1));
+            scaling.store(physical + i, _mm_cvtps_pd(four));
+            scaling.store(physical + i + 2, _mm_cvtps_pd(_mm_movehl_ps(four, four)));
+        }
+    }
+    for (; i + 2 <= samples; i += 2)
+        scaling.store(physical + i, loadPair<Bitpix>(source + static_cast<size_t>(i) * width));
+    return i;
+}
+#endif
+
+// The physical values of one kind of samples, with the choices of kind, BLANK and scaling made
+// once per row rather than once per sample. A BLANK becomes NaN; NaN and infinities, stored or
+// reached by the scaling, stay as they are: the range and the mapping take every value that is
+// not finite for a blank.
+template <int Bitpix, bool Blank, bool Scaled>
+void valuesOfKind(const ImageDescription &image, const uint8_t *source, int32_t samples, double *physical) {
+    constexpr size_t width = Bitpix < 0 ? -Bitpix / 8 : Bitpix / 8;
+    const double zero = image.exactZero;
+    const double scale = image.exactScale;
+    int32_t i = 0;
+#if defined(__SSE2__)
+    if constexpr (!Blank && hasPairLoad<Bitpix>)
+        i = valuesInPairs<Bitpix, Scaled>(image, source, samples, physical);
+#endif
+    for (; i < samples; ++i) {
+        const uint8_t *bytes = source + static_cast<size_t>(i) * width;
+        double value = storedValue<Bitpix>(bytes);
+        if constexpr (Scaled)
+            value = zero + scale * value;
+        if constexpr (Blank)
+            value = storedInteger<Bitpix>(bytes) == image.blank ? notANumber : value;
+        physical[i] = value;
+    }
+}
+
+template <int Bitpix, bool Blank>
+void valuesOfKind(const ImageDescription &image, const uint8_t *source, int32_t samples, double *physical) {
+    if (image.exactZero != 0.0 || image.exactScale != 1.0)
+        valuesOfKind<Bitpix, Blank, true>(image, source, samples, physical);
+    else
+        valuesOfKind<Bitpix, Blank, false>(image, source, samples, physical);
+}
+
+// BLANK names stored integers; floating-point kinds have NaN instead.
+template <int Bitpix>
+void integerValues(const ImageDescription &image, const uint8_t *source, int32_t samples, double *physical) {
+    if (image.hasBlank)
+        valuesOfKind<Bitpix, true>(image, source, samples, physical);
+    else
+        valuesOfKind<Bitpix, false>(image, source, samples, physical);
+}
+
+// Most whole values fit 32 bits, whose conversion is one instruction on every target; floor
+// is a library call on some.
+inline bool isWhole(double value) {
+    if (std::fabs(value) < 2147483648.0)
+        return value == static_cast<double>(static_cast<int32_t>(value));
+    return value == std::floor(value);
+}
+
+// Whether every finite value is a whole number; stops at the first that is not.
+bool allWhole(const double *physical, int32_t samples) {
+    int32_t i = 0;
+#if defined(__SSE2__)
+    // Pairs whose values come back through 32 bits unchanged are whole; the others (large,
+    // fractional or blank) are looked at one by one.
+    for (; i + 2 <= samples; i += 2) {
+        __m128d value = _mm_loadu_pd(physical + i);
+        __m128d through = _mm_cvtepi32_pd(_mm_cvttpd_epi32(value));
+        if (_mm_movemask_pd(_mm_cmpeq_pd(through, value)) == 3)
+            continue;
+        for (int32_t k = i; k < i + 2; ++k)
+            if (isFinite(physical[k]) && !isWhole(physical[k]))
+                return false;
+    }
+#endif
+    for (; i < samples; ++i)
+        if (isFinite(physical[i]) && !isWhole(physical[i]))
+            return false;
+    return true;
+}
+
+// The smallest and largest finite values and whether there are others (blanks). Both ends
+// start as the range so far (infinities when none).
+struct RowRange {
+    double smallest, largest;
+    bool blanks;
+};
+
+void widenCarefully(RowRange *row, const double *physical, int32_t samples) {
+    for (int32_t i = 0; i < samples; ++i) {
+        double value = physical[i];
+        bool finite = isFinite(value);
+        row->blanks = row->blanks || !finite;
+        row->smallest = finite && value < row->smallest ? value : row->smallest;
+        row->largest = finite && value > row->largest ? value : row->largest;
+    }
+}
+
+#if defined(__SSE2__)
+// minpd and maxpd give their second operand when the first is NaN, so NaN changes neither end;
+// an infinity does, and then the row is gone over again with care. The order in which minpd
+// meets the values can only change the sign of a zero end, which no host value or saved card
+// shows. How many samples it did: 0 when the careful loop is to take the row.
+int32_t widenInPairs(RowRange *row, const double *physical, int32_t samples) {
+    __m128d smallest = _mm_set1_pd(row->smallest);
+    __m128d largest = _mm_set1_pd(row->largest);
+    __m128d blanks = _mm_setzero_pd();
+    int32_t i = 0;
+    for (; i + 2 <= samples; i += 2) {
+        __m128d value = _mm_loadu_pd(physical + i);
+        blanks = _mm_or_pd(blanks, _mm_cmpunord_pd(value, value));
+        smallest = _mm_min_pd(value, smallest);
+        largest = _mm_max_pd(value, largest);
+    }
+    double low[2], high[2];
+    _mm_storeu_pd(low, smallest);
+    _mm_storeu_pd(high, largest);
+    const double infinity = std::numeric_limits<double>::infinity();
+    if (low[0] == -infinity || low[1] == -infinity || high[0] == infinity || high[1] == infinity)
+        return 0;
+    row->smallest = low[1] < low[0] ? low[1] : low[0];
+    row->largest = high[1] > high[0] ? high[1] : high[0];
+    row->blanks = row->blanks || _mm_movemask_pd(blanks) != 0;
+    return i;
+}
+#endif
+
+void widenRange(RowRange *row, const double *physical, int32_t samples) {
+    int32_t i = 0;
+#if defined(__SSE2__)
+    i = widenInPairs(row, physical, samples);
+#endif
+    widenCarefully(row, physical + i, samples - i);
+}
+
+// A rounding to the nearest whole number, ties to even, exactly as nearbyint in the default
+// rounding mode, for 0 <= value < 2^51: adding 1.5 × 2^52 leaves no fraction bits.
+inline double roundToNearest(double value) {
+    constexpr double noFraction = 6755399441055744.0;
+    return (value + noFraction) - noFraction;
+}
+
+// The fast mapping's arithmetic: host = (value - origin) × perStep + base, held to first …
+// 65535, rounded; blanks 0.
+struct HostMapping {
+    double origin, perStep, base, first;
+};
+
+#if defined(__SSE2__)
+// Pairs of samples through the mapping, written four at a time; how many samples it did.
+int32_t mapInPairs(const HostMapping &m, const double *physical, int32_t samples, uint8_t *destination) {
+    const __m128d origin = _mm_set1_pd(m.origin), perStep = _mm_set1_pd(m.perStep), base = _mm_set1_pd(m.base);
+    const __m128d first = _mm_set1_pd(m.first), last = _mm_set1_pd(largestHostValue);
+    const __m128i half = _mm_set1_epi32(32768);
+    const __m128i topBit = _mm_set1_epi16(static_cast<int16_t>(0x8000));
+    int32_t i = 0;
+    for (; i + 4 <= samples; i += 4) {
+        __m128i whole[2];
+        for (int pair = 0; pair < 2; ++pair) {
+            __m128d value = _mm_loadu_pd(physical + i + 2 * pair);
+            __m128d host = _mm_add_pd(_mm_mul_pd(_mm_sub_pd(value, origin), perStep), base);
+            // maxpd and minpd with the bound first are the scalar loop's comparisons exactly.
+            host = _mm_min_pd(last, _mm_max_pd(first, host));
+            // cvtpd2dq rounds as the scalar loop does: to nearest, ties to even (in the
+            // rounding mode in force, as nearbyint).
+            whole[pair] = _mm_cvtpd_epi32(_mm_and_pd(finiteLanes(value), host));
+        }
+        // 0 … 65535 taken 32768 down fits the signed pack; the top bit puts it back.
+        __m128i four = _mm_sub_epi32(_mm_unpacklo_epi64(whole[0], whole[1]), half);
+        four = _mm_xor_si128(_mm_packs_epi32(four, four), topBit);
+        _mm_storel_epi64(reinterpret_cast<__m128i *>(destination + 2 * static_cast<size_t>(i)), four);
+    }
+    return i;
+}
+#endif
+
+inline void storeHostSample(uint8_t *destination, int32_t i, double host) {
+    auto sample = static_cast<uint16_t>(static_cast<int32_t>(host));
+    std::memcpy(destination + 2 * static_cast<size_t>(i), &sample, sizeof sample);
+}
+
+// The mapping for ranges at the edges of the doubles: a span beyond them (each end scaled
+// before the difference) or a subnormal step (no finite reciprocal: the differences divided).
+void mapWithCare(const PhysicalRange &range, const double *physical, int32_t samples, uint8_t *destination) {
+    const double first = firstHostValue(range);
+    const double perStep = 1.0 / range.step;
+    const bool splitDifference = !std::isfinite(range.largest - range.smallest);
+    for (int32_t i = 0; i < samples; ++i) {
+        double value = physical[i];
+        double host = 0.0;
+        if (isFinite(value)) {
+            double offset = splitDifference ? value * perStep - range.smallest * perStep
+                                            : (value - range.smallest) / range.step;
+            host = std::nearbyint(offset + first);
+            // Written so that a NaN, which no finite value should give here, still lands on a
+            // host value rather than in an undefined conversion.
+            host = !(host >= first) ? first : (host > largestHostValue ? largestHostValue : host);
+        }
+        storeHostSample(destination, i, host);
+    }
 }
 
 } // namespace
@@ -93,8 +346,18 @@ void chooseMapping(PhysicalRange *range) {
         range->zero = range->smallest - first;
     } else {
         range->kind = SampleMapping::linear;
-        // Divided before subtracting, so that the widest double range does not overflow.
-        range->step = range->largest / (largestHostValue - first) - range->smallest / (largestHostValue - first);
+        // The span divided, so that the step keeps its precision when the values lie close
+        // together far from zero; only a span beyond the doubles is divided before subtracting.
+        const double span = range->largest - range->smallest;
+        range->step = std::isfinite(span) ? span / (largestHostValue - first)
+                                          : range->largest / (largestHostValue - first) -
+                                                range->smallest / (largestHostValue - first);
+        // A step below the smallest normal double has few digits (spans below about 1.5e-303),
+        // and one rounded down would send the largest values beyond 65535, where the clamp
+        // presses them together, or to 0 for spans below 3e-319: it is rounded up to the next
+        // step there is, and the largest value then falls a little short of 65535.
+        if (range->step < std::numeric_limits<double>::min() && range->step * (largestHostValue - first) < span)
+            range->step = std::nextafter(range->step, std::numeric_limits<double>::infinity());
         range->zero = range->smallest - first * range->step;
     }
 }
@@ -108,54 +371,58 @@ bool savedCodingFinite(const PhysicalRange &range) {
 }
 
 void physicalValues(const ImageDescription &image, const uint8_t *source, int32_t samples, double *physical) {
-    const int width = image.bytesPerSample;
-    const bool scaled = image.exactZero != 0.0 || image.exactScale != 1.0;
-    for (int32_t i = 0; i < samples; ++i) {
-        const uint8_t *bytes = source + static_cast<size_t>(i) * width;
-        double value = storedValue(image.bitpix, bytes);
-        if (isBlankInteger(image, bytes) || !std::isfinite(value))
-            value = std::numeric_limits<double>::quiet_NaN();
-        else if (scaled)
-            value = image.exactZero + image.exactScale * value;
-        physical[i] = value;
+    switch (image.bitpix) {
+    case 8:
+        return integerValues<8>(image, source, samples, physical);
+    case 16:
+        return integerValues<16>(image, source, samples, physical);
+    case 32:
+        return integerValues<32>(image, source, samples, physical);
+    case 64:
+        return integerValues<64>(image, source, samples, physical);
+    case -32:
+        return valuesOfKind<-32, false>(image, source, samples, physical);
+    default:
+        return valuesOfKind<-64, false>(image, source, samples, physical);
     }
 }
 
 void takeRange(PhysicalRange *range, const double *physical, int32_t samples) {
-    for (int32_t i = 0; i < samples; ++i) {
-        double value = physical[i];
-        // A scaled value can overflow to an infinity; it is as unusable as a NaN.
-        if (!std::isfinite(value)) {
-            range->blanks = true;
-            continue;
-        }
-        if (!range->found) {
-            range->found = true;
-            range->whole = true;
-            range->smallest = value;
-            range->largest = value;
-        }
-        range->smallest = value < range->smallest ? value : range->smallest;
-        range->largest = value > range->largest ? value : range->largest;
-        range->whole = range->whole && value == std::floor(value);
-    }
+    const double infinity = std::numeric_limits<double>::infinity();
+    RowRange row{range->found ? range->smallest : infinity, range->found ? range->largest : -infinity, false};
+    widenRange(&row, physical, samples);
+    const bool wasFound = range->found;
+    range->blanks = range->blanks || row.blanks;
+    range->found = row.smallest <= row.largest;
+    if (!range->found)
+        return;
+    range->smallest = row.smallest;
+    range->largest = row.largest;
+    range->whole = (!wasFound || range->whole) && allWhole(physical, samples);
 }
 
 void mapToHost(const PhysicalRange &range, const double *physical, int32_t samples, uint8_t *destination) {
-    const double first = firstHostValue(range);
-    const double span = range.largest - range.smallest;
     const double perStep = range.kind == SampleMapping::linear ? 1.0 / range.step : 1.0;
-    const bool splitDifference = !std::isfinite(span);
-    for (int32_t i = 0; i < samples; ++i) {
+    if (!std::isfinite(range.largest - range.smallest) || !std::isfinite(perStep)) {
+        mapWithCare(range, physical, samples, destination);
+        return;
+    }
+    // Identity is the same arithmetic from physical 0 to host 0, which leaves whole numbers as
+    // they are.
+    const bool identity = range.kind == SampleMapping::identity;
+    const double first = firstHostValue(range);
+    const HostMapping m{identity ? 0.0 : range.smallest, perStep, identity ? 0.0 : first, first};
+    int32_t i = 0;
+#if defined(__SSE2__)
+    i = mapInPairs(m, physical, samples, destination);
+#endif
+    for (; i < samples; ++i) {
         double value = physical[i];
-        double host = 0.0;
-        if (std::isfinite(value)) {
-            double offset = splitDifference ? value * perStep - range.smallest * perStep
-                                            : (value - range.smallest) * perStep;
-            host = range.kind == SampleMapping::identity ? value : std::nearbyint(offset + first);
-            host = host < first ? first : (host > largestHostValue ? largestHostValue : host);
-        }
-        uint16_t sample = static_cast<uint16_t>(host);
-        std::memcpy(destination + 2 * static_cast<size_t>(i), &sample, sizeof sample);
+        double host = (value - m.origin) * m.perStep + m.base;
+        // Held to the host's range before the rounding, which the whole-number ends make the same.
+        host = host < first ? first : host;
+        host = host > largestHostValue ? largestHostValue : host;
+        host = isFinite(value) ? roundToNearest(host) : 0.0;
+        storeHostSample(destination, i, host);
     }
 }

@@ -72,12 +72,13 @@ double savedZero(const PhysicalRange &range);
 // them, are finite: not so for data that span nearly the whole double range.
 bool savedCodingFinite(const PhysicalRange &range);
 
-// Physical value of `samples` big-endian stored samples from `source` into `physical`; blanks
-// (BLANK, NaN, infinities) become NaN.
+// Physical value of `samples` big-endian stored samples from `source` into `physical`; a
+// BLANK becomes NaN, and the other blanks (NaN, infinities) stay values that are not finite.
 void physicalValues(const ImageDescription &image, const uint8_t *source, int32_t samples, double *physical);
 
-// Widens `range` by `samples` physical values (NaN for blanks).
+// Widens `range` by `samples` physical values; values that are not finite are blanks.
 void takeRange(PhysicalRange *range, const double *physical, int32_t samples);
 
-// Host samples (native 16-bit) for `samples` physical values under the mapping; blanks give 0.
+// Host samples (native 16-bit) for `samples` physical values under the mapping; values that are
+// not finite (blanks) give 0.
 void mapToHost(const PhysicalRange &range, const double *physical, int32_t samples, uint8_t *destination);

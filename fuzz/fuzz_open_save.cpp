@@ -4,14 +4,20 @@
 //
 // Beyond what the sanitizers catch, every run checks what a host relies on: a failure is
 // never reported as success (a file too short for its rows never opens), the host gets the
-// rows the file holds, buffers and scratch memory come back, the size estimate is the size
-// written, and what the module saves opens again with the same image.
+// rows the file holds in the order its header states, buffers and scratch memory come back
+// after both passes over the data, the size estimate is the size written, and what the module
+// saves opens again with the same image or, for samples mapped into 16 bits, gives readers the
+// physical values back.
+#include <algorithm>
+#include <cfloat>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "entry/entry.h"
@@ -28,6 +34,7 @@ constexpr PlatformFile cubeFile = 4;
 constexpr PlatformFile otherDepthFile = 5;
 constexpr PlatformFile knownFile = 6;
 constexpr int16_t cubePlanes = 3;
+constexpr size_t headerCardsRead = 144; // four blocks, the most the module reads
 
 [[noreturn]] void fuzzFailure(const char *file, int line, const char *condition) {
     std::fprintf(stderr, "%s:%d: check failed: %s\n", file, line, condition);
@@ -36,11 +43,12 @@ constexpr int16_t cubePlanes = 3;
 
 #define FUZZ_CHECK(condition) ((condition) ? static_cast<void>(0) : fuzzFailure(__FILE__, __LINE__, #condition))
 
-// The host side of one transfer: rows as they arrived (open) or are to be given (save), and
-// what the module said about each hand-over.
+// The host side of one transfer. The image is the host's: planes one after another, each from
+// its top row down, whatever order the rows travel in.
 struct Transfer {
-    std::vector<uint8_t> image; // rows of every plane, one after another
+    std::vector<uint8_t> image;
     bool writing = false;
+    bool bottomUp = false; // the file's first row is the host's bottom row
     int16_t rows = 0, columns = 0, planes = 0, bytesPerSample = 0;
     int32_t advances = 0;
     int32_t progressCalls = 0;
@@ -51,27 +59,32 @@ Transfer transfer;
 
 size_t rowBytes() { return static_cast<size_t>(transfer.columns) * static_cast<size_t>(transfer.bytesPerSample); }
 
+// The host row of the file's row `row`.
+int32_t hostRow(int32_t row, int16_t rows, bool bottomUp) { return bottomUp ? rows - 1 - row : row; }
+
 OSErr fuzzAdvanceState() {
     const FormatRecord &r = fakeHost.record;
+    const int32_t rows = transfer.rows > 0 ? transfer.rows : 1;
     int32_t index = transfer.advances++;
-    int32_t expectedRow = index % (transfer.rows > 0 ? transfer.rows : 1);
-    int32_t expectedPlane = index / (transfer.rows > 0 ? transfer.rows : 1);
+    int32_t plane = index / rows;
     FUZZ_CHECK(index < int32_t{transfer.rows} * transfer.planes);
-    FUZZ_CHECK(r.theRect.top == expectedRow && r.theRect.bottom == expectedRow + 1);
+    // A save travels in the order of the header it writes, which is checked against the file.
+    if (transfer.writing && index == 0)
+        transfer.bottomUp = transfer.rows > 1 && r.theRect.top == transfer.rows - 1;
+    int32_t top = hostRow(index % rows, transfer.rows, transfer.bottomUp);
+    FUZZ_CHECK(r.theRect.top == top && r.theRect.bottom == top + 1);
     FUZZ_CHECK(r.theRect.left == 0 && r.theRect.right == transfer.columns);
-    FUZZ_CHECK(r.loPlane == expectedPlane && r.hiPlane == expectedPlane);
+    FUZZ_CHECK(r.loPlane == plane && r.hiPlane == plane);
     FUZZ_CHECK(r.colBytes == transfer.bytesPerSample);
     FUZZ_CHECK(r.rowBytes == static_cast<int32_t>(rowBytes()) && r.planeBytes == 0);
     FUZZ_CHECK(r.data != nullptr);
     auto *row = static_cast<uint8_t *>(r.data);
-    size_t offset = static_cast<size_t>(index) * rowBytes();
-    if (transfer.writing) {
-        FUZZ_CHECK(offset + rowBytes() <= transfer.image.size());
+    size_t offset = (static_cast<size_t>(plane) * transfer.rows + static_cast<size_t>(top)) * rowBytes();
+    FUZZ_CHECK(offset + rowBytes() <= transfer.image.size());
+    if (transfer.writing)
         std::memcpy(row, transfer.image.data() + offset, rowBytes());
-    } else {
-        FUZZ_CHECK(transfer.image.size() == offset);
-        transfer.image.insert(transfer.image.end(), row, row + rowBytes());
-    }
+    else
+        std::memcpy(transfer.image.data() + offset, row, rowBytes());
     return noErr;
 }
 
@@ -82,17 +95,20 @@ void fuzzProgress(int32_t done, int32_t total) {
     transfer.lastDone = done;
 }
 
-void beginTransfer(bool writing) {
+void beginTransfer(bool writing, bool bottomUp) {
     const FormatRecord &r = fakeHost.record;
     std::vector<uint8_t> image = std::move(transfer.image);
     transfer = Transfer{};
-    if (writing)
-        transfer.image = std::move(image);
     transfer.writing = writing;
+    transfer.bottomUp = bottomUp;
     transfer.rows = r.imageSize.v;
     transfer.columns = r.imageSize.h;
     transfer.planes = r.planes;
     transfer.bytesPerSample = static_cast<int16_t>(r.depth / 8);
+    if (writing)
+        transfer.image = std::move(image);
+    else
+        transfer.image.assign(static_cast<size_t>(transfer.rows) * transfer.planes * rowBytes(), 0);
 }
 
 // After every call that may hand rows over: nothing of the transfer is left behind.
@@ -112,10 +128,7 @@ void resetModuleState() {
     fits::headerBlocks = 0;
     fits::headerCards = 0;
     fits::bytesRead = 0;
-    fits::bitpix = 0;
-    fits::bytesPerSample = 0;
-    fits::bzero = 0.0f;
-    fits::bscale = 0.0f;
+    fits::image = ImageDescription{};
 }
 
 // Where the data of a header start: after the block that holds its first END card (the first
@@ -125,6 +138,70 @@ size_t dataStart(const std::vector<uint8_t> &file) {
         if (std::memcmp(file.data() + card * 80, "END     ", 8) == 0)
             return (card / 36 + 1) * 2880;
     return 0;
+}
+
+// The cards of a header before its END, at most as many as the module reads.
+std::vector<const uint8_t *> headerCards(const std::vector<uint8_t> &file) {
+    std::vector<const uint8_t *> cards;
+    for (size_t card = 0; card < headerCardsRead && (card + 1) * 80 <= file.size(); ++card) {
+        const uint8_t *text = file.data() + card * 80;
+        if (card > 0 && std::memcmp(text, "END     ", 8) == 0)
+            break;
+        cards.push_back(text);
+    }
+    return cards;
+}
+
+// The last card with the keyword (8 characters) before END, the one whose value counts, or
+// the first; null when there is none.
+const uint8_t *findCard(const std::vector<uint8_t> &file, const char *keyword, bool last = true) {
+    const uint8_t *found = nullptr;
+    for (const uint8_t *card : headerCards(file))
+        if (std::memcmp(card, keyword, 8) == 0 && (last || found == nullptr))
+            found = card;
+    return found;
+}
+
+// ROWORDER as FITS defines it: a string in column 11 on, quotes doubled inside, trailing
+// blanks insignificant. Only 'BOTTOM-UP' turns the image over; anything else is top-down.
+bool saysBottomUp(const std::vector<uint8_t> &file) {
+    const uint8_t *card = findCard(file, "ROWORDER");
+    if (card == nullptr || card[10] != '\'')
+        return false;
+    std::string text;
+    for (int column = 11; column < 80; ++column) {
+        if (card[column] == '\'' && column + 1 < 80 && card[column + 1] == '\'') {
+            text += '\'';
+            ++column;
+        } else if (card[column] == '\'') {
+            text.erase(text.find_last_not_of(' ') + 1);
+            return text == "BOTTOM-UP";
+        } else {
+            text += static_cast<char>(card[column]);
+        }
+    }
+    return false;
+}
+
+// A numeric value as the module writes one, columns 11 to 30; FITS's D exponent read as E.
+double cardReal(const uint8_t *card) {
+    std::string text(reinterpret_cast<const char *>(card) + 10, 20);
+    std::replace(text.begin(), text.end(), 'D', 'E');
+    return std::strtod(text.c_str(), nullptr);
+}
+
+// The host layout of `rows` × `planes` rows of `bytes` bytes stored in the file from `start` in
+// the order `bottomUp` says.
+std::vector<uint8_t> hostLayout(const std::vector<uint8_t> &file, size_t start, int16_t rows, int16_t planes,
+                                size_t bytes, bool bottomUp) {
+    std::vector<uint8_t> image(static_cast<size_t>(rows) * planes * bytes);
+    FUZZ_CHECK(file.size() >= start + image.size());
+    for (int32_t n = 0; n < int32_t{rows} * planes; ++n) {
+        int32_t plane = n / rows;
+        size_t target = (static_cast<size_t>(plane) * rows + hostRow(n % rows, rows, bottomUp)) * bytes;
+        std::memcpy(image.data() + target, file.data() + start + static_cast<size_t>(n) * bytes, bytes);
+    }
+    return image;
 }
 
 // The host value of a stored 16-bit sample, from the conversion's definition: stored × scale +
@@ -138,31 +215,152 @@ uint16_t expectedSample(const uint8_t *stored, float bzero, float bscale) {
     return value >= 65535.0 ? 65535 : static_cast<uint16_t>(value);
 }
 
-void checkPixels(const std::vector<uint8_t> &file, size_t start, float bzero, float bscale) {
-    const std::vector<uint8_t> &image = transfer.image;
-    FUZZ_CHECK(file.size() >= start + image.size());
-    const uint8_t *stored = file.data() + start;
+uint16_t hostSample(const std::vector<uint8_t> &image, size_t n) {
+    uint16_t value;
+    std::memcpy(&value, image.data() + 2 * n, sizeof value);
+    return value;
+}
+
+// 8- and 16-bit samples: the bytes as they are, or the 16-bit conversion.
+void checkPlainPixels(const std::vector<uint8_t> &image, const std::vector<uint8_t> &stored, float bzero,
+                      float bscale) {
     if (transfer.bytesPerSample == 1) {
-        FUZZ_CHECK(std::memcmp(image.data(), stored, image.size()) == 0);
+        FUZZ_CHECK(image == stored);
         return;
     }
-    for (size_t i = 0; i + 1 < image.size(); i += 2) {
-        uint16_t host;
-        std::memcpy(&host, image.data() + i, sizeof host);
-        FUZZ_CHECK(host == expectedSample(stored + i, bzero, bscale));
+    for (size_t n = 0; 2 * n + 1 < image.size(); ++n)
+        FUZZ_CHECK(hostSample(image, n) == expectedSample(stored.data() + 2 * n, bzero, bscale));
+}
+
+// The physical value of one stored wide sample as FITS defines it, NaN for a blank: BLANK
+// compares the stored integer; NaN and infinities, stored or reached by the scaling, are blanks.
+double physicalValue(const uint8_t *bytes, const ImageDescription &coding) {
+    int width = coding.bitpix < 0 ? -coding.bitpix / 8 : coding.bitpix / 8;
+    uint64_t bits = 0;
+    for (int i = 0; i < width; ++i)
+        bits = bits << 8 | bytes[i];
+    double stored;
+    if (coding.bitpix == -32) {
+        float value;
+        auto narrow = static_cast<uint32_t>(bits);
+        std::memcpy(&value, &narrow, sizeof value);
+        stored = value;
+    } else if (coding.bitpix == -64) {
+        std::memcpy(&stored, &bits, sizeof stored);
+    } else {
+        int64_t integer = coding.bitpix == 32 ? int64_t{static_cast<int32_t>(bits)} : static_cast<int64_t>(bits);
+        if (coding.hasBlank && integer == coding.blank)
+            return NAN;
+        stored = static_cast<double>(integer);
     }
+    double value = coding.exactZero + coding.exactScale * stored;
+    return std::isfinite(stored) && std::isfinite(value) ? value : NAN;
+}
+
+// The mapping of wide samples into 16 bits, worked out here from the physical values alone.
+struct Mapping {
+    bool blanks = false, found = false, whole = true;
+    double smallest = 0.0, largest = 0.0;
+    double first = 0.0; // host value of the smallest: 1 when 0 stands for the blanks
+    bool identity = false, offset = false;
+};
+
+Mapping mappingOf(const std::vector<double> &physical) {
+    Mapping m;
+    for (double value : physical) {
+        if (std::isnan(value)) {
+            m.blanks = true;
+            continue;
+        }
+        m.smallest = m.found ? std::min(m.smallest, value) : value;
+        m.largest = m.found ? std::max(m.largest, value) : value;
+        m.found = true;
+        m.whole = m.whole && value == std::floor(value);
+    }
+    m.first = m.blanks ? 1.0 : 0.0;
+    m.identity = !m.found || (m.whole && m.smallest >= m.first && m.largest <= 65535.0);
+    m.offset = !m.identity && ((m.whole && m.largest - m.smallest <= 65535.0 - m.first) || m.smallest == m.largest);
+    return m;
+}
+
+// Every host value against the mapping: identity and offset exactly; a linear mapping within
+// one of the value computed in extended precision, with the ends and the order exact.
+void checkMappedPixels(const std::vector<uint8_t> &image, const std::vector<double> &physical, const Mapping &m) {
+    std::vector<std::pair<double, uint16_t>> finite;
+    for (size_t n = 0; n < physical.size(); ++n) {
+        double value = physical[n];
+        uint16_t host = hostSample(image, n);
+        if (std::isnan(value)) {
+            FUZZ_CHECK(host == 0);
+            continue;
+        }
+        finite.emplace_back(value, host);
+        if (m.identity) {
+            FUZZ_CHECK(host == value);
+        } else if (m.offset) {
+            FUZZ_CHECK(host == value - m.smallest + m.first);
+        } else if ((m.largest - m.smallest) / (65535.0 - m.first) < DBL_MIN) {
+            // A subnormal step is rounded up to a whole number of the smallest doubles, so the
+            // largest value may fall short of 65535 but never beyond.
+            long double span = static_cast<long double>(m.largest) - m.smallest;
+            long double step = std::ceil(span / (65535.0L - m.first) / DBL_TRUE_MIN) * DBL_TRUE_MIN;
+            long double exact = (static_cast<long double>(value) - m.smallest) / step + m.first;
+            FUZZ_CHECK(std::fabs(static_cast<long double>(host) - exact) <= 1.0L);
+            FUZZ_CHECK(value != m.smallest || host == m.first);
+        } else {
+            long double span = static_cast<long double>(m.largest) - m.smallest;
+            long double exact = (static_cast<long double>(value) - m.smallest) / span * (65535.0L - m.first) + m.first;
+            FUZZ_CHECK(std::fabs(static_cast<long double>(host) - exact) <= 1.0L);
+            FUZZ_CHECK(value != m.smallest || host == m.first);
+            FUZZ_CHECK(value != m.largest || host == 65535);
+        }
+    }
+    std::sort(finite.begin(), finite.end());
+    for (size_t n = 1; n < finite.size(); ++n)
+        FUZZ_CHECK(finite[n - 1].second <= finite[n].second);
 }
 
 struct Opened {
     bool headerRead = false; // ReadStart succeeded
     bool ok = false;
     int16_t rows = 0, columns = 0, depth = 0, planes = 0;
-    std::vector<uint8_t> image;
+    std::vector<uint8_t> image;   // host layout
+    bool mapped = false;          // wide samples mapped into 16 bits
+    std::vector<double> physical; // their physical values, host layout, NaN for blanks
+    Mapping mapping;
 };
 
 bool knownOpenFailure(OSErr result) { return result == eofErr || result == formatCannotRead; }
 
-// The host's open: FilterFile, ReadPrepare, ReadStart, ReadContinue, ReadFinish.
+bool isWide(int16_t bitpix) { return bitpix == 32 || bitpix == 64 || bitpix == -32 || bitpix == -64; }
+
+// What the header read reported to the host, against the description it keeps.
+void checkReportedImage(const FormatRecord &r, const ImageDescription &coding) {
+    FUZZ_CHECK(coding.bitpix == 8 || coding.bitpix == 16 || isWide(coding.bitpix));
+    FUZZ_CHECK(r.depth == (coding.bitpix == 8 ? 8 : 16));
+    FUZZ_CHECK(r.imageSize.v >= 1 && r.imageSize.h >= 1 && r.planes >= 1 && r.planes <= 24);
+    FUZZ_CHECK(r.imageMode == (r.planes == 1 ? plugInModeGrayScale : r.planes == 3 ? 3 : 7));
+}
+
+// The pixels against the file's bytes, in the order its header states.
+void checkPixels(const std::vector<uint8_t> &file, size_t start, const ImageDescription &coding, Opened *opened) {
+    const bool bottomUp = saysBottomUp(file);
+    const size_t fileBytes = static_cast<size_t>(std::abs(coding.bitpix) / 8) * opened->columns;
+    std::vector<uint8_t> stored = hostLayout(file, start, opened->rows, opened->planes, fileBytes, bottomUp);
+    if (!opened->mapped) {
+        checkPlainPixels(opened->image, stored, coding.bzero, coding.bscale);
+        return;
+    }
+    const size_t width = fileBytes / static_cast<size_t>(opened->columns);
+    opened->physical.resize(stored.size() / width);
+    for (size_t n = 0; n < opened->physical.size(); ++n)
+        opened->physical[n] = physicalValue(stored.data() + n * width, coding);
+    opened->mapping = mappingOf(opened->physical);
+    checkMappedPixels(opened->image, opened->physical, opened->mapping);
+}
+
+// The host's open: FilterFile, ReadPrepare, ReadStart (with its pass over wide data),
+// ReadContinue, ReadFinish.
 Opened openFile(PlatformFile handle) {
     Opened opened;
     FakeFile &file = fakePlatform.files[handle];
@@ -180,6 +378,7 @@ Opened openFile(PlatformFile handle) {
     OSErr started = callModule(formatSelectorReadStart);
     session = static_cast<PluginGlobals *>(reinterpret_cast<LocalHandle *>(fakeHost.dataSlot)->block);
     FUZZ_CHECK(started == noErr || knownOpenFailure(started));
+    FUZZ_CHECK(fakePlatform.memory.heapBlocks == 0);
     if (filtered != noErr)
         FUZZ_CHECK(started != noErr);
     if (started != noErr) {
@@ -191,38 +390,38 @@ Opened openFile(PlatformFile handle) {
 
     opened.headerRead = true;
     const FormatRecord &r = fakeHost.record;
-    FUZZ_CHECK(r.depth == 8 || r.depth == 16);
-    FUZZ_CHECK(r.imageSize.v >= 1 && r.imageSize.h >= 1 && r.planes == 1);
-    FUZZ_CHECK(r.imageMode == plugInModeGrayScale);
+    const ImageDescription coding = fits::image;
+    checkReportedImage(r, coding);
+    opened.mapped = isWide(coding.bitpix);
     size_t start = dataStart(file.bytes);
     FUZZ_CHECK(start > 0 && start <= retainedHeaderSize);
     FUZZ_CHECK(static_cast<size_t>(fits::headerBlocks) * 2880 == start);
     FUZZ_CHECK(file.position == static_cast<int64_t>(start));
     FUZZ_CHECK(session->retainedHeader[0] == 'S');
-    float bzero = fits::bzero;
-    float bscale = fits::bscale;
+    size_t needed = start + static_cast<size_t>(r.imageSize.v) * r.planes * r.imageSize.h * std::abs(coding.bitpix) / 8;
+    // The first pass over wide samples reads them all, so a short file fails there.
+    if (opened.mapped)
+        FUZZ_CHECK(file.bytes.size() >= needed);
 
-    beginTransfer(false);
+    beginTransfer(false, saysBottomUp(file.bytes));
     OSErr continued = callModule(formatSelectorReadContinue);
     checkTransferEnded();
     FUZZ_CHECK(callModule(formatSelectorReadFinish) == noErr);
-    size_t needed = start + static_cast<size_t>(r.imageSize.v) * r.planes * rowBytes();
     if (continued != noErr) {
         FUZZ_CHECK(continued == eofErr);
         FUZZ_CHECK(file.bytes.size() < needed);
-        FUZZ_CHECK(transfer.image.size() == static_cast<size_t>(transfer.advances) * rowBytes());
         return opened;
     }
     FUZZ_CHECK(file.bytes.size() >= needed);
     FUZZ_CHECK(transfer.advances == int32_t{r.imageSize.v} * r.planes);
     FUZZ_CHECK(transfer.progressCalls == transfer.advances);
-    checkPixels(file.bytes, start, bzero, bscale);
     opened.ok = true;
     opened.rows = r.imageSize.v;
     opened.columns = r.imageSize.h;
     opened.depth = r.depth;
     opened.planes = r.planes;
     opened.image = transfer.image;
+    checkPixels(file.bytes, start, coding, &opened);
     return opened;
 }
 
@@ -286,7 +485,7 @@ void saveFile(PlatformFile handle, const Opened &image) {
     int32_t estimate = r.minDataBytes;
     FUZZ_CHECK(r.maxDataBytes == estimate);
     transfer.image = image.image;
-    beginTransfer(true);
+    beginTransfer(true, false);
     FUZZ_CHECK(callModule(formatSelectorWriteStart) == noErr);
     checkTransferEnded();
     FUZZ_CHECK(transfer.advances == int32_t{image.rows} * image.planes);
@@ -295,7 +494,52 @@ void saveFile(PlatformFile handle, const Opened &image) {
     const std::vector<uint8_t> &written = fakePlatform.files[handle].bytes;
     FUZZ_CHECK(written.size() % 2880 == 0);
     FUZZ_CHECK(static_cast<int64_t>(written.size()) == estimate);
+    // The rows went out in the order the header written says.
+    FUZZ_CHECK(image.rows == 1 || transfer.bottomUp == saysBottomUp(written));
     checkChecksums(written);
+}
+
+int64_t cardInteger(const uint8_t *card) {
+    size_t column = 10;
+    while (column < 30 && card[column] == ' ')
+        ++column;
+    bool negative = column < 30 && card[column] == '-';
+    column += negative ? 1 : 0;
+    int64_t value = 0;
+    for (; column < 30 && card[column] >= '0' && card[column] <= '9'; ++column)
+        value = value * 10 + (card[column] - '0');
+    return negative ? -value : value;
+}
+
+// A save of mapped samples writes 16-bit samples from which BZERO + BSCALE × stored gives every
+// physical value back within half a step, and the blanks as BLANK = -32768, as FITS readers
+// take them. Beyond half a step the tolerance covers the double arithmetic and the digits that
+// fit a card's value columns.
+void checkMappedSave(const std::vector<uint8_t> &file, const Opened &image) {
+    const uint8_t *bitpix = findCard(file, "BITPIX  ");
+    const uint8_t *bzero = findCard(file, "BZERO   ");
+    const uint8_t *bscale = findCard(file, "BSCALE  ");
+    const uint8_t *blank = findCard(file, "BLANK   ");
+    FUZZ_CHECK(bitpix != nullptr && cardInteger(bitpix) == 16 && bzero != nullptr && bscale != nullptr);
+    FUZZ_CHECK((blank != nullptr) == image.mapping.blanks);
+    FUZZ_CHECK(blank == nullptr || cardInteger(blank) == -32768);
+    const double zero = cardReal(bzero);
+    const double scale = cardReal(bscale);
+    const size_t start = dataStart(file);
+    std::vector<uint8_t> stored =
+        hostLayout(file, start, image.rows, image.planes, static_cast<size_t>(image.columns) * 2, saysBottomUp(file));
+    for (size_t n = 0; n < image.physical.size(); ++n) {
+        auto s = static_cast<int16_t>(stored[2 * n] << 8 | stored[2 * n + 1]);
+        double physical = image.physical[n];
+        if (std::isnan(physical)) {
+            FUZZ_CHECK(s == -32768);
+            continue;
+        }
+        FUZZ_CHECK(blank == nullptr || s != -32768);
+        double back = zero + scale * s;
+        double slack = 1e-12 * (std::fabs(zero) + std::fabs(scale) * 32768.0 + std::fabs(physical)) + DBL_MIN;
+        FUZZ_CHECK(std::fabs(back - physical) <= 0.5 * std::fabs(scale) + slack);
+    }
 }
 
 bool hasAttribution(const std::vector<uint8_t> &file) {
@@ -314,13 +558,14 @@ void checkSameImage(const Opened &a, const Opened &b) {
     FUZZ_CHECK(a.image == b.image);
 }
 
-// The image repeated in every plane, as a host's colour image would be saved.
+// The image's first plane repeated in every plane, as a host's colour image would be saved.
 Opened asCube(const Opened &image, int16_t planes) {
     Opened cube = image;
     cube.planes = planes;
     cube.image.clear();
+    const auto planeBytes = static_cast<std::ptrdiff_t>(image.image.size() / static_cast<size_t>(image.planes));
     for (int16_t plane = 0; plane < planes; ++plane)
-        cube.image.insert(cube.image.end(), image.image.begin(), image.image.end());
+        cube.image.insert(cube.image.end(), image.image.begin(), image.image.begin() + planeBytes);
     return cube;
 }
 
@@ -344,32 +589,15 @@ Opened atOtherDepth(const Opened &image) {
     return other;
 }
 
-int64_t cardInteger(const uint8_t *card) {
-    size_t column = 10;
-    while (column < 30 && card[column] == ' ')
-        ++column;
-    int64_t value = 0;
-    for (; column < 30 && card[column] >= '0' && card[column] <= '9'; ++column)
-        value = value * 10 + (card[column] - '0');
-    return value;
-}
-
-// A cube's header says NAXIS = 3 and has NAXIS3 right after NAXIS2.
-void checkCubeHeader(const std::vector<uint8_t> &file, int16_t planes) {
-    int naxis = -1, naxis2 = -1;
-    for (size_t card = 1; card < 144 && (card + 1) * 80 <= file.size(); ++card) {
-        const uint8_t *text = file.data() + card * 80;
-        if (std::memcmp(text, "END     ", 8) == 0)
-            break;
-        if (naxis < 0 && std::memcmp(text, "NAXIS   ", 8) == 0)
-            naxis = static_cast<int>(card);
-        if (naxis2 < 0 && std::memcmp(text, "NAXIS2  ", 8) == 0)
-            naxis2 = static_cast<int>(card);
-    }
-    FUZZ_CHECK(naxis > 0 && naxis2 > 0);
-    FUZZ_CHECK(cardInteger(file.data() + naxis * 80) == 3);
-    const uint8_t *third = file.data() + (naxis2 + 1) * 80;
-    FUZZ_CHECK(std::memcmp(third, "NAXIS3  = ", 10) == 0 && cardInteger(third) == planes);
+// A cube's header says NAXIS = 3 and NAXIS3 = planes; a NAXIS3 the kept header lacked comes
+// right after NAXIS2.
+void checkCubeHeader(const std::vector<uint8_t> &file, int16_t planes, bool hadThirdAxis) {
+    const uint8_t *naxis = findCard(file, "NAXIS   ");
+    const uint8_t *naxis2 = findCard(file, "NAXIS2  ", false);
+    const uint8_t *third = findCard(file, "NAXIS3  ");
+    FUZZ_CHECK(naxis != nullptr && naxis2 != nullptr && third != nullptr);
+    FUZZ_CHECK(cardInteger(naxis) == 3 && cardInteger(third) == planes);
+    FUZZ_CHECK(hadThirdAxis || third == naxis2 + 80);
 }
 
 // A valid file whose two-block header carries a card of its own.
@@ -420,18 +648,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     Opened first = openFile(inputFile);
     if (first.ok) {
         saveFile(savedFile, first);
+        const std::vector<uint8_t> &saved = fakePlatform.files[savedFile].bytes;
+        if (first.mapped)
+            checkMappedSave(saved, first);
+        // The saved file opens as the same image unless its samples were mapped other than one
+        // to one: its 16-bit samples then open through the 16-bit conversion, as every such
+        // file does.
+        const bool sameImage = !first.mapped || first.mapping.identity;
         Opened second = openFile(savedFile);
-        checkSameImage(first, second);
+        FUZZ_CHECK(second.ok);
+        if (sameImage)
+            checkSameImage(first, second);
         // A file the module wrote, opened and saved again, comes out byte for byte the same once
         // it carries the attribution card (reading inserts one into a short header without it).
         saveFile(savedAgainFile, second);
-        const std::vector<uint8_t> &saved = fakePlatform.files[savedFile].bytes;
-        if (hasAttribution(saved))
+        if (sameImage && hasAttribution(saved))
             FUZZ_CHECK(fakePlatform.files[savedAgainFile].bytes == saved);
+        else if (!sameImage)
+            checkSameImage(second, openFile(savedAgainFile));
         // The kept header then takes a third axis, and loses it again in a save at the other
         // depth, which opens as the image converted.
         saveFile(cubeFile, asCube(second, cubePlanes));
-        checkCubeHeader(fakePlatform.files[cubeFile].bytes, cubePlanes);
+        checkCubeHeader(fakePlatform.files[cubeFile].bytes, cubePlanes, findCard(saved, "NAXIS3  ") != nullptr);
         Opened converted = atOtherDepth(first);
         saveFile(otherDepthFile, converted);
         checkSameImage(converted, openFile(otherDepthFile));

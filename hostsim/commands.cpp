@@ -5,6 +5,7 @@
 
 #include "hostsim/host_files.h"
 #include "hostsim/image_files.h"
+#include "hostsim/sample_facts.h"
 #include "hostsim/sequences.h"
 
 namespace {
@@ -137,7 +138,8 @@ Status commandConvert(HostContext *context, const std::string &in, const std::st
 
 Status commandInfo(HostContext *context, const std::string &in, std::string *report) {
     ImageFacts facts;
-    Status status = readImageFacts(&context->session, in, &facts);
+    std::string samples;
+    Status status = describeSamples(&context->session, in, &facts, &samples);
     if (!isOk(status))
         return status;
     char text[512];
@@ -147,6 +149,7 @@ Status commandInfo(HostContext *context, const std::string &in, std::string *rep
                   static_cast<int>(facts.planes), imageModeName(facts.mode), static_cast<int>(facts.mode));
     *report = "module      " + context->module.path + "\nfile        " + in + "\n" + text;
     *report += describeScale(context->session, facts);
+    *report += samples;
     return okStatus();
 }
 

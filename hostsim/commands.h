@@ -48,8 +48,8 @@ Status commandPreview(HostContext *context, const std::string &in, const std::st
 // convert IN OUT: IN opened and saved again as OUT in one session, so the header is kept.
 Status commandConvert(HostContext *context, const std::string &in, const std::string &out);
 
-// info IN: the geometry the module reports and the session's 16-bit scale, as lines of text
-// in `report`.
+// info IN: the geometry the module reports, the kind of samples and the mapping into 16 bits,
+// and the session's 16-bit scale, as lines of text in `report`.
 Status commandInfo(HostContext *context, const std::string &in, std::string *report);
 
 // about: the module's About box.

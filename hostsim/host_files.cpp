@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #if defined(_WIN32)
@@ -175,6 +176,12 @@ std::string stopCatching(ModuleOutput *) { return std::string(); }
 void writeStandardError(const ModuleOutput &, const std::string &text) {
     std::fwrite(text.data(), 1, text.size(), stderr);
     std::fflush(stderr);
+}
+
+std::string temporaryFolder() {
+    char folder[MAX_PATH + 1];
+    DWORD length = GetTempPathA(sizeof folder, folder);
+    return length > 0 && length <= MAX_PATH ? std::string(folder, length) : std::string(".");
 }
 
 #else
@@ -441,6 +448,11 @@ void writeStandardError(const ModuleOutput &output, const std::string &text) {
     }
 }
 
+std::string temporaryFolder() {
+    const char *folder = std::getenv("TMPDIR");
+    return folder != nullptr && folder[0] != '\0' ? folder : "/tmp";
+}
+
 #endif
 
 Status readWholeFile(const std::string &path, uint64_t limit, Bytes *contents) {
@@ -505,6 +517,20 @@ void discardOutput(OutputFile *output) {
     output->file = noHostFile;
     output->sink = noHostFile;
     output->temporary.clear();
+}
+
+Status readFileStart(const std::string &path, size_t count, Bytes *contents) {
+    std::FILE *stream = std::fopen(path.c_str(), "rb");
+    if (stream == nullptr)
+        return ioFailure("cannot open " + path + ": " + systemReason());
+    if (!allocateBytes(contents, count)) {
+        std::fclose(stream);
+        return ioFailure("cannot read " + path + ": not enough memory for " + std::to_string(count) + " bytes");
+    }
+    contents->size = std::fread(contents->data.get(), 1, count, stream);
+    bool failed = std::ferror(stream) != 0;
+    std::fclose(stream);
+    return failed ? ioFailure("cannot read " + path + ": " + systemReason()) : okStatus();
 }
 
 Status writeWholeFile(const std::string &path, const uint8_t *bytes, size_t size) {

@@ -69,6 +69,12 @@ bool freeSpaceBeside(const std::string &path, uint64_t *bytes);
 // The whole of `path`; exitHostIo when it cannot be read or is larger than `limit` bytes.
 Status readWholeFile(const std::string &path, uint64_t limit, Bytes *contents);
 
+// The first `count` bytes of `path` (all of it when shorter); exitHostIo when it cannot be read.
+Status readFileStart(const std::string &path, size_t count, Bytes *contents);
+
+// The system's folder for temporary files.
+std::string temporaryFolder();
+
 // Writes `size` bytes as the file `path`, as resolveOutput decides: through a temporary file
 // and a rename, or directly into a device or FIFO.
 Status writeWholeFile(const std::string &path, const uint8_t *bytes, size_t size);

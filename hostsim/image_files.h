@@ -31,7 +31,9 @@ Status encodePng(const HostImage &image, Bytes *file);
 // Reads `path` by its extension (.pgm, .ppm, .pnm, .png); messages name the file.
 Status readImageFile(const std::string &path, HostImage *image, std::string *notice);
 
-// Writes `image` as `path` by its extension (.pgm, .ppm, .png), through a temporary file.
+// Writes `image` as `path` by its extension (.pgm, .ppm, .png), through a temporary file. A
+// multichannel image (2 or 4 to 24 planes) becomes one grey file per plane instead, named
+// NAME-1.EXT, NAME-2.EXT, ... (.pgm for a .ppm path).
 Status writeImageFile(const std::string &path, const HostImage &image);
 
 // Whether `path` has an extension readImageFile or writeImageFile takes.

@@ -26,8 +26,12 @@ constexpr size_t rowBytes = 6;
 constexpr int rowK = 2;
 
 // A resave opens a file whose header carries CHECKSUM and DATASUM and saves the image with
-// that header, which is written a second time once the data are out.
-enum class Operation { open, save, resave };
+// that header, which is written a second time once the data are out. A wide open reads the
+// same samples stored as 32-bit integers, which take a first pass over the data in ReadStart
+// before the rows go to the host in ReadContinue.
+enum class Operation { open, save, resave, openWide };
+
+bool opens(Operation operation) { return operation == Operation::open || operation == Operation::openWide; }
 
 enum class Fault {
     none,
@@ -87,9 +91,9 @@ const std::vector<int16_t> saveSequence{formatSelectorOptionsPrepare, formatSele
                                         formatSelectorWritePrepare,   formatSelectorWriteStart,
                                         formatSelectorWriteFinish};
 
-// Reads of an open: FilterFile reads card 1; ReadStart cards 1 to 36 (END is card 7); then one
-// read per row. Writes of a save: the header, one per row, the padding, and for a resave the
-// header again.
+// Reads of an open: FilterFile reads card 1; ReadStart cards 1 to 36 (END is card 7), then for
+// wide samples one read per row; then one read per row. Writes of a save: the header, one per
+// row, the padding, and for a resave the header again.
 constexpr size_t header = 2880;
 constexpr size_t data = rows * rowBytes;
 constexpr size_t padding = 2880 - data;
@@ -100,7 +104,9 @@ std::vector<Case> faultTable() {
                   readContinue = formatSelectorReadContinue, optionsPrepare = formatSelectorOptionsPrepare,
                   optionsStart = formatSelectorOptionsStart, estimateStart = formatSelectorEstimateStart,
                   writeStart = formatSelectorWriteStart;
-    const Operation open = Operation::open, save = Operation::save, resave = Operation::resave;
+    const Operation open = Operation::open, save = Operation::save, resave = Operation::resave,
+                    openWide = Operation::openWide;
+    constexpr int cardReads = 36;
     std::vector<Case> table = {
         // what, operation, armed at, fault, n, fails at, result, advances, progress, landed, box
         {"open without a fault", open, filter, Fault::none, 0, none, noErr, 5, 5, data, noBox},
@@ -127,6 +133,19 @@ std::vector<Case> faultTable() {
         {"host cancels at row k (open)", open, readContinue, Fault::cancel, rowK + 1, readContinue, userCanceledErr,
          rowK + 1, rowK + 1, rowsBeforeK, noBox},
         {"zero-row file", open, filter, Fault::zeroRows, 0, readStart, formatCannotRead, 0, 0, 0, zeroHeight},
+        {"wide open without a fault", openWide, filter, Fault::none, 0, none, noErr, 5, 5, data, noBox},
+        {"short read of row k (first pass)", openWide, readStart, Fault::shortRead, cardReads + rowK + 1, readStart,
+         eofErr, 0, 0, 0, noBox},
+        {"read of row k fails (first pass)", openWide, readStart, Fault::failRead, cardReads + rowK + 1, readStart,
+         readErr, 0, 0, 0, noBox},
+        {"no scratch block for values (first pass)", openWide, readStart, Fault::noScratch, 2, readStart, memFullErr,
+         0, 0, 0, noBox},
+        {"short read of row k (second pass)", openWide, readContinue, Fault::shortRead, rowK + 1, readContinue, eofErr,
+         rowK, rowK + 1, rowsBeforeK, noBox},
+        {"read of row k fails (second pass)", openWide, readContinue, Fault::failRead, rowK + 1, readContinue, readErr,
+         rowK, rowK + 1, rowsBeforeK, noBox},
+        {"no scratch block for values (second pass)", openWide, readContinue, Fault::noScratch, 2, readContinue,
+         memFullErr, 0, 0, 0, noBox},
 
         {"save without a fault", save, optionsPrepare, Fault::none, 0, none, noErr, 5, 5, header + data + padding,
          noBox},
@@ -212,6 +231,20 @@ std::vector<uint8_t> storedImage() {
     return image;
 }
 
+// The same samples as 32-bit integers, which map one to one into the host's 16 bits.
+std::vector<uint8_t> wideFile() {
+    std::vector<std::string> cards = imageCards(32, columns, rows);
+    cards.push_back(rawCard("END"));
+    std::vector<uint8_t> bytes = bytesOf(headerOf(cards));
+    std::vector<uint8_t> image = hostImage();
+    for (size_t i = 0; i < data; i += 2) {
+        uint16_t value;
+        std::memcpy(&value, image.data() + i, 2);
+        bytes.insert(bytes.end(), {0, 0, static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)});
+    }
+    return bytes;
+}
+
 std::vector<uint8_t> fitsFile(int16_t fileRows, bool checksums = false) {
     std::vector<std::string> cards = imageCards(16, columns, fileRows);
     cards.push_back(valueCard("BZERO", "32768"));
@@ -229,7 +262,7 @@ std::vector<uint8_t> fitsFile(int16_t fileRows, bool checksums = false) {
 void arm(const Case &c) {
     FakeFile &in = fakePlatform.files[inFile];
     FakeFile &out = fakePlatform.files[outFile];
-    FakeFile &file = c.operation == Operation::open ? in : out;
+    FakeFile &file = opens(c.operation) ? in : out;
     FormatRecord &record = fakeHost.record;
     switch (c.fault) {
     case Fault::none:
@@ -283,7 +316,7 @@ void arm(const Case &c) {
         fakeHost.advanceFailCall = static_cast<int>(fakeHost.advanceCalls.size()) + c.n;
         break;
     case Fault::zeroRows:
-        if (c.operation == Operation::open)
+        if (opens(c.operation))
             in.bytes = fitsFile(0);
         else
             record.imageSize.v = 0;
@@ -297,9 +330,10 @@ struct Outcome {
 };
 
 Outcome runCase(const Case &c) {
-    resetFakeHost(c.operation == Operation::open ? inFile : outFile);
+    resetFakeHost(opens(c.operation) ? inFile : outFile);
     resetFakePlatform();
-    addFakeFile(inFile, fitsFile(rows, c.operation == Operation::resave));
+    addFakeFile(inFile,
+                c.operation == Operation::openWide ? wideFile() : fitsFile(rows, c.operation == Operation::resave));
     addFakeFile(outFile, {});
     if (c.operation == Operation::resave) {
         fakeHost.record.dataFork = inFile;
@@ -309,9 +343,9 @@ Outcome runCase(const Case &c) {
         fakeHost.advanceCalls.clear();
         fakeHost.progressCalls.clear();
     }
-    if (c.operation != Operation::open)
+    if (!opens(c.operation))
         setHostImage(rows, columns, 16, 1, hostImage());
-    for (int16_t selector : c.operation == Operation::open ? openSequence : saveSequence) {
+    for (int16_t selector : opens(c.operation) ? openSequence : saveSequence) {
         if (selector == c.armAt)
             arm(c);
         OSErr result = callModule(selector);
@@ -362,7 +396,7 @@ TEST_F(FaultTable, EachFaultEndsWithItsCodeTraceAndMessage) {
 
         const FakeFile &in = fakePlatform.files[inFile];
         const FakeFile &out = fakePlatform.files[outFile];
-        if (c.operation == Operation::open) {
+        if (opens(c.operation)) {
             EXPECT_EQ(in.writeCalls, 0) << "an open never writes";
             EXPECT_EQ(out.writeCalls, 0);
             std::vector<uint8_t> received = rowsReceived();
@@ -407,7 +441,7 @@ TEST_F(FaultTable, EachFaultEndsWithItsCodeTraceAndMessage) {
         }
         // By value: the packed record's pointer is not aligned for the reference EXPECT_EQ takes.
         EXPECT_TRUE(fakeHost.record.data == nullptr);
-        if (c.expected == userCanceledErr && c.advances == 0 && c.operation == Operation::open) {
+        if (c.expected == userCanceledErr && c.advances == 0 && opens(c.operation)) {
             EXPECT_EQ(in.readCalls, 1) << "only FilterFile read, before the services were found wanting";
         }
     }

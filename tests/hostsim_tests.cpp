@@ -18,6 +18,7 @@
 #include "hostsim/property_list.h"
 #include "hostsim/sequences.h"
 #include "resources/plugin_resources.h"
+#include "tests/fits_builders.h"
 
 namespace {
 
@@ -633,6 +634,75 @@ TEST_F(SessionFixture, ACancelledSaveLeavesTheOldFileAsItWas) {
     ASSERT_EQ(before.size, after.size);
     EXPECT_EQ(std::memcmp(before.data.get(), after.data.get(), before.size), 0);
     EXPECT_TRUE(leftovers().empty());
+}
+
+// A one-row image of `bitpix` samples (big-endian, as given) with extra cards.
+std::vector<uint8_t> oneRowFile(int bitpix, int columns, const std::vector<std::string> &extra,
+                                const std::vector<uint8_t> &data) {
+    std::vector<std::string> cards = imageCards(bitpix, columns, 1);
+    cards.insert(cards.end(), extra.begin(), extra.end());
+    cards.push_back(rawCard("END"));
+    std::vector<uint8_t> bytes = bytesOf(headerOf(cards));
+    bytes.insert(bytes.end(), data.begin(), data.end());
+    return bytes;
+}
+
+// info names the samples' kind and, for mapped kinds, the mapping the module keeps, worked out
+// here from the values: 0.5 ... 2.5 with two blanks maps linearly onto 1 ... 65535; 32-bit
+// integers 1 ... 500 with BLANK map one to one. Its temporary save leaves nothing behind.
+TEST_F(SessionFixture, InfoNamesTheSamplesAndTheMapping) {
+    const uint8_t nan[4] = {0x7F, 0xC0, 0, 0}, inf[4] = {0x7F, 0x80, 0, 0};
+    const std::vector<uint8_t> floats = {0x3F, 0, 0, 0,   0x40, 0x20, 0, 0, nan[0], nan[1], nan[2], nan[3],
+                                         0x3F, 0x80, 0, 0, inf[0], inf[1], inf[2], inf[3]}; // 0.5 2.5 NaN 1 inf
+    const std::vector<uint8_t> integers = {0, 0, 0, 1, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0x01, 0xF4}; // 1 -1 500
+    struct Case {
+        const char *name;
+        std::vector<uint8_t> file;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"f.fts", oneRowFile(-32, 5, {}, floats),
+         {"samples     32-bit floating point (BITPIX -32)\n",
+          "mapping     linear: physical 0.5 ... 2.5 onto host 1 ... 65535, step 3.051850948e-05\n",
+          "blanks      2 samples (BLANK, NaN or infinities) as host 0\n"}},
+        {"i.fts", oneRowFile(32, 3, {valueCard("BLANK", "-1")}, integers),
+         {"samples     32-bit integers (BITPIX 32), BLANK -1\n",
+          "mapping     identity: host value = physical value (1 ... 500)\n",
+          "blanks      1 sample (BLANK, NaN or infinities) as host 0\n"}},
+        {"s.fts", oneRowFile(16, 1, {valueCard("BZERO", "32768")}, {0x80, 0}),
+         {"samples     16-bit integers (BITPIX 16), physical = 32768 + 1 x stored\n",
+          "mapping     none: physical values, truncated toward zero and held to 0 ... 65535\n"}},
+    };
+    ASSERT_EQ(setenv("TMPDIR", folder, 1), 0);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(isOk(writeWholeFile(path(c.name), c.file.data(), c.file.size())));
+        std::string report;
+        Status status = commandInfo(&context, path(c.name), &report);
+        ASSERT_TRUE(isOk(status)) << status.message;
+        for (const std::string &line : c.lines)
+            EXPECT_NE(report.find(line), std::string::npos) << report;
+    }
+    unsetenv("TMPDIR");
+    EXPECT_TRUE(leftovers().empty());
+}
+
+// A multichannel image, which no PNG or PNM holds, opens as one grey file per plane.
+TEST_F(SessionFixture, AMultichannelImageOpensAsOneFilePerPlane) {
+    std::vector<std::string> cards = {valueCard("SIMPLE", "T"), valueCard("BITPIX", "8"), valueCard("NAXIS", "3"),
+                                      valueCard("NAXIS1", "2"),  valueCard("NAXIS2", "1"), valueCard("NAXIS3", "5"),
+                                      rawCard("END")};
+    std::vector<uint8_t> file = bytesOf(headerOf(cards));
+    for (uint8_t sample = 0; sample < 10; ++sample)
+        file.push_back(sample);
+    ASSERT_TRUE(isOk(writeWholeFile(path("m.fts"), file.data(), file.size())));
+    ASSERT_TRUE(isOk(commandOpen(&context, path("m.fts"), path("m.pgm"))));
+    for (int plane = 1; plane <= 5; ++plane) {
+        Bytes written;
+        ASSERT_TRUE(isOk(readWholeFile(path(("m-" + std::to_string(plane) + ".pgm").c_str()), 1 << 10, &written)));
+        ASSERT_GE(written.size, 2u);
+        EXPECT_EQ(written.data[written.size - 2], 2 * plane - 2);
+        EXPECT_EQ(written.data[written.size - 1], 2 * plane - 1);
+    }
 }
 
 TEST_F(SessionFixture, FailuresNameTheSelectorAndTheResult) {

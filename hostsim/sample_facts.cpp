@@ -1,0 +1,184 @@
+// info's lines on the samples: the file's own coding cards, and the module's mapping as a save
+// through it states it.
+#include "hostsim/sample_facts.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "hostsim/host_files.h"
+
+namespace {
+
+// The module reads at most four header blocks; END lies within them in any file it opens.
+constexpr size_t headerBytesRead = 4 * 2880;
+
+// BITPIX, BZERO, BSCALE and BLANK as cards before END give them (the last of each counts).
+struct SampleCoding {
+    bool hasBitpix = false, hasScaling = false, hasBlank = false;
+    long long bitpix = 0, blank = 0;
+    double bzero = 0.0, bscale = 1.0;
+};
+
+// A card's value, columns 11 to 80 up to a comment; FITS's D exponent read as E.
+std::string cardValue(const uint8_t *card) {
+    std::string text(reinterpret_cast<const char *>(card) + 10, 70);
+    text = text.substr(0, text.find('/'));
+    for (char &c : text)
+        c = c == 'D' || c == 'd' ? 'E' : c;
+    return text;
+}
+
+void takeCard(const uint8_t *card, SampleCoding *coding) {
+    const std::string value = cardValue(card);
+    if (std::memcmp(card, "BITPIX  ", 8) == 0) {
+        coding->hasBitpix = true;
+        coding->bitpix = std::strtoll(value.c_str(), nullptr, 10);
+    } else if (std::memcmp(card, "BZERO   ", 8) == 0) {
+        coding->hasScaling = true;
+        coding->bzero = std::strtod(value.c_str(), nullptr);
+    } else if (std::memcmp(card, "BSCALE  ", 8) == 0) {
+        coding->hasScaling = true;
+        coding->bscale = std::strtod(value.c_str(), nullptr);
+    } else if (std::memcmp(card, "BLANK   ", 8) == 0) {
+        coding->hasBlank = true;
+        coding->blank = std::strtoll(value.c_str(), nullptr, 10);
+    }
+}
+
+SampleCoding readSampleCoding(const std::string &path) {
+    SampleCoding coding;
+    Bytes header;
+    if (!isOk(readFileStart(path, headerBytesRead, &header)))
+        return coding;
+    for (size_t at = 0; at + 80 <= header.size; at += 80) {
+        const uint8_t *card = header.data.get() + at;
+        if (at > 0 && std::memcmp(card, "END     ", 8) == 0)
+            break;
+        takeCard(card, &coding);
+    }
+    return coding;
+}
+
+bool isMapped(const SampleCoding &coding) {
+    return coding.bitpix == 32 || coding.bitpix == 64 || coding.bitpix == -32 || coding.bitpix == -64;
+}
+
+std::string kindName(long long bitpix) {
+    switch (bitpix) {
+    case 8: return "8-bit unsigned integers";
+    case 16: return "16-bit integers";
+    case 32: return "32-bit integers";
+    case 64: return "64-bit integers";
+    case -32: return "32-bit floating point";
+    case -64: return "64-bit floating point";
+    default: return "unknown";
+    }
+}
+
+std::string format(const char *pattern, double a, double b = 0.0, double c = 0.0) {
+    char text[200];
+    std::snprintf(text, sizeof text, pattern, a, b, c);
+    return text;
+}
+
+std::string samplesLine(const SampleCoding &coding) {
+    if (!coding.hasBitpix)
+        return "samples     (the host cannot read BITPIX from the header)\n";
+    std::string line = "samples     " + kindName(coding.bitpix) + " (BITPIX " + std::to_string(coding.bitpix) + ")";
+    if (coding.hasScaling)
+        line += format(", physical = %.17g + %.17g x stored", coding.bzero, coding.bscale);
+    if (coding.hasBlank)
+        line += ", BLANK " + std::to_string(coding.blank);
+    return line + "\n";
+}
+
+// 8 and 16 bits reach the host without a mapping: the bytes as stored, or the 16-bit
+// conversion.
+std::string unmappedLine(const SampleCoding &coding) {
+    if (coding.bitpix == 8)
+        return "mapping     none: the host gets the stored bytes as they are\n";
+    return "mapping     none: physical values, truncated toward zero and held to 0 ... 65535\n";
+}
+
+// The smallest and largest host value other than the blank (0 under BLANK); false when every
+// sample is a blank.
+bool hostRange(const HostImage &image, bool blanks, uint32_t *smallest, uint32_t *largest, uint64_t *blankCount) {
+    *smallest = 65535;
+    *largest = 0;
+    *blankCount = 0;
+    const size_t samples = planeBytes(image) * static_cast<size_t>(image.planes) / 2;
+    for (size_t i = 0; i < samples; ++i) {
+        uint16_t value;
+        std::memcpy(&value, image.pixels.data.get() + 2 * i, sizeof value);
+        if (blanks && value == 0) {
+            ++*blankCount;
+            continue;
+        }
+        *smallest = value < *smallest ? value : *smallest;
+        *largest = value > *largest ? value : *largest;
+    }
+    return *smallest <= *largest;
+}
+
+// The mapping and blank lines from the coding the module wrote and the host image it gave.
+std::string mappingLines(const SampleCoding &saved, const HostImage &image) {
+    uint32_t smallest = 0, largest = 0;
+    uint64_t blanks = 0;
+    const bool blank = saved.hasBlank && saved.blank == -32768;
+    const bool found = hostRange(image, blank, &smallest, &largest, &blanks);
+    const double step = saved.bscale;
+    auto physical = [&saved](uint32_t host) { return saved.bzero + saved.bscale * (static_cast<double>(host) - 32768.0); };
+    std::string line = "mapping     ";
+    if (!found)
+        line += "none: every sample is a blank\n";
+    else if (step == 1.0 && saved.bzero == 32768.0)
+        line += format("identity: host value = physical value (%.17g ... %.17g)\n", physical(smallest), physical(largest));
+    else if (step == 1.0)
+        line += format("offset: physical %.17g ... %.17g onto host %.0f ...", physical(smallest), physical(largest),
+                       smallest) + format(" %.0f (host value = physical value - %.17g)\n", largest, physical(0));
+    else
+        line += format("linear: physical %.10g ... %.10g onto host %.0f ...", physical(smallest), physical(largest),
+                       smallest) + format(" %.0f, step %.10g\n", largest, step);
+    if (!blank)
+        return line + "blanks      none\n";
+    return line + "blanks      " + std::to_string(blanks) + (blanks == 1 ? " sample" : " samples") +
+           " (BLANK, NaN or infinities) as host 0\n";
+}
+
+// The image saved through the module into a fresh temporary file; its coding cards read back.
+Status savedCoding(HostSession *session, HostImage *image, SampleCoding *coding) {
+    std::string target;
+    HostFile file = noHostFile;
+    Status status = createTemporaryBeside(joinPath(temporaryFolder(), "korvalis-info.fits"), &target, &file);
+    if (!isOk(status))
+        return status;
+    closeFile(file);
+    status = saveDocument(session, image, target);
+    if (isOk(status))
+        *coding = readSampleCoding(target);
+    discardTemporary(noHostFile, target);
+    return status;
+}
+
+} // namespace
+
+Status describeSamples(HostSession *session, const std::string &path, ImageFacts *facts, std::string *lines) {
+    const SampleCoding coding = readSampleCoding(path);
+    if (!isMapped(coding)) {
+        Status status = readImageFacts(session, path, facts);
+        if (isOk(status))
+            *lines = samplesLine(coding) + (coding.hasBitpix ? unmappedLine(coding) : "");
+        return status;
+    }
+    HostImage image;
+    Status status = openDocument(session, path, &image, facts);
+    if (!isOk(status))
+        return status;
+    SampleCoding saved;
+    status = savedCoding(session, &image, &saved);
+    if (!isOk(status))
+        return failStatus(status.exitCode, "the mapping of " + path + " could not be read back: " + status.message);
+    *lines = samplesLine(coding) + mappingLines(saved, image);
+    return okStatus();
+}
