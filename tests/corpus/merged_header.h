@@ -4,6 +4,7 @@
 // whose keyword the extension has too (COMMENT, HISTORY and blank cards are all kept); then
 // the extension's own cards. XTENSION, PCOUNT, GCOUNT and INHERIT, and the primary's EXTEND,
 // GROUPS, BZERO, BSCALE and BLANK, describe an HDU that is no longer there and are left out.
+// A HIERARCH keyword is named by all its words; a CONTINUE card goes wherever its card goes.
 #pragma once
 
 #include <algorithm>
@@ -14,6 +15,15 @@
 namespace merged_header {
 
 inline std::string keywordOf(const std::string &card) { return card.substr(0, 8); }
+
+// The name a keyword is matched by: HIERARCH ESO DET CHIP NAME as a whole.
+inline std::string nameOf(const std::string &card) {
+    const size_t equals = card.find('=');
+    if (keywordOf(card) != "HIERARCH" || equals == std::string::npos)
+        return keywordOf(card);
+    const size_t first = card.find_first_not_of(' ', 8), last = card.find_last_not_of(' ', equals - 1);
+    return "HIERARCH " + card.substr(first, last + 1 - first);
+}
 
 inline bool isShape(const std::string &card) {
     const std::string k = keywordOf(card);
@@ -45,20 +55,25 @@ inline std::vector<std::string> body(const std::vector<std::string> &cards) {
 }
 
 // `primary` and `extension`: each header's cards from its first to END.
-inline std::vector<std::string> merge(const std::vector<std::string> &primary, const std::vector<std::string> &extension) {
+inline std::vector<std::string> merge(const std::vector<std::string> &primary,
+                                      const std::vector<std::string> &extension) {
     const std::vector<std::string> p = body(primary), e = body(extension);
     std::set<std::string> extensionKeywords;
     for (const std::string &card : e)
-        extensionKeywords.insert(keywordOf(card));
+        if (keywordOf(card) != "CONTINUE")
+            extensionKeywords.insert(nameOf(card));
     std::vector<std::string> out{std::string("SIMPLE  =                    T") + std::string(50, ' ')};
     for (const std::string &card : e)
         if (isShape(card))
             out.push_back(card);
+    bool kept = false;
     for (const std::string &card : p) {
-        if (isShape(card) || isOneOf(card, {"SIMPLE  ", "EXTEND  ", "GROUPS  ", "PCOUNT  ", "GCOUNT  ", "BZERO   ",
-                                            "BSCALE  ", "BLANK   "}))
-            continue;
-        if (isCommentary(card) || extensionKeywords.count(keywordOf(card)) == 0)
+        if (keywordOf(card) != "CONTINUE")
+            kept = !isShape(card) &&
+                   !isOneOf(card, {"SIMPLE  ", "EXTEND  ", "GROUPS  ", "PCOUNT  ", "GCOUNT  ", "BZERO   ", "BSCALE  ",
+                                   "BLANK   "}) &&
+                   (isCommentary(card) || extensionKeywords.count(nameOf(card)) == 0);
+        if (kept)
             out.push_back(card);
     }
     for (const std::string &card : e)
