@@ -60,10 +60,11 @@ bool isAxisCard(const uint8_t *card) {
 bool isShapeCard(const uint8_t *card) { return cardHasKeyword(card, keywordBITPIX) || isAxisCard(card); }
 
 // Cards that only make sense in the HDU they came from: what kind of HDU it is, its group
-// counts, and the primary's own (empty) data coding.
+// counts, and the primary's own (empty) data coding and row order: the extension's rows are
+// read in its own order, so a save must not say they run in the primary's.
 bool isPrimaryOnlyCard(const uint8_t *card) {
-    static const char *const keywords[] = {keywordSIMPLE, "EXTEND  ", "GROUPS  ", "PCOUNT  ", "GCOUNT  ",
-                                           keywordBZERO,  keywordBSCALE, keywordBLANK};
+    static const char *const keywords[] = {keywordSIMPLE, "EXTEND  ",    "GROUPS  ",   "PCOUNT  ",      "GCOUNT  ",
+                                           keywordBZERO,  keywordBSCALE, keywordBLANK, keywordROWORDER};
     for (const char *keyword : keywords)
         if (cardHasKeyword(card, keyword))
             return true;

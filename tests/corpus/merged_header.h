@@ -3,7 +3,8 @@
 // SIMPLE = T; the extension's BITPIX and NAXISn; the primary's descriptive cards, less those
 // whose keyword the extension has too (COMMENT, HISTORY and blank cards are all kept); then
 // the extension's own cards. XTENSION, PCOUNT, GCOUNT and INHERIT, and the primary's EXTEND,
-// GROUPS, BZERO, BSCALE and BLANK, describe an HDU that is no longer there and are left out.
+// GROUPS, BZERO, BSCALE, BLANK and ROWORDER, describe an HDU that is no longer there and are
+// left out.
 // A HIERARCH keyword is named by all its words; a CONTINUE card goes wherever its card goes.
 #pragma once
 
@@ -71,7 +72,7 @@ inline std::vector<std::string> merge(const std::vector<std::string> &primary,
         if (keywordOf(card) != "CONTINUE")
             kept = !isShape(card) &&
                    !isOneOf(card, {"SIMPLE  ", "EXTEND  ", "GROUPS  ", "PCOUNT  ", "GCOUNT  ", "BZERO   ", "BSCALE  ",
-                                   "BLANK   "}) &&
+                                   "BLANK   ", "ROWORDER"}) &&
                    (isCommentary(card) || extensionKeywords.count(nameOf(card)) == 0);
         if (kept)
             out.push_back(card);
