@@ -26,8 +26,13 @@ constexpr size_t rowBytes = 6;
 constexpr int rowK = 2;
 
 // A resave opens a file whose header carries CHECKSUM and DATASUM and saves the image with
-// that header, which is written a second time once the data are out.
-enum class Operation { open, save, resave };
+// that header, which is written a second time once the data are out. An open of the extension
+// reads a file whose image follows an empty primary HDU and a binary table that it skips; a
+// long resave opens a file whose header has 30 blocks and saves the image with that header,
+// which goes out in two writes.
+enum class Operation { open, openExtension, save, resave, resaveLong };
+
+bool opens(Operation operation) { return operation == Operation::open || operation == Operation::openExtension; }
 
 enum class Fault {
     none,
@@ -48,6 +53,7 @@ enum class Fault {
     noScratch,       // the n-th scratch block after arming cannot be had
     cancel,          // the n-th advanceState after arming returns userCanceledErr
     zeroRows,        // the file (open) or the host's image (save) has no rows
+    endInSkippedHdu, // the file ends inside the data of the table before the image extension
 };
 
 // A message box as the case expects it: no text means no box; no caption means the
@@ -89,8 +95,13 @@ const std::vector<int16_t> saveSequence{formatSelectorOptionsPrepare, formatSele
 
 // Reads of an open: FilterFile reads card 1; ReadStart cards 1 to 36 (END is card 7); then one
 // read per row. Writes of a save: the header, one per row, the padding, and for a resave the
-// header again.
+// header again. An open of the extension reads in ReadStart the primary's 36 cards, the
+// table's 36 (from read 37 on) and the image extension's 36.
 constexpr size_t header = 2880;
+constexpr int tableCard5 = 36 + 5;
+// The long header: 30 blocks, written in a piece of the most one transfer moves and the rest.
+constexpr size_t longHeader = 30 * header;
+constexpr size_t firstPiece = 65535;
 constexpr size_t data = rows * rowBytes;
 constexpr size_t padding = 2880 - data;
 constexpr size_t rowsBeforeK = rowK * rowBytes;
@@ -100,7 +111,9 @@ std::vector<Case> faultTable() {
                   readContinue = formatSelectorReadContinue, optionsPrepare = formatSelectorOptionsPrepare,
                   optionsStart = formatSelectorOptionsStart, estimateStart = formatSelectorEstimateStart,
                   writeStart = formatSelectorWriteStart;
-    const Operation open = Operation::open, save = Operation::save, resave = Operation::resave;
+    const Operation open = Operation::open, save = Operation::save, resave = Operation::resave,
+                    openExtension = Operation::openExtension, resaveLong = Operation::resaveLong;
+    const Box noImage{"Header Check", "The file holds no image: an empty primary HDU and 1 binary table"};
     std::vector<Case> table = {
         // what, operation, armed at, fault, n, fails at, result, advances, progress, landed, box
         {"open without a fault", open, filter, Fault::none, 0, none, noErr, 5, 5, data, noBox},
@@ -156,6 +169,21 @@ std::vector<Case> faultTable() {
          writeStart, dskFulErr, rows, rows, header + data + padding, noBox},
         {"rewrite of the checksummed header fails", resave, writeStart, Fault::failWrite, 1 + rows + 1 + 1, writeStart,
          writErr, rows, rows, header + data + padding, noBox},
+
+        {"open of the extension without a fault", openExtension, filter, Fault::none, 0, none, noErr, 5, 5, data,
+         noBox},
+        {"short read of card 5 of the skipped table", openExtension, readStart, Fault::shortRead, tableCard5, readStart,
+         eofErr, 0, 0, 0, noBox},
+        {"read of card 5 of the skipped table fails", openExtension, readStart, Fault::failRead, tableCard5, readStart,
+         readErr, 0, 0, 0, noBox},
+        {"file ends inside the skipped table", openExtension, filter, Fault::endInSkippedHdu, 0, readStart,
+         formatCannotRead, 0, 0, 0, noImage},
+        {"resave of a 30-block header without a fault", resaveLong, optionsPrepare, Fault::none, 0, none, noErr, 5, 5,
+         longHeader + data + padding, noBox},
+        {"short write of a 30-block header's first piece", resaveLong, writeStart, Fault::shortWrite, 1, writeStart,
+         dskFulErr, 0, 0, firstPiece - 1, noBox},
+        {"write of a 30-block header's second piece fails", resaveLong, writeStart, Fault::failWrite, 2, writeStart,
+         writErr, 0, 0, firstPiece, noBox},
     };
 
     // Every selector that checks the host's services stops at a missing or unknown one with its
@@ -226,10 +254,50 @@ std::vector<uint8_t> fitsFile(int16_t fileRows, bool checksums = false) {
     return bytes;
 }
 
+// An empty primary HDU, a binary table of 3 rows of 4 bytes, then the image in an extension.
+std::vector<uint8_t> extensionFile() {
+    std::string bytes = headerOf({valueCard("SIMPLE", "T"), valueCard("BITPIX", "8"), valueCard("NAXIS", "0"),
+                                  valueCard("EXTEND", "T"), rawCard("END")});
+    bytes += headerOf({rawCard("XTENSION= 'BINTABLE'"), valueCard("BITPIX", "8"), valueCard("NAXIS", "2"),
+                       valueCard("NAXIS1", "4"), valueCard("NAXIS2", "3"), valueCard("PCOUNT", "0"),
+                       valueCard("GCOUNT", "1"), valueCard("TFIELDS", "1"), rawCard("TFORM1  = '1J      '"),
+                       rawCard("END")});
+    bytes += std::string(header, '\x7f');
+    bytes += headerOf({rawCard("XTENSION= 'IMAGE   '"), valueCard("BITPIX", "16"), valueCard("NAXIS", "2"),
+                       valueCard("NAXIS1", std::to_string(columns)), valueCard("NAXIS2", std::to_string(rows)),
+                       valueCard("PCOUNT", "0"), valueCard("GCOUNT", "1"), valueCard("BZERO", "32768"),
+                       rawCard("END")});
+    std::vector<uint8_t> file = bytesOf(bytes);
+    std::vector<uint8_t> pixels = storedImage();
+    file.insert(file.end(), pixels.begin(), pixels.end());
+    return file;
+}
+
+// The image with a header of 30 blocks: comment cards up to the last block.
+std::vector<uint8_t> longHeaderFile() {
+    std::vector<std::string> cards = imageCards(16, columns, rows);
+    cards.push_back(valueCard("BZERO", "32768"));
+    std::vector<uint8_t> bytes = bytesOf(headerOf(withEndAt(cards, 29 * 36 + 10)));
+    std::vector<uint8_t> pixels = storedImage();
+    bytes.insert(bytes.end(), pixels.begin(), pixels.end());
+    return bytes;
+}
+
+std::vector<uint8_t> inputFile(Operation operation) {
+    switch (operation) {
+    case Operation::openExtension:
+        return extensionFile();
+    case Operation::resaveLong:
+        return longHeaderFile();
+    default:
+        return fitsFile(rows, operation == Operation::resave);
+    }
+}
+
 void arm(const Case &c) {
     FakeFile &in = fakePlatform.files[inFile];
     FakeFile &out = fakePlatform.files[outFile];
-    FakeFile &file = c.operation == Operation::open ? in : out;
+    FakeFile &file = opens(c.operation) ? in : out;
     FormatRecord &record = fakeHost.record;
     switch (c.fault) {
     case Fault::none:
@@ -288,20 +356,24 @@ void arm(const Case &c) {
         else
             record.imageSize.v = 0;
         break;
+    case Fault::endInSkippedHdu:
+        in.bytes.resize(2 * header + 6);
+        break;
     }
 }
 
 struct Outcome {
     int16_t failedAt = none;
     OSErr result = noErr;
+    int fixedBlocksBeforeSave = 0; // the session's, once a resave's open is done
 };
 
 Outcome runCase(const Case &c) {
-    resetFakeHost(c.operation == Operation::open ? inFile : outFile);
+    resetFakeHost(opens(c.operation) ? inFile : outFile);
     resetFakePlatform();
-    addFakeFile(inFile, fitsFile(rows, c.operation == Operation::resave));
+    addFakeFile(inFile, inputFile(c.operation));
     addFakeFile(outFile, {});
-    if (c.operation == Operation::resave) {
+    if (c.operation == Operation::resave || c.operation == Operation::resaveLong) {
         fakeHost.record.dataFork = inFile;
         for (int16_t selector : openSequence)
             EXPECT_EQ(callModule(selector), noErr);
@@ -309,16 +381,17 @@ Outcome runCase(const Case &c) {
         fakeHost.advanceCalls.clear();
         fakeHost.progressCalls.clear();
     }
-    if (c.operation != Operation::open)
+    const int fixedBlocks = fakePlatform.memory.fixedBlocks;
+    if (!opens(c.operation))
         setHostImage(rows, columns, 16, 1, hostImage());
-    for (int16_t selector : c.operation == Operation::open ? openSequence : saveSequence) {
+    for (int16_t selector : opens(c.operation) ? openSequence : saveSequence) {
         if (selector == c.armAt)
             arm(c);
         OSErr result = callModule(selector);
         if (result != noErr)
-            return Outcome{selector, result};
+            return Outcome{selector, result, fixedBlocks};
     }
-    return Outcome{};
+    return Outcome{none, noErr, fixedBlocks};
 }
 
 // What the host's image received, row by row, during an open.
@@ -349,6 +422,10 @@ TEST_F(FaultTable, EachFaultEndsWithItsCodeTraceAndMessage) {
     ASSERT_EQ(runCase(baseline).result, noErr);
     const std::vector<uint8_t> resavedWhole = fakePlatform.files[outFile].bytes;
     ASSERT_EQ(fakePlatform.files[outFile].writeCalls, 1 + rows + 1 + 1) << "header, rows, padding, header again";
+    baseline.operation = Operation::resaveLong;
+    ASSERT_EQ(runCase(baseline).result, noErr);
+    const std::vector<uint8_t> longSavedWhole = fakePlatform.files[outFile].bytes;
+    ASSERT_EQ(fakePlatform.files[outFile].writeCalls, 2 + rows + 1) << "the header in two pieces, rows, padding";
 
     for (const Case &c : faultTable()) {
         SCOPED_TRACE(c.what);
@@ -362,12 +439,17 @@ TEST_F(FaultTable, EachFaultEndsWithItsCodeTraceAndMessage) {
 
         const FakeFile &in = fakePlatform.files[inFile];
         const FakeFile &out = fakePlatform.files[outFile];
-        if (c.operation == Operation::open) {
+        if (opens(c.operation)) {
             EXPECT_EQ(in.writeCalls, 0) << "an open never writes";
             EXPECT_EQ(out.writeCalls, 0);
             std::vector<uint8_t> received = rowsReceived();
             EXPECT_EQ(received.size(), c.landed);
             EXPECT_TRUE(startsTheWhole(received, openedWhole)) << "the rows the host got are the file's first rows";
+        } else if (c.operation == Operation::resaveLong) {
+            // What is on disk starts the whole file, and the save's own copy of the header is gone.
+            EXPECT_EQ(out.bytes.size(), c.landed);
+            EXPECT_TRUE(startsTheWhole(out.bytes, longSavedWhole));
+            EXPECT_EQ(fakePlatform.memory.fixedBlocks, outcome.fixedBlocksBeforeSave);
         } else if (c.operation == Operation::resave) {
             // The header on disk is the first or a part of the second; the data are whole.
             EXPECT_EQ(out.bytes.size(), c.landed);
@@ -407,7 +489,7 @@ TEST_F(FaultTable, EachFaultEndsWithItsCodeTraceAndMessage) {
         }
         // By value: the packed record's pointer is not aligned for the reference EXPECT_EQ takes.
         EXPECT_TRUE(fakeHost.record.data == nullptr);
-        if (c.expected == userCanceledErr && c.advances == 0 && c.operation == Operation::open) {
+        if (c.expected == userCanceledErr && c.advances == 0 && opens(c.operation)) {
             EXPECT_EQ(in.readCalls, 1) << "only FilterFile read, before the services were found wanting";
         }
     }
