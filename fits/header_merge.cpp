@@ -9,13 +9,39 @@
 
 namespace {
 
-// Keyword columns as one number, for sorting and searching.
-uint64_t keywordKey(const uint8_t *card) {
-    uint64_t key = 0;
-    for (int i = 0; i < keywordColumns; ++i)
-        key = (key << 8) | card[i];
-    return key;
+// A card's keyword as readers match it: columns 1-8, or under the HIERARCH convention the
+// words before the "=" (HIERARCH ESO DET CHIP NAME and HIERARCH ESO OBS PROG ID are two keywords).
+struct KeywordName {
+    const uint8_t *text;
+    int32_t length;
+    bool hierarch;
+};
+
+KeywordName keywordName(const uint8_t *card) {
+    if (cardHasKeyword(card, "HIERARCH")) {
+        const void *found = std::memchr(card + keywordColumns, '=', cardBytes - keywordColumns);
+        const auto *equals = static_cast<const uint8_t *>(found);
+        if (equals != nullptr) {
+            int32_t first = keywordColumns, last = static_cast<int32_t>(equals - card);
+            while (first < last && card[first] == ' ')
+                ++first;
+            while (last > first && card[last - 1] == ' ')
+                --last;
+            return KeywordName{card + first, last - first, true};
+        }
+    }
+    return KeywordName{card, keywordColumns, false};
 }
+
+bool nameBefore(const KeywordName &a, const KeywordName &b) {
+    if (a.hierarch != b.hierarch)
+        return b.hierarch;
+    const int compared = std::memcmp(a.text, b.text, static_cast<size_t>(a.length < b.length ? a.length : b.length));
+    return compared != 0 ? compared < 0 : a.length < b.length;
+}
+
+// A CONTINUE card carries on the long string of the card before it and shares its fate.
+bool isContinuation(const uint8_t *card) { return cardHasKeyword(card, "CONTINUE"); }
 
 bool isCommentary(const uint8_t *card) {
     return cardHasKeyword(card, "COMMENT ") || cardHasKeyword(card, "HISTORY ") || cardHasKeyword(card, "        ");
@@ -27,10 +53,11 @@ bool isShapeCard(const uint8_t *card) {
 }
 
 // Cards that only make sense in the HDU they came from: what kind of HDU it is, its group
-// counts, and the primary's own (empty) data coding.
+// counts, and the primary's own (empty) data coding and row order: the extension's rows are
+// read in its own order, so a save must not say they run in the primary's.
 bool isPrimaryOnlyCard(const uint8_t *card) {
-    static const char *const keywords[] = {keywordSIMPLE, "EXTEND  ", "GROUPS  ", "PCOUNT  ", "GCOUNT  ",
-                                           keywordBZERO,  keywordBSCALE, keywordBLANK};
+    static const char *const keywords[] = {keywordSIMPLE, "EXTEND  ",    "GROUPS  ",   "PCOUNT  ",      "GCOUNT  ",
+                                           keywordBZERO,  keywordBSCALE, keywordBLANK, keywordROWORDER};
     for (const char *keyword : keywords)
         if (cardHasKeyword(card, keyword))
             return true;
@@ -43,15 +70,17 @@ bool isExtensionOnlyCard(const uint8_t *card) {
 }
 
 // The extension's keywords, sorted, so that each primary card is looked up in log time even
-// in headers of thousands of cards.
-uint64_t *sortedKeywords(const HeaderCards &cards, int32_t end) {
-    auto *keys = static_cast<uint64_t *>(platformHeapAlloc(sizeof(uint64_t) * (static_cast<size_t>(end) + 1)));
-    if (keys == nullptr)
+// in headers of thousands of cards. *count of them; continuation cards name none.
+KeywordName *sortedKeywords(const HeaderCards &cards, int32_t end, int32_t *count) {
+    auto *names = static_cast<KeywordName *>(platformHeapAlloc(sizeof(KeywordName) * (static_cast<size_t>(end) + 1)));
+    *count = 0;
+    if (names == nullptr)
         return nullptr;
     for (int32_t n = 0; n < end; ++n)
-        keys[n] = keywordKey(cardOf(cards, n));
-    std::sort(keys, keys + end);
-    return keys;
+        if (!isContinuation(cardOf(cards, n)))
+            names[(*count)++] = keywordName(cardOf(cards, n));
+    std::sort(names, names + *count, nameBefore);
+    return names;
 }
 
 bool appendBlankCards(HeaderCards *merged) {
@@ -63,15 +92,16 @@ bool appendBlankCards(HeaderCards *merged) {
     return true;
 }
 
-bool appendPrimaryCards(const HeaderCards &primary, int32_t primaryEnd, const uint64_t *extensionKeys,
-                        int32_t extensionEnd, HeaderCards *merged) {
+bool appendPrimaryCards(const HeaderCards &primary, int32_t primaryEnd, const KeywordName *extensionKeys,
+                        int32_t extensionKeyCount, HeaderCards *merged) {
+    bool keep = false; // for a continuation card: whether the card it carries on was kept
     for (int32_t n = 1; n < primaryEnd; ++n) {
         const uint8_t *card = cardOf(primary, n);
-        if (isShapeCard(card) || isPrimaryOnlyCard(card))
-            continue;
-        if (!isCommentary(card) && std::binary_search(extensionKeys, extensionKeys + extensionEnd, keywordKey(card)))
-            continue;
-        if (!appendCard(merged, card))
+        if (!isContinuation(card))
+            keep = !isShapeCard(card) && !isPrimaryOnlyCard(card) &&
+                   (isCommentary(card) || !std::binary_search(extensionKeys, extensionKeys + extensionKeyCount,
+                                                              keywordName(card), nameBefore));
+        if (keep && !appendCard(merged, card))
             return false;
     }
     return true;
@@ -90,7 +120,8 @@ bool appendExtensionCards(const HeaderCards &extension, int32_t extensionEnd, bo
 
 bool mergeIntoPrimary(const HeaderCards &primary, int32_t primaryEnd, const HeaderCards &extension,
                       int32_t extensionEnd, HeaderCards *merged, int32_t *mergedEnd) {
-    uint64_t *extensionKeys = sortedKeywords(extension, extensionEnd);
+    int32_t extensionKeyCount = 0;
+    KeywordName *extensionKeys = sortedKeywords(extension, extensionEnd, &extensionKeyCount);
     uint8_t card[cardBytes];
     composeCard(card, keywordSIMPLE, "T");
     uint8_t end[cardBytes];
@@ -98,7 +129,7 @@ bool mergeIntoPrimary(const HeaderCards &primary, int32_t primaryEnd, const Head
     std::memcpy(end, "END", 3);
     bool ok = extensionKeys != nullptr && appendCard(merged, card) &&
               appendExtensionCards(extension, extensionEnd, true, merged) &&
-              appendPrimaryCards(primary, primaryEnd, extensionKeys, extensionEnd, merged) &&
+              appendPrimaryCards(primary, primaryEnd, extensionKeys, extensionKeyCount, merged) &&
               appendExtensionCards(extension, extensionEnd, false, merged);
     *mergedEnd = merged->count;
     ok = ok && appendCard(merged, end) && appendBlankCards(merged);

@@ -8,7 +8,7 @@ set -euo pipefail
 demo_packages=(cmake make g++ pkg-config libpng-dev libspng-dev libgtest-dev libbenchmark-dev libcfitsio-dev)
 test_packages=(g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
   fitsverify python3 python3-astropy clang libclang-rt-14-dev wine wine64 wine32:i386 gzip file zip unzip
-  python3-reproject python3-photutils python3-regions libastro-fits-cfitsio-perl)
+  python3-reproject python3-photutils python3-regions libastro-fits-cfitsio-perl python3-astroquery)
 
 wanted=("${demo_packages[@]}")
 [ "${1:-all}" = all ] && wanted+=("${test_packages[@]}")

@@ -174,6 +174,40 @@ module_texts() {
     rm -rf "$d/out/texts"
 }
 
+# fits_header CARDS...: one header: KEY=VALUE cards (a value in apostrophes is a string), any
+# other argument a card as it stands (HISTORY ...), then END, padded to a whole block.
+fits_header() {
+    perl -e '
+        my @cards = map {
+            my ($key, $value) = /^([A-Z0-9_-]{1,8})=(.*)$/;
+            !defined $key          ? sprintf("%-80s", $_)
+            : $value =~ /^\x27/    ? sprintf("%-8s= %-70s", $key, $value)
+                                   : sprintf("%-8s= %20s%50s", $key, $value, "")
+        } @ARGV;
+        my $header = join("", @cards) . sprintf("%-80s", "END");
+        print $header, " " x ((2880 - length($header) % 2880) % 2880);' "$@"
+}
+# fits_data PACK COUNT VALUES...: COUNT samples packed with perl's PACK letter, the values
+# repeated, padded with zeros to a whole block.
+fits_data() {
+    perl -e 'my ($pack, $count, @values) = @ARGV;
+             my $data = join "", map { pack($pack, $values[$_ % @values]) } 0 .. $count - 1;
+             print $data, "\0" x ((2880 - length($data) % 2880) % 2880);' "$@"
+}
+# An observatory's layout: an empty primary HDU of metadata, a binary table, then the image in
+# an extension; a file of tables only; and an image whose header has 12 blocks of history.
+{
+    fits_header SIMPLE=T BITPIX=8 NAXIS=0 EXTEND=T "OBJECT='primary'" "TELESCOP='KVT 1.2m'" "HISTORY primary"
+    fits_header "XTENSION='BINTABLE'" BITPIX=8 NAXIS=2 NAXIS1=4 NAXIS2=3 PCOUNT=0 GCOUNT=1 TFIELDS=1 "TFORM1='1J      '"
+    fits_data "l>" 3 7 8 9
+    fits_header "XTENSION='IMAGE   '" BITPIX=-32 NAXIS=2 NAXIS1=6 NAXIS2=4 PCOUNT=0 GCOUNT=1 "OBJECT='extension'"
+    fits_data "f>" 24 0.5 -3.25 1e6 17 2.75 -0.001 42
+} >in/multi.fts
+head -c $((3 * 2880)) in/multi.fts >in/tables.fts
+history=()
+for step in $(seq 1 420); do history+=("HISTORY reduction step $step"); done
+{ fits_header SIMPLE=T BITPIX=16 NAXIS=2 NAXIS1=7 NAXIS2=5 BZERO=32768 "${history[@]}"; fits_data "n" 35 0 9 40000 65535 1234; } >in/long.fts
+
 scenarios() {
     local d=$1
     mkdir -p "$d/out" && ln -sfn "$work/in" "$d/in"
@@ -212,6 +246,21 @@ scenarios() {
     host "$d" convert in/bottomup.fts out/bottomup-again.fts; expect "$d" 0 "" "convert bottom-up"
     grep -qF "ROWORDER= 'BOTTOM-UP'" "$d/out/bottomup-again.fts" || fail "$d: convert lost ROWORDER"
     host "$d" open in/radio.fts out/radio.pgm;      expect "$d" 0 "" "open NAXIS4 = 1"
+
+    # The image in an extension after a table: its header merged into the primary's metadata.
+    host "$d" info in/multi.fts;                    expect "$d" 0 "6 x 4 (columns x rows)" "info of an extension's image"
+    host "$d" open in/multi.fts out/multi.pgm;      expect "$d" 0 "" "open an extension's image"
+    host "$d" convert in/multi.fts out/multi-again.fts; expect "$d" 0 "" "convert an extension's image"
+    for card in "TELESCOP= 'KVT 1.2m'" "OBJECT  = 'extension'" "HISTORY primary"; do
+        grep -qF "$card" "$d/out/multi-again.fts" || fail "$d: convert of an extension's image lost \"$card\""
+    done
+    ! grep -qE "XTENSION|OBJECT  = 'primary'" "$d/out/multi-again.fts" || fail "$d: convert kept the extension's kind or the primary's OBJECT"
+    host "$d" open in/tables.fts out/x.pgm;         expect "$d" 1 "formatCannotRead (-30501)" "a file of tables only"
+    # A header of 12 blocks is kept whole.
+    host "$d" open in/long.fts out/long.pgm;        expect "$d" 0 "" "open a 12-block header"
+    host "$d" convert in/long.fts out/long-again.fts; expect "$d" 0 "" "convert a 12-block header"
+    [[ $(grep -ao "HISTORY reduction step [0-9]*" "$d/out/long-again.fts" | wc -l) == 420 ]] ||
+        fail "$d: convert of a 12-block header did not keep its 420 HISTORY cards"
 
     # A host on the editors' scale (0..32768): every value comes back within one step of the
     # full-range original, and a second round trip changes nothing.

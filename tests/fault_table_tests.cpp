@@ -26,12 +26,17 @@ constexpr size_t rowBytes = 6;
 constexpr int rowK = 2;
 
 // A resave opens a file whose header carries CHECKSUM and DATASUM and saves the image with
-// that header, which is written a second time once the data are out. A wide open reads the
-// same samples stored as 32-bit integers, which take a first pass over the data in ReadStart
-// before the rows go to the host in ReadContinue.
-enum class Operation { open, save, resave, openWide };
+// that header, which is written a second time once the data are out. An open of the extension
+// reads a file whose image follows an empty primary HDU and a binary table that it skips; a
+// long resave opens a file whose header has 30 blocks and saves the image with that header,
+// which goes out in two writes.
+// A wide open reads the same samples stored as 32-bit integers, which take a first pass over
+// the data in ReadStart before the rows go to the host in ReadContinue.
+enum class Operation { open, openExtension, openWide, save, resave, resaveLong };
 
-bool opens(Operation operation) { return operation == Operation::open || operation == Operation::openWide; }
+bool opens(Operation operation) {
+    return operation == Operation::open || operation == Operation::openExtension || operation == Operation::openWide;
+}
 
 enum class Fault {
     none,
@@ -52,6 +57,7 @@ enum class Fault {
     noScratch,       // the n-th scratch block after arming cannot be had
     cancel,          // the n-th advanceState after arming returns userCanceledErr
     zeroRows,        // the file (open) or the host's image (save) has no rows
+    endInSkippedHdu, // the file ends inside the data of the table before the image extension
 };
 
 // A message box as the case expects it: no text means no box; no caption means the
@@ -92,9 +98,14 @@ const std::vector<int16_t> saveSequence{formatSelectorOptionsPrepare, formatSele
                                         formatSelectorWriteFinish};
 
 // Reads of an open: FilterFile reads card 1; ReadStart cards 1 to 36 (END is card 7), then for
-// wide samples one read per row; then one read per row. Writes of a save: the header, one per
-// row, the padding, and for a resave the header again.
+// wide samples one read per row; then one read per row. Writes of a save: the header, one per row, the padding, and for a resave the
+// header again. An open of the extension reads in ReadStart the primary's 36 cards, the
+// table's 36 (from read 37 on) and the image extension's 36.
 constexpr size_t header = 2880;
+constexpr int tableCard5 = 36 + 5;
+// The long header: 30 blocks, written in a piece of the most one transfer moves and the rest.
+constexpr size_t longHeader = 30 * header;
+constexpr size_t firstPiece = 65535;
 constexpr size_t data = rows * rowBytes;
 constexpr size_t padding = 2880 - data;
 constexpr size_t rowsBeforeK = rowK * rowBytes;
@@ -105,8 +116,10 @@ std::vector<Case> faultTable() {
                   optionsStart = formatSelectorOptionsStart, estimateStart = formatSelectorEstimateStart,
                   writeStart = formatSelectorWriteStart;
     const Operation open = Operation::open, save = Operation::save, resave = Operation::resave,
+                    openExtension = Operation::openExtension, resaveLong = Operation::resaveLong,
                     openWide = Operation::openWide;
     constexpr int cardReads = 36;
+    const Box noImage{"Header Check", "The file holds no image: an empty primary HDU and 1 binary table"};
     std::vector<Case> table = {
         // what, operation, armed at, fault, n, fails at, result, advances, progress, landed, box
         {"open without a fault", open, filter, Fault::none, 0, none, noErr, 5, 5, data, noBox},
@@ -133,19 +146,6 @@ std::vector<Case> faultTable() {
         {"host cancels at row k (open)", open, readContinue, Fault::cancel, rowK + 1, readContinue, userCanceledErr,
          rowK + 1, rowK + 1, rowsBeforeK, noBox},
         {"zero-row file", open, filter, Fault::zeroRows, 0, readStart, formatCannotRead, 0, 0, 0, zeroHeight},
-        {"wide open without a fault", openWide, filter, Fault::none, 0, none, noErr, 5, 5, data, noBox},
-        {"short read of row k (first pass)", openWide, readStart, Fault::shortRead, cardReads + rowK + 1, readStart,
-         eofErr, 0, 0, 0, noBox},
-        {"read of row k fails (first pass)", openWide, readStart, Fault::failRead, cardReads + rowK + 1, readStart,
-         readErr, 0, 0, 0, noBox},
-        {"no scratch block for values (first pass)", openWide, readStart, Fault::noScratch, 2, readStart, memFullErr,
-         0, 0, 0, noBox},
-        {"short read of row k (second pass)", openWide, readContinue, Fault::shortRead, rowK + 1, readContinue, eofErr,
-         rowK, rowK + 1, rowsBeforeK, noBox},
-        {"read of row k fails (second pass)", openWide, readContinue, Fault::failRead, rowK + 1, readContinue, readErr,
-         rowK, rowK + 1, rowsBeforeK, noBox},
-        {"no scratch block for values (second pass)", openWide, readContinue, Fault::noScratch, 2, readContinue,
-         memFullErr, 0, 0, 0, noBox},
 
         {"save without a fault", save, optionsPrepare, Fault::none, 0, none, noErr, 5, 5, header + data + padding,
          noBox},
@@ -175,6 +175,34 @@ std::vector<Case> faultTable() {
          writeStart, dskFulErr, rows, rows, header + data + padding, noBox},
         {"rewrite of the checksummed header fails", resave, writeStart, Fault::failWrite, 1 + rows + 1 + 1, writeStart,
          writErr, rows, rows, header + data + padding, noBox},
+
+        {"wide open without a fault", openWide, filter, Fault::none, 0, none, noErr, 5, 5, data, noBox},
+        {"short read of row k (first pass)", openWide, readStart, Fault::shortRead, cardReads + rowK + 1, readStart,
+         eofErr, 0, 0, 0, noBox},
+        {"read of row k fails (first pass)", openWide, readStart, Fault::failRead, cardReads + rowK + 1, readStart,
+         readErr, 0, 0, 0, noBox},
+        {"no scratch block for values (first pass)", openWide, readStart, Fault::noScratch, 2, readStart, memFullErr,
+         0, 0, 0, noBox},
+        {"short read of row k (second pass)", openWide, readContinue, Fault::shortRead, rowK + 1, readContinue, eofErr,
+         rowK, rowK + 1, rowsBeforeK, noBox},
+        {"read of row k fails (second pass)", openWide, readContinue, Fault::failRead, rowK + 1, readContinue, readErr,
+         rowK, rowK + 1, rowsBeforeK, noBox},
+        {"no scratch block for values (second pass)", openWide, readContinue, Fault::noScratch, 2, readContinue,
+         memFullErr, 0, 0, 0, noBox},
+        {"open of the extension without a fault", openExtension, filter, Fault::none, 0, none, noErr, 5, 5, data,
+         noBox},
+        {"short read of card 5 of the skipped table", openExtension, readStart, Fault::shortRead, tableCard5, readStart,
+         eofErr, 0, 0, 0, noBox},
+        {"read of card 5 of the skipped table fails", openExtension, readStart, Fault::failRead, tableCard5, readStart,
+         readErr, 0, 0, 0, noBox},
+        {"file ends inside the skipped table", openExtension, filter, Fault::endInSkippedHdu, 0, readStart,
+         formatCannotRead, 0, 0, 0, noImage},
+        {"resave of a 30-block header without a fault", resaveLong, optionsPrepare, Fault::none, 0, none, noErr, 5, 5,
+         longHeader + data + padding, noBox},
+        {"short write of a 30-block header's first piece", resaveLong, writeStart, Fault::shortWrite, 1, writeStart,
+         dskFulErr, 0, 0, firstPiece - 1, noBox},
+        {"write of a 30-block header's second piece fails", resaveLong, writeStart, Fault::failWrite, 2, writeStart,
+         writErr, 0, 0, firstPiece, noBox},
     };
 
     // Every selector that checks the host's services stops at a missing or unknown one with its
@@ -231,6 +259,49 @@ std::vector<uint8_t> storedImage() {
     return image;
 }
 
+std::vector<uint8_t> fitsFile(int16_t fileRows, bool checksums = false) {
+    std::vector<std::string> cards = imageCards(16, columns, fileRows);
+    cards.push_back(valueCard("BZERO", "32768"));
+    if (checksums) {
+        cards.push_back(rawCard("CHECKSUM= '0000000000000000'"));
+        cards.push_back(rawCard("DATASUM = '0'"));
+    }
+    cards.push_back(rawCard("END"));
+    std::vector<uint8_t> bytes = bytesOf(headerOf(cards));
+    std::vector<uint8_t> pixels = storedImage();
+    bytes.insert(bytes.end(), pixels.begin(), pixels.end());
+    return bytes;
+}
+
+// An empty primary HDU, a binary table of 3 rows of 4 bytes, then the image in an extension.
+std::vector<uint8_t> extensionFile() {
+    std::string bytes = headerOf({valueCard("SIMPLE", "T"), valueCard("BITPIX", "8"), valueCard("NAXIS", "0"),
+                                  valueCard("EXTEND", "T"), rawCard("END")});
+    bytes += headerOf({rawCard("XTENSION= 'BINTABLE'"), valueCard("BITPIX", "8"), valueCard("NAXIS", "2"),
+                       valueCard("NAXIS1", "4"), valueCard("NAXIS2", "3"), valueCard("PCOUNT", "0"),
+                       valueCard("GCOUNT", "1"), valueCard("TFIELDS", "1"), rawCard("TFORM1  = '1J      '"),
+                       rawCard("END")});
+    bytes += std::string(header, '\x7f');
+    bytes += headerOf({rawCard("XTENSION= 'IMAGE   '"), valueCard("BITPIX", "16"), valueCard("NAXIS", "2"),
+                       valueCard("NAXIS1", std::to_string(columns)), valueCard("NAXIS2", std::to_string(rows)),
+                       valueCard("PCOUNT", "0"), valueCard("GCOUNT", "1"), valueCard("BZERO", "32768"),
+                       rawCard("END")});
+    std::vector<uint8_t> file = bytesOf(bytes);
+    std::vector<uint8_t> pixels = storedImage();
+    file.insert(file.end(), pixels.begin(), pixels.end());
+    return file;
+}
+
+// The image with a header of 30 blocks: comment cards up to the last block.
+std::vector<uint8_t> longHeaderFile() {
+    std::vector<std::string> cards = imageCards(16, columns, rows);
+    cards.push_back(valueCard("BZERO", "32768"));
+    std::vector<uint8_t> bytes = bytesOf(headerOf(withEndAt(cards, 29 * 36 + 10)));
+    std::vector<uint8_t> pixels = storedImage();
+    bytes.insert(bytes.end(), pixels.begin(), pixels.end());
+    return bytes;
+}
+
 // The same samples as 32-bit integers, which map one to one into the host's 16 bits.
 std::vector<uint8_t> wideFile() {
     std::vector<std::string> cards = imageCards(32, columns, rows);
@@ -245,18 +316,17 @@ std::vector<uint8_t> wideFile() {
     return bytes;
 }
 
-std::vector<uint8_t> fitsFile(int16_t fileRows, bool checksums = false) {
-    std::vector<std::string> cards = imageCards(16, columns, fileRows);
-    cards.push_back(valueCard("BZERO", "32768"));
-    if (checksums) {
-        cards.push_back(rawCard("CHECKSUM= '0000000000000000'"));
-        cards.push_back(rawCard("DATASUM = '0'"));
+std::vector<uint8_t> inputFile(Operation operation) {
+    switch (operation) {
+    case Operation::openExtension:
+        return extensionFile();
+    case Operation::resaveLong:
+        return longHeaderFile();
+    case Operation::openWide:
+        return wideFile();
+    default:
+        return fitsFile(rows, operation == Operation::resave);
     }
-    cards.push_back(rawCard("END"));
-    std::vector<uint8_t> bytes = bytesOf(headerOf(cards));
-    std::vector<uint8_t> pixels = storedImage();
-    bytes.insert(bytes.end(), pixels.begin(), pixels.end());
-    return bytes;
 }
 
 void arm(const Case &c) {
@@ -316,10 +386,13 @@ void arm(const Case &c) {
         fakeHost.advanceFailCall = static_cast<int>(fakeHost.advanceCalls.size()) + c.n;
         break;
     case Fault::zeroRows:
-        if (opens(c.operation))
+        if (c.operation == Operation::open)
             in.bytes = fitsFile(0);
         else
             record.imageSize.v = 0;
+        break;
+    case Fault::endInSkippedHdu:
+        in.bytes.resize(2 * header + 6);
         break;
     }
 }
@@ -327,15 +400,15 @@ void arm(const Case &c) {
 struct Outcome {
     int16_t failedAt = none;
     OSErr result = noErr;
+    int fixedBlocksBeforeSave = 0; // the session's, once a resave's open is done
 };
 
 Outcome runCase(const Case &c) {
     resetFakeHost(opens(c.operation) ? inFile : outFile);
     resetFakePlatform();
-    addFakeFile(inFile,
-                c.operation == Operation::openWide ? wideFile() : fitsFile(rows, c.operation == Operation::resave));
+    addFakeFile(inFile, inputFile(c.operation));
     addFakeFile(outFile, {});
-    if (c.operation == Operation::resave) {
+    if (c.operation == Operation::resave || c.operation == Operation::resaveLong) {
         fakeHost.record.dataFork = inFile;
         for (int16_t selector : openSequence)
             EXPECT_EQ(callModule(selector), noErr);
@@ -343,6 +416,7 @@ Outcome runCase(const Case &c) {
         fakeHost.advanceCalls.clear();
         fakeHost.progressCalls.clear();
     }
+    const int fixedBlocks = fakePlatform.memory.fixedBlocks;
     if (!opens(c.operation))
         setHostImage(rows, columns, 16, 1, hostImage());
     for (int16_t selector : opens(c.operation) ? openSequence : saveSequence) {
@@ -350,9 +424,9 @@ Outcome runCase(const Case &c) {
             arm(c);
         OSErr result = callModule(selector);
         if (result != noErr)
-            return Outcome{selector, result};
+            return Outcome{selector, result, fixedBlocks};
     }
-    return Outcome{};
+    return Outcome{none, noErr, fixedBlocks};
 }
 
 // What the host's image received, row by row, during an open.
@@ -383,6 +457,10 @@ TEST_F(FaultTable, EachFaultEndsWithItsCodeTraceAndMessage) {
     ASSERT_EQ(runCase(baseline).result, noErr);
     const std::vector<uint8_t> resavedWhole = fakePlatform.files[outFile].bytes;
     ASSERT_EQ(fakePlatform.files[outFile].writeCalls, 1 + rows + 1 + 1) << "header, rows, padding, header again";
+    baseline.operation = Operation::resaveLong;
+    ASSERT_EQ(runCase(baseline).result, noErr);
+    const std::vector<uint8_t> longSavedWhole = fakePlatform.files[outFile].bytes;
+    ASSERT_EQ(fakePlatform.files[outFile].writeCalls, 2 + rows + 1) << "the header in two pieces, rows, padding";
 
     for (const Case &c : faultTable()) {
         SCOPED_TRACE(c.what);
@@ -402,6 +480,11 @@ TEST_F(FaultTable, EachFaultEndsWithItsCodeTraceAndMessage) {
             std::vector<uint8_t> received = rowsReceived();
             EXPECT_EQ(received.size(), c.landed);
             EXPECT_TRUE(startsTheWhole(received, openedWhole)) << "the rows the host got are the file's first rows";
+        } else if (c.operation == Operation::resaveLong) {
+            // What is on disk starts the whole file, and the save's own copy of the header is gone.
+            EXPECT_EQ(out.bytes.size(), c.landed);
+            EXPECT_TRUE(startsTheWhole(out.bytes, longSavedWhole));
+            EXPECT_EQ(fakePlatform.memory.fixedBlocks, outcome.fixedBlocksBeforeSave);
         } else if (c.operation == Operation::resave) {
             // The header on disk is the first or a part of the second; the data are whole.
             EXPECT_EQ(out.bytes.size(), c.landed);

@@ -2,7 +2,8 @@
 // that cfitsio and astropy write with every BITPIX, blanks, scaling, planes and row order open
 // with the host values that the mapping into 16 bits gives (computed here from cfitsio's
 // values, not from the module's), and a save in the same session gives the physical values
-// and the blanks back to cfitsio and passes fitsverify.
+// and the blanks back to cfitsio and passes fitsverify. Files of several HDUs and long headers
+// open the image the module finds first and save it with every card of the header it came with.
 #include <gtest/gtest.h>
 
 #include <fitsio.h>
@@ -17,9 +18,11 @@
 #include <cstring>
 #include <filesystem>
 #include <limits>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "tests/corpus/merged_header.h"
 #include "tests/fake_host.h"
 
 namespace {
@@ -123,13 +126,15 @@ struct Physical {
     long long blank = 0;
 };
 
-Physical readWithCfitsio(const std::string &path) {
+// `hdu`: cfitsio's number of the HDU, from 1 (the primary).
+Physical readWithCfitsio(const std::string &path, int hdu = 1) {
     Physical image;
     int &status = image.status;
     fitsfile *file = nullptr;
     fits_open_diskfile(&file, path.c_str(), READONLY, &status);
     if (status != 0)
         return image;
+    fits_movabs_hdu(file, hdu, nullptr, &status);
     int naxis = 0;
     long axes[9] = {};
     fits_get_img_param(file, 9, &image.bitpix, &naxis, axes, &status);
@@ -432,6 +437,45 @@ size_t hostIndex(const Physical &file, size_t index) {
 
 long planesOf(const Physical &file) { return file.axes.size() >= 3 ? file.axes[2] : 1; }
 
+// Every host sample against the mapping (or the unchanged 8/16-bit conversion).
+void expectHostSamples(const Physical &file) {
+    const bool wide = file.bitpix != 8 && file.bitpix != 16;
+    const ExpectedMapping m = expectedMapping(file.values);
+    const long constantHost = std::string(m.kind) == "constant" ? hostSample(hostIndex(file, 0)) : -1;
+    int wrong = 0;
+    for (size_t i = 0; i < file.values.size() && wrong < 5; ++i) {
+        const long host = hostSample(hostIndex(file, i));
+        std::string complaint = wide ? judgeHostValue(m, file.values[i], host, constantHost)
+                                : host == narrowHostValue(file, file.stored[i])
+                                    ? ""
+                                    : "stored " + std::to_string(file.stored[i]) + " is " + std::to_string(host);
+        if (!complaint.empty()) {
+            ADD_FAILURE() << "sample " << i << " (" << m.kind << "): " << complaint;
+            ++wrong;
+        }
+    }
+}
+
+// The saved file gives cfitsio the physical values back: within half a step of the mapping.
+void expectSavedValues(const Physical &file, const Physical &saved) {
+    const bool wide = file.bitpix != 8 && file.bitpix != 16;
+    const ExpectedMapping m = expectedMapping(file.values);
+    ASSERT_EQ(saved.values.size(), file.values.size());
+    int wrong = 0;
+    for (size_t i = 0; i < file.values.size() && wrong < 5; ++i) {
+        const double want = file.values[i], got = saved.values[i];
+        const double tolerance = wide ? m.step / 2 * (1 + 1e-9) + std::fabs(want) * 1e-13 : 0.0;
+        // 16-bit data are saved as the host holds them: physical values within 0..65535.
+        const bool comparable = wide || file.bitpix == 8 || (want >= 0 && want <= 65535 && want == std::floor(want));
+        const bool holds = std::isnan(want) ? std::isnan(got) : !comparable || std::fabs(got - want) <= tolerance;
+        if (!holds) {
+            ADD_FAILURE() << "saved sample " << i << " is " << got << ", was " << want << " (" << m.kind << ", step "
+                          << m.step << ")";
+            ++wrong;
+        }
+    }
+}
+
 TEST_F(ImageKindsTest, EveryKindOpensWithTheMappingOfCfitsiosValuesAndSavesThemBack) {
     for (const KindCase &c : kindCases()) {
         SCOPED_TRACE(c.name);
@@ -456,21 +500,8 @@ TEST_F(ImageKindsTest, EveryKindOpensWithTheMappingOfCfitsiosValuesAndSavesThemB
                                              : plugInModeMultichannel);
         ASSERT_EQ(fakeHost.image.size(), file.values.size() * static_cast<size_t>(r.depth / 8));
 
-        // Every host sample against the mapping (or the unchanged 8/16-bit conversion).
         const ExpectedMapping m = expectedMapping(file.values);
-        const long constantHost = std::string(m.kind) == "constant" ? hostSample(hostIndex(file, 0)) : -1;
-        int wrong = 0;
-        for (size_t i = 0; i < file.values.size() && wrong < 5; ++i) {
-            const long host = hostSample(hostIndex(file, i));
-            std::string complaint = wide ? judgeHostValue(m, file.values[i], host, constantHost)
-                                   : host == narrowHostValue(file, file.stored[i])
-                                       ? ""
-                                       : "stored " + std::to_string(file.stored[i]) + " is " + std::to_string(host);
-            if (!complaint.empty()) {
-                ADD_FAILURE() << "sample " << i << " (" << m.kind << "): " << complaint;
-                ++wrong;
-            }
-        }
+        expectHostSamples(file);
 
         // Saved in the same session: the kept header carries the mapping back to cfitsio.
         save("saved.fits");
@@ -484,20 +515,7 @@ TEST_F(ImageKindsTest, EveryKindOpensWithTheMappingOfCfitsiosValuesAndSavesThemB
         if (saved.hasBlank) {
             EXPECT_EQ(saved.blank, -32768);
         }
-        ASSERT_EQ(saved.values.size(), file.values.size());
-        wrong = 0;
-        for (size_t i = 0; i < file.values.size() && wrong < 5; ++i) {
-            const double want = file.values[i], got = saved.values[i];
-            const double tolerance = wide ? m.step / 2 * (1 + 1e-9) + std::fabs(want) * 1e-13 : 0.0;
-            // 16-bit data are saved as the host holds them: physical values within 0..65535.
-            const bool comparable = wide || file.bitpix == 8 || (want >= 0 && want <= 65535 && want == std::floor(want));
-            const bool holds = std::isnan(want) ? std::isnan(got) : !comparable || std::fabs(got - want) <= tolerance;
-            if (!holds) {
-                ADD_FAILURE() << "saved sample " << i << " is " << got << ", was " << want << " (" << m.kind
-                              << ", step " << m.step << ")";
-                ++wrong;
-            }
-        }
+        expectSavedValues(file, saved);
     }
 }
 
@@ -539,6 +557,276 @@ TEST_F(ImageKindsTest, ASavedCubeOpensAgainAndSavesToTheSameBytes) {
         EXPECT_TRUE(fakeHost.image == image) << "the saved cube opens as the image saved";
         const std::vector<uint8_t> second = save("second.fits");
         EXPECT_TRUE(first == second) << "saving it again writes other bytes";
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Images in extensions and long headers: the image the module opens is the primary's, or after
+// an empty primary the first image extension it reads, and a save keeps every card of the
+// header it came with (an extension's merged into the primary's, merged_header.h)
+
+// The cards of HDU `hdu`'s header, from its first to END, as the bytes stand in the file.
+std::vector<std::string> hduCards(const std::string &path, int hdu) {
+    int status = 0;
+    fitsfile *file = nullptr;
+    LONGLONG headStart = 0, dataStart = 0, dataEnd = 0;
+    fits_open_diskfile(&file, path.c_str(), READONLY, &status);
+    fits_movabs_hdu(file, hdu, nullptr, &status);
+    fits_get_hduaddrll(file, &headStart, &dataStart, &dataEnd, &status);
+    fits_close_file(file, &status);
+    const std::vector<uint8_t> bytes = fileBytes(path);
+    std::vector<std::string> cards;
+    for (size_t at = static_cast<size_t>(headStart); status == 0 && at + 80 <= bytes.size(); at += 80) {
+        cards.emplace_back(reinterpret_cast<const char *>(bytes.data() + at), 80);
+        if (cards.back().compare(0, 8, "END     ") == 0)
+            break;
+    }
+    return cards;
+}
+
+// The cards a save leaves as they were: all but those it rewrites or inserts.
+std::vector<std::string> untouchedCards(const std::vector<std::string> &cards, bool wide) {
+    static const std::set<std::string> rewritten{"BITPIX  ", "NAXIS   ", "NAXIS1  ", "NAXIS2  ", "NAXIS3  ",
+                                                 "BZERO   ", "BSCALE  ", "KORVALIS", "CHECKSUM", "DATASUM "};
+    std::vector<std::string> kept;
+    for (const std::string &card : cards)
+        if (rewritten.count(card.substr(0, 8)) == 0 && !(wide && card.compare(0, 8, "BLANK   ") == 0))
+            kept.push_back(card);
+    return kept;
+}
+
+// fitsverify's findings in every HDU, card numbers left out (a save moves cards).
+std::set<std::string> fitsverifySet(const std::string &path) {
+    std::set<std::string> findings;
+    FILE *pipe = popen(("fitsverify '" + path + "' 2>&1").c_str(), "r");
+    char line[1024];
+    while (pipe != nullptr && std::fgets(line, sizeof line, pipe) != nullptr) {
+        std::string text = line;
+        if (text.compare(0, 4, "*** ") != 0)
+            continue;
+        for (size_t at = text.find('#'); at != std::string::npos; at = text.find('#', at + 1))
+            text.erase(at + 1, std::min(text.find_first_not_of("0123456789", at + 1), text.size()) - at - 1);
+        findings.insert(text);
+    }
+    if (pipe != nullptr)
+        pclose(pipe);
+    return findings;
+}
+
+std::string writeWithCfitsioHdus(const std::string &path, void (*write)(fitsfile *, int *)) {
+    int status = 0;
+    fitsfile *file = nullptr;
+    fits_create_file(&file, ("!" + path).c_str(), &status);
+    write(file, &status);
+    fits_close_file(file, &status);
+    return status == 0 ? std::string() : cfitsioError(status);
+}
+
+void writeKey(fitsfile *file, const char *keyword, double value, int *status) {
+    fits_write_key(file, TDOUBLE, keyword, &value, nullptr, status);
+}
+
+void writeStored(fitsfile *file, std::vector<double> values, int *status) {
+    fits_set_bscale(file, 1.0, 0.0, status);
+    fits_write_img(file, TDOUBLE, 1, static_cast<LONGLONG>(values.size()), values.data(), status);
+}
+
+// A primary that declares samples it has none of, then a 16-bit image with its own coding.
+void primaryCodingThenScaledExtension(fitsfile *file, int *status) {
+    fits_create_img(file, SHORT_IMG, 0, nullptr, status);
+    writeKey(file, "BZERO", 32768.0, status);
+    writeKey(file, "BSCALE", 3.0, status);
+    fits_write_key(file, TSTRING, "OBJECT", const_cast<char *>("from the primary"), nullptr, status);
+    long axes[] = {7, 5};
+    fits_create_img(file, SHORT_IMG, 2, axes, status);
+    writeKey(file, "BSCALE", 0.5, status);
+    writeKey(file, "BZERO", 100.0, status);
+    std::vector<double> stored;
+    for (int i = 0; i < 35; ++i)
+        stored.push_back(i * 1871 % 65536 - 32768);
+    writeStored(file, stored, status);
+}
+
+// A primary image of 8 bits with a header of 5 blocks.
+void fiveBlockPrimary(fitsfile *file, int *status) {
+    long axes[] = {7, 5};
+    fits_create_img(file, BYTE_IMG, 2, axes, status);
+    for (int i = 0; i < 150; ++i)
+        fits_write_history(file, ("processing step " + std::to_string(i)).c_str(), status);
+    std::vector<double> stored;
+    for (int i = 0; i < 35; ++i)
+        stored.push_back(i * 7 % 256);
+    writeStored(file, stored, status);
+}
+
+// cfitsio's own tile compression of a 16-bit image (Rice).
+void tileCompressed(fitsfile *file, int *status) {
+    fits_set_compression_type(file, RICE_1, status);
+    long axes[] = {7, 5};
+    fits_create_img(file, SHORT_IMG, 2, axes, status);
+    std::vector<short> samples(35, 3);
+    fits_write_img(file, TSHORT, 1, 35, samples.data(), status);
+}
+
+struct HduCase {
+    const char *name;
+    const char *astropy;                     // python that puts the HDUs into `hdus`
+    void (*cfitsio)(fitsfile *, int *);      // or cfitsio writes them
+    int hdu;                                 // cfitsio's number of the HDU that opens; 0 refused
+    const char *refusal;                     // the refusal's words
+};
+
+// Python shared by the astropy cases: a primary of metadata (a long string, HIERARCH cards,
+// history) and image extensions of their own metadata, some of the same keywords.
+constexpr char astropyPreamble[] = R"(import numpy as np
+from astropy.io import fits
+def history(h, n, tag):
+    for i in range(n): h.add_history(f'{tag} step {i}')
+def primary(cards=0):
+    p = fits.PrimaryHDU()
+    p.header['OBJECT'] = 'primary object'
+    p.header['TELESCOP'] = 'KVT 1.2m'
+    p.header['DATE-OBS'] = '2024-01-02T03:04:05'
+    p.header['OBSERVER'] = 'an observer with a name long enough to need a CONTINUE card, ' * 2
+    p.header['HIERARCH ESO OBS PROG ID'] = '060.A-9000'
+    p.header['HIERARCH ESO DET CHIP NAME'] = 'primary chip'
+    p.header['COMMENT'] = 'primary comment'
+    history(p.header, cards, 'primary')
+    return p
+def image(data, cards=0, name='SCI'):
+    e = fits.ImageHDU(data, name=name)
+    e.header['OBJECT'] = 'extension object'
+    e.header['HIERARCH ESO DET CHIP NAME'] = 'extension chip'
+    e.header['FILENAME'] = 'a file name long enough to need a CONTINUE card of its own, ' * 2
+    history(e.header, cards, 'extension')
+    return e
+def table(rows=3):
+    return fits.BinTableHDU.from_columns([fits.Column(name='v', format='PJ()',
+        array=np.array([np.arange(k + 1, dtype=np.int32) for k in range(rows)], dtype=object))])
+plane = np.arange(35).reshape(5, 7)
+)";
+
+std::vector<HduCase> hduCases() {
+    return {
+        {"empty primary, one image extension", "hdus = [primary(), image(plane.astype(np.uint16) * 1800)]", nullptr, 2,
+         nullptr},
+        {"empty primary, three image extensions: the first opens",
+         "hdus = [primary(), image(plane.astype(np.float32) / 7), image(plane.astype(np.int16), name='ERR'),"
+         " image(plane.astype(np.uint8), name='DQ')]",
+         nullptr, 2, nullptr},
+        {"an empty image extension, a table with a heap, an ASCII table, then the image",
+         "hdus = [primary(), fits.ImageHDU(), table(), fits.TableHDU.from_columns([fits.Column(name='a', format='I5',"
+         " array=np.arange(4))]), image(plane.astype(np.int32) * -99991)]",
+         nullptr, 5, nullptr},
+        {"a one-dimensional extension, then the image",
+         "hdus = [primary(), image(np.arange(9.0), name='SPEC'), image(plane.astype(np.float64) ** 2)]", nullptr, 3,
+         nullptr},
+        {"the primary's coding left behind, the extension's BSCALE 0.5 BZERO 100", nullptr,
+         primaryCodingThenScaledExtension, 2, nullptr},
+        {"the primary's ROWORDER left behind: the extension's rows run top down",
+         "p = primary()\np.header['ROWORDER'] = 'BOTTOM-UP'\nhdus = [p, image(plane.astype(np.uint8) * 7)]", nullptr, 2,
+         nullptr},
+        {"primary image, header of 5 blocks", nullptr, fiveBlockPrimary, 1, nullptr},
+        {"primary image, header of 40 blocks",
+         "p = fits.PrimaryHDU(plane.astype(np.int16) - 17)\nhistory(p.header, 40 * 36 - 20, 'primary')\nhdus = [p]",
+         nullptr, 1, nullptr},
+        {"primary image, header of 1000 blocks",
+         "p = fits.PrimaryHDU(plane.astype(np.float32) / 3)\nhistory(p.header, 1000 * 36 - 20, 'primary')\n"
+         "hdus = [p]",
+         nullptr, 1, nullptr},
+        {"extension header of 40 blocks after a primary of 5",
+         "hdus = [primary(150), image(plane.astype(np.uint16), cards=40 * 36 - 30)]", nullptr, 2, nullptr},
+        {"extension header of 1000 blocks", "hdus = [primary(), image(plane.astype(np.int16), cards=1000 * 36 - 40)]",
+         nullptr, 2, nullptr},
+        {"tile-compressed image", nullptr, tileCompressed, 0,
+         "the image in HDU 1 is tile-compressed (RICE_1); decompress it first, for example with funpack"},
+        {"no image: an empty primary and two binary tables", "hdus = [primary(), table(), table(5)]", nullptr, 0,
+         "The file holds no image: an empty primary HDU and 2 binary tables"},
+        {"only a one-dimensional extension", "hdus = [primary(), image(np.arange(9.0), name='SPEC')]", nullptr, 0,
+         "HDU 1: NAXIS is 1: a one-dimensional array of 9 values, not an image"},
+        {"a header just over the limit: END in block 1001",
+         "p = fits.PrimaryHDU(plane.astype(np.int16))\nhistory(p.header, 1000 * 36, 'primary')\nhdus = [p]", nullptr,
+         0, "The header has no END card in its first 1000 blocks"},
+    };
+}
+
+// Writes every astropy case's file in one run of python: case n to `folder`/n.fits.
+std::string writeAstropyCases(const std::string &folder, const std::vector<HduCase> &cases) {
+    std::string script = astropyPreamble;
+    for (size_t n = 0; n < cases.size(); ++n)
+        if (cases[n].astropy != nullptr)
+            script += std::string(cases[n].astropy) + "\nfits.HDUList(hdus).writeto('" + folder + "/" +
+                      std::to_string(n) + ".fits', overwrite=True)\n";
+    const std::string scriptPath = folder + "/cases.py";
+    FILE *file = std::fopen(scriptPath.c_str(), "w");
+    if (file == nullptr)
+        return "cannot write " + scriptPath;
+    std::fputs(script.c_str(), file);
+    std::fclose(file);
+    return std::system(("/usr/bin/python3 '" + scriptPath + "' 2>&1").c_str()) == 0 ? "" : "astropy failed";
+}
+
+TEST_F(ImageKindsTest, TheFirstImageAnyHeaderLengthOpensAndSavesWithEveryCard) {
+    const std::vector<HduCase> cases = hduCases();
+    ASSERT_EQ(writeAstropyCases(folder, cases), "");
+    for (size_t n = 0; n < cases.size(); ++n) {
+        const HduCase &c = cases[n];
+        SCOPED_TRACE(c.name);
+        const std::string in = pathFor(std::to_string(n) + ".fits");
+        if (c.cfitsio != nullptr) {
+            ASSERT_EQ(writeWithCfitsioHdus(in, c.cfitsio), "");
+        }
+
+        resetFakeHost();
+        ::testing::internal::CaptureStderr();
+        const ModuleRun opened = openThroughModule(openFile(in, false));
+        const std::string told = ::testing::internal::GetCapturedStderr();
+        if (c.hdu == 0) {
+            EXPECT_EQ(opened.codes[2], formatCannotRead) << codesText(opened);
+            EXPECT_NE(told.find(c.refusal), std::string::npos) << told;
+            continue;
+        }
+        ASSERT_TRUE(opened.ok()) << codesText(opened) << told;
+        const Physical file = readWithCfitsio(in, c.hdu);
+        ASSERT_EQ(file.status, 0) << cfitsioError(file.status);
+        const FormatRecord &r = fakeHost.record;
+        EXPECT_EQ(r.imageSize.h, file.axes[0]);
+        EXPECT_EQ(r.imageSize.v, file.axes[1]);
+        ASSERT_EQ(fakeHost.image.size(), file.values.size() * static_cast<size_t>(r.depth / 8));
+        expectHostSamples(file);
+
+        save("saved.fits");
+        const std::string out = pathFor("saved.fits");
+        const Physical saved = readWithCfitsio(out);
+        ASSERT_EQ(saved.status, 0) << cfitsioError(saved.status);
+        expectSavedValues(file, saved);
+        // Every card of the header the image came with, in its order, merged as the rule says.
+        const bool wide = file.bitpix != 8 && file.bitpix != 16;
+        const std::vector<std::string> expected =
+            untouchedCards(c.hdu == 1 ? hduCards(in, 1) : merged_header::merge(hduCards(in, 1), hduCards(in, c.hdu)),
+                           wide);
+        const std::vector<std::string> got = untouchedCards(hduCards(out, 1), wide);
+        EXPECT_EQ(got.size(), expected.size());
+        for (size_t i = 0; i < expected.size() && i < got.size(); ++i)
+            if (got[i] != expected[i]) {
+                ADD_FAILURE() << "card " << i << ":\n  saved    [" << got[i] << "]\n  expected [" << expected[i] << "]";
+                break;
+            }
+        // fitsverify finds nothing in the saved file that it did not find in the input.
+        const std::set<std::string> before = fitsverifySet(in);
+        for (const std::string &finding : fitsverifySet(out))
+            EXPECT_EQ(before.count(finding), 1u) << "new finding: " << finding;
+        // 8 and 16 bits open again, in a new session, as the image saved. (A merged header
+        // longer than the 1000 blocks the reader takes is not tried.)
+        if (!wide && got.size() < 1000 * 36) {
+            const std::vector<uint8_t> image = fakeHost.image;
+            resetFakeHost();
+            ::testing::internal::CaptureStderr();
+            const ModuleRun reopened = openThroughModule(openFile(out, false));
+            const std::string again = ::testing::internal::GetCapturedStderr();
+            EXPECT_TRUE(reopened.ok()) << codesText(reopened) << again;
+            EXPECT_TRUE(fakeHost.image == image) << "the saved file opens as another image";
+        }
     }
 }
 

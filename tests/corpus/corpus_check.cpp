@@ -1,7 +1,7 @@
 // The independent judge of the peer corpus: cfitsio's view of each file, compared with what
 // korvalis-host made of it.
 //
-//   corpus_check bitpix IN                 the BITPIX of IN's primary header
+//   corpus_check bitpix IN                 the BITPIX of the image the module opens in IN
 //   corpus_check classify IN               "open PLANES" when the module should open IN, else
 //                                          "refuse WHY"
 //   corpus_check pixels IN IMAGE           the opened image (PGM, or PPM for three planes) holds
@@ -18,10 +18,14 @@
 // (to 65535); blanks (BLANK, NaN, infinities) to 0. ROWORDER = 'BOTTOM-UP' puts the file's
 // first row at the host's bottom.
 //
+// The image is the primary HDU's, or after an empty primary HDU the first image extension the
+// module reads, whose kept header is the extension's merged into the primary's (merged_header.h).
+//
 // Exit status: 0 the check holds, 1 it does not (the reasons are on stderr), 2 usage or a file
 // that cannot be read.
 #include <fitsio.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -29,6 +33,8 @@
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "merged_header.h"
 
 namespace {
 
@@ -38,8 +44,8 @@ constexpr int checkUnusable = 2;
 
 constexpr size_t cardBytes = 80;
 constexpr size_t blockBytes = 2880;
-// The module keeps at most four header blocks and reads sides that fit its 16-bit fields.
-constexpr long long moduleHeaderBytes = 4 * blockBytes;
+// The module reads headers of up to 1000 blocks and sides that fit its 16-bit fields.
+constexpr long long moduleHeaderBytes = 1000 * blockBytes;
 constexpr long moduleMaxSide = 32767;
 // Mismatched pixels listed before the rest are only counted.
 constexpr long long pixelsShown = 8;
@@ -62,7 +68,7 @@ struct Image {
     std::vector<double> ideal; // expected images only: the exact mapped value, when rounded
 };
 
-// A file's primary image as cfitsio reads it: physical values (NaN for blanks) in file order.
+// A file's image as cfitsio reads it: physical values (NaN for blanks) in file order.
 struct Physical {
     int bitpix = 0;
     long columns = 0, rows = 0, planes = 1;
@@ -272,7 +278,116 @@ uint32_t hostValue(int depth, long stored, float bscale, float bzero) {
     return static_cast<uint32_t>(value);
 }
 
-// The primary image of 2 or more axes (those after the third of length 1) as cfitsio reads it:
+// ---------------------------------------------------------------------------------------------
+// Where the module finds the image: the primary HDU when it holds data; after an empty one, the
+// first IMAGE extension that holds an image the module reads (a tile-compressed image, which
+// cfitsio presents as an image, is a table in the file and is not read).
+
+struct Located {
+    int hdu = 0;         // cfitsio's number, from 1; 0 when there is no image the module opens
+    long planes = 1;
+    std::string refusal; // why there is none
+};
+
+long long headerBlocks(fitsfile *file, LONGLONG *dataStart) {
+    int status = 0;
+    LONGLONG headStart = 0, dataEnd = 0;
+    fits_get_hduaddrll(file, &headStart, dataStart, &dataEnd, &status);
+    return status == 0 ? (*dataStart - headStart) / static_cast<LONGLONG>(blockBytes) : -1;
+}
+
+// NAXIS of 1 or more and no axis of 0.
+bool holdsData(fitsfile *file) {
+    int status = 0, bitpix = 0, naxis = 0;
+    std::vector<long> axes(largestAxes, 1);
+    fits_get_img_param(file, largestAxes, &bitpix, &naxis, axes.data(), &status);
+    if (status != 0 || naxis < 1)
+        return false;
+    return std::find(axes.begin(), axes.begin() + naxis, 0L) == axes.begin() + naxis;
+}
+
+// Why the module cannot open the image of the current HDU, or "".
+std::string imageRefusal(fitsfile *file, LONGLONG fileBytes, long *planes) {
+    int status = 0, bitpix = 0, naxis = 0;
+    std::vector<long> axes(largestAxes, 1);
+    fits_get_img_param(file, largestAxes, &bitpix, &naxis, axes.data(), &status);
+    if (status != 0)
+        return "cfitsio cannot read its header: " + fitsError(status);
+    if (naxis < 2)
+        return "NAXIS " + std::to_string(naxis);
+    for (int axis = 0; axis < 2; ++axis)
+        if (axes[axis] < 1 || axes[axis] > moduleMaxSide)
+            return "NAXIS" + std::to_string(axis + 1) + " " + std::to_string(axes[axis]);
+    if (naxis >= 3 && (axes[2] < 1 || axes[2] > moduleMaxPlanes))
+        return "NAXIS3 " + std::to_string(axes[2]);
+    for (int axis = 3; axis < naxis; ++axis)
+        if (axes[axis] != 1)
+            return "NAXIS" + std::to_string(axis + 1) + " " + std::to_string(axes[axis]);
+    *planes = naxis >= 3 ? axes[2] : 1;
+    LONGLONG dataStart = 0;
+    headerBlocks(file, &dataStart);
+    const LONGLONG imageBytes = static_cast<LONGLONG>(axes[0]) * axes[1] * *planes * (std::abs(bitpix) / 8);
+    return dataStart + imageBytes > fileBytes ? "data cut short" : "";
+}
+
+Located locate(const std::string &path) {
+    Located where;
+    std::vector<uint8_t> bytes;
+    if (!readWholeFile(path, &bytes)) {
+        where.refusal = "unreadable";
+        return where;
+    }
+    if (bytes.size() < cardBytes || std::memcmp(bytes.data(), "SIMPLE  =", 9) != 0) {
+        where.refusal = "first card is not a SIMPLE card";
+        return where;
+    }
+    int status = 0;
+    fitsfile *file = openFits(path, &status);
+    if (file == nullptr) {
+        where.refusal = "cfitsio cannot open it: " + fitsError(status);
+        return where;
+    }
+    const LONGLONG size = static_cast<LONGLONG>(bytes.size());
+    int groups = 0, keyStatus = 0;
+    fits_read_key(file, TLOGICAL, "GROUPS", &groups, nullptr, &keyStatus);
+    std::string first; // the first image that cannot be opened, or a tile-compressed one
+    for (int hdu = 1, type = IMAGE_HDU; status == 0; fits_movabs_hdu(file, ++hdu, &type, &status)) {
+        LONGLONG dataStart = 0;
+        const long long blocks = headerBlocks(file, &dataStart);
+        if (blocks > moduleHeaderBytes / static_cast<long long>(blockBytes)) {
+            first = "header of " + std::to_string(blocks) + " blocks in HDU " + std::to_string(hdu - 1);
+            break;
+        }
+        if (hdu == 1 && keyStatus == 0 && groups != 0) {
+            first = "random groups";
+            break;
+        }
+        int compressed = type == IMAGE_HDU && fits_is_compressed_image(file, &status);
+        if (compressed) {
+            first = first.empty() ? "tile-compressed image in HDU " + std::to_string(hdu - 1) : first;
+        } else if (type == IMAGE_HDU && holdsData(file)) {
+            const std::string why = imageRefusal(file, size, &where.planes);
+            if (why.empty() || hdu == 1) {
+                where.hdu = why.empty() ? hdu : 0;
+                where.refusal = why;
+                break;
+            }
+            first = first.empty() ? "HDU " + std::to_string(hdu - 1) + ": " + why : first;
+        }
+    }
+    closeFits(file);
+    if (where.hdu == 0 && where.refusal.empty())
+        where.refusal = first.empty() ? "no image in any HDU" : first;
+    return where;
+}
+
+int moduleHdu(const std::string &path) {
+    const Located where = locate(path);
+    return where.hdu > 0 ? where.hdu : 1;
+}
+
+// The image the module opens (of 2 or more axes, those after the third of length 1) as cfitsio
+// reads it:
 // the physical values with blanks as NaN, and for 8 and 16 bits the stored integers. False
 // (with a line on standard error) when the file holds no such image.
 bool readPhysical(const std::string &path, Physical *image) {
@@ -281,12 +396,14 @@ bool readPhysical(const std::string &path, Physical *image) {
     int naxis = 0;
     long axes[9] = {1, 1, 1, 1, 1, 1, 1, 1, 1};
     if (file != nullptr)
+        fits_movabs_hdu(file, moduleHdu(path), nullptr, &status);
+    if (file != nullptr)
         fits_get_img_param(file, 9, &image->bitpix, &naxis, axes, &status);
     bool usable = status == 0 && naxis >= 2 && naxis <= 9;
     for (int n = 3; usable && n < naxis; ++n)
         usable = axes[n] == 1;
     if (!usable) {
-        std::fprintf(stderr, "%s: no primary image of 2 or 3 axes (%s, NAXIS %d)\n", path.c_str(),
+        std::fprintf(stderr, "%s: no image of 2 or 3 axes (%s, NAXIS %d)\n", path.c_str(),
                      fitsError(status).c_str(), naxis);
         closeFits(file);
         return false;
@@ -412,13 +529,23 @@ bool samePhysicalValues(const Physical &in, const Physical &saved) {
     return wrong == 0;
 }
 
-// The cards of the primary header up to and including END, as the bytes stand in the file.
-bool headerCards(const std::string &path, std::vector<std::string> *cards) {
+// The cards of HDU `hdu`'s header up to and including END, as the bytes stand in the file.
+bool hduCards(const std::string &path, int hdu, std::vector<std::string> *cards) {
     std::vector<uint8_t> bytes;
-    if (!readWholeFile(path, &bytes))
+    int status = 0;
+    LONGLONG headStart = 0, dataStart = 0, dataEnd = 0;
+    fitsfile *file = openFits(path, &status);
+    if (file != nullptr)
+        fits_movabs_hdu(file, hdu, nullptr, &status);
+    if (file != nullptr)
+        fits_get_hduaddrll(file, &headStart, &dataStart, &dataEnd, &status);
+    closeFits(file);
+    if (status != 0 || !readWholeFile(path, &bytes)) {
+        std::fprintf(stderr, "%s: HDU %d not found\n", path.c_str(), hdu);
         return false;
+    }
     cards->clear();
-    for (size_t at = 0; at + cardBytes <= bytes.size(); at += cardBytes) {
+    for (size_t at = static_cast<size_t>(headStart); at + cardBytes <= bytes.size(); at += cardBytes) {
         cards->emplace_back(reinterpret_cast<const char *>(bytes.data() + at), cardBytes);
         if (cards->back().compare(0, 8, "END     ") == 0)
             return true;
@@ -427,6 +554,18 @@ bool headerCards(const std::string &path, std::vector<std::string> *cards) {
     return false;
 }
 
+// The header the module keeps of the file it opens: the primary one, or the image extension's
+// merged with the primary's metadata.
+bool headerCards(const std::string &path, std::vector<std::string> *cards) {
+    const int hdu = moduleHdu(path);
+    std::vector<std::string> primary, extension;
+    if (hdu == 1)
+        return hduCards(path, 1, cards);
+    if (!hduCards(path, 1, &primary) || !hduCards(path, hdu, &extension))
+        return false;
+    *cards = merged_header::merge(primary, extension);
+    return true;
+}
 
 // n of an NAXISn keyword, 0 for any other card.
 int axisNumber(const std::string &card) {
@@ -502,54 +641,18 @@ bool checksumsValid(const std::string &path, bool wantChecksum, bool wantDatasum
 }
 
 
-// Why the module should refuse the file, or "" when it should open it.
-std::string refusal(const std::string &path, long *planes) {
-    std::vector<uint8_t> bytes;
-    if (!readWholeFile(path, &bytes))
-        return "unreadable";
-    if (bytes.size() < cardBytes || std::memcmp(bytes.data(), "SIMPLE  =", 9) != 0)
-        return "first card is not a SIMPLE card";
-    int status = 0;
-    fitsfile *file = openFits(path, &status);
-    if (file == nullptr)
-        return "cfitsio cannot open it: " + fitsError(status);
-    int bitpix = 0, naxis = 0;
-    std::vector<long> axes(largestAxes, 1);
-    LONGLONG headStart = 0, dataStart = 0, dataEnd = 0;
-    fits_get_img_param(file, largestAxes, &bitpix, &naxis, axes.data(), &status);
-    fits_get_hduaddrll(file, &headStart, &dataStart, &dataEnd, &status);
-    closeFits(file);
-    if (status != 0)
-        return "cfitsio cannot read its primary header: " + fitsError(status);
-    if (naxis < 2)
-        return "NAXIS " + std::to_string(naxis);
-    for (int axis = 0; axis < 2; ++axis)
-        if (axes[axis] < 1 || axes[axis] > moduleMaxSide)
-            return "NAXIS" + std::to_string(axis + 1) + " " + std::to_string(axes[axis]);
-    if (naxis >= 3 && (axes[2] < 1 || axes[2] > moduleMaxPlanes))
-        return "NAXIS3 " + std::to_string(axes[2]);
-    for (int axis = 3; axis < naxis; ++axis)
-        if (axes[axis] != 1)
-            return "NAXIS" + std::to_string(axis + 1) + " " + std::to_string(axes[axis]);
-    if (dataStart - headStart > moduleHeaderBytes)
-        return "header of " + std::to_string((dataStart - headStart) / static_cast<LONGLONG>(blockBytes)) + " blocks";
-    *planes = naxis >= 3 ? axes[2] : 1;
-    const LONGLONG imageBytes = static_cast<LONGLONG>(axes[0]) * axes[1] * *planes * (std::abs(bitpix) / 8);
-    if (dataStart + imageBytes > static_cast<LONGLONG>(bytes.size()))
-        return "data cut short";
-    return "";
-}
-
 int classify(const std::string &in) {
-    long planes = 1;
-    const std::string why = refusal(in, &planes);
-    std::printf("%s\n", why.empty() ? ("open " + std::to_string(planes)).c_str() : ("refuse " + why).c_str());
+    const Located where = locate(in);
+    std::printf("%s\n", where.refusal.empty() ? ("open " + std::to_string(where.planes)).c_str()
+                                              : ("refuse " + where.refusal).c_str());
     return checkHolds;
 }
 
 int printBitpix(const std::string &in) {
     int status = 0, bitpix = 0;
     fitsfile *file = openFits(in, &status);
+    if (file != nullptr)
+        fits_movabs_hdu(file, moduleHdu(in), nullptr, &status);
     if (file != nullptr)
         fits_get_img_type(file, &bitpix, &status);
     closeFits(file);
