@@ -28,6 +28,12 @@ void realText(double value, char *text, size_t room) {
         std::snprintf(text, room, "%.1f", value);
         return;
     }
+    // A whole number of up to 19 digits, as 64-bit data's offsets are, is written whole: in
+    // E notation the 20 columns would keep only 15 of its digits.
+    if (value == std::floor(value) && std::fabs(value) < 1e19) {
+        std::snprintf(text, room, "%.0f", value);
+        return;
+    }
     for (int digits = 17; digits > 1; --digits) {
         std::snprintf(text, room, "%.*G", digits, value);
         if (std::strlen(text) <= static_cast<size_t>(valueColumns))
