@@ -182,15 +182,19 @@ bool wholeValue(const uint8_t *card, int64_t *value) {
 }
 
 bool stringValue(const uint8_t *card, char *text, size_t room) {
-    // A string starts with an apostrophe in column 11 and may run to column 80; two
+    // A string starts with an apostrophe, in column 11 as FITS asks or after blanks as some
+    // writers put it, and may run to column 80; two
     // apostrophes stand for one, and trailing blanks do not count. The blanks are those of the
     // whole string: a cut string ending in blanks keeps them, so that it never equals a shorter one.
     size_t length = 0;
     size_t whole = 0;       // characters of the whole string
     size_t significant = 0; // of which up to its last non-blank
-    if (card[valueFirstColumn - 1] != '\'')
+    int first = valueFirstColumn - 1;
+    while (first < cardBytes && card[first] == ' ')
+        ++first;
+    if (first == cardBytes || card[first] != '\'')
         return false;
-    for (int column = valueFirstColumn; column < cardBytes; ++column) {
+    for (int column = first + 1; column < cardBytes; ++column) {
         char c = static_cast<char>(card[column]);
         if (c == '\'') {
             if (column + 1 < cardBytes && card[column + 1] == '\'') {

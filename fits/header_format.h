@@ -101,7 +101,7 @@ double exactRealValue(const uint8_t *card);
 // and nothing else (blanks aside). False for any other text or a value beyond 64 bits.
 bool wholeValue(const uint8_t *card, int64_t *value);
 
-// The character string that starts at column 11, without its apostrophes and trailing blanks,
+// The character string that starts at column 11 (or after blanks there), without its apostrophes and trailing blanks,
 // cut to fit `room` bytes with its terminating zero. False when the card holds no string.
 bool stringValue(const uint8_t *card, char *text, size_t room);
 

@@ -406,6 +406,15 @@ void openExtensionImage(PluginGlobals *globals, const HeaderCards &primary, cons
     HeaderEnd end{};
     if (!mergeIntoPrimary(primary, primaryEnd.index, extension, extensionEnd.index, &merged, &end.index)) {
         recordResult(globals, memFullErr);
+    } else if (merged.count / cardsPerBlock > maxReadHeaderBlocks) {
+        // Kept, such a header would be saved into a file whose header the module cannot read.
+        char text[200];
+        std::snprintf(text, sizeof text,
+                      "the image's header and the primary header together take %ld blocks, more than the %ld a "
+                      "header may have",
+                      static_cast<long>(merged.count / cardsPerBlock), static_cast<long>(maxReadHeaderBlocks));
+        showNotice("Header Too Big", text);
+        globals->result = formatCannotRead;
     } else {
         for (int32_t n = 0; n < end.index; ++n)
             end.attributionSeen = end.attributionSeen || cardHasKeyword(cardOf(merged, n), keywordKORVALIS);

@@ -460,3 +460,25 @@ TEST_F(FitsRows, ZeroRowsAllocateAndReleaseOnly) {
 }
 
 } // namespace
+
+namespace {
+
+// An extension's header of 999 blocks behind a primary one of two: kept together they would
+// take more blocks than a header may have, so the save could never be opened again.
+TEST_F(FitsRead, AMergedHeaderBeyondTheLimitIsRefused) {
+    std::vector<std::string> primary = withEndAt(
+        {valueCard("SIMPLE", "T"), valueCard("BITPIX", "8"), valueCard("NAXIS", "0"), valueCard("EXTEND", "T")}, 72);
+    std::vector<std::string> extension = withEndAt({valueCard("XTENSION", "'IMAGE   '"), valueCard("BITPIX", "8"),
+                                                    valueCard("NAXIS", "2"), valueCard("NAXIS1", "2"),
+                                                    valueCard("NAXIS2", "1"), valueCard("PCOUNT", "0"),
+                                                    valueCard("GCOUNT", "1")},
+                                                   999 * 36);
+    useFile(headerOf(primary) + headerOf(extension), {1, 2});
+    EXPECT_EQ(callModule(formatSelectorReadStart), formatCannotRead);
+    ASSERT_EQ(fakePlatform.boxes.size(), 1u);
+    EXPECT_EQ(fakePlatform.boxes[0].caption, "Header Too Big");
+    EXPECT_NE(fakePlatform.boxes[0].text.find("more than the 1000"), std::string::npos) << fakePlatform.boxes[0].text;
+    EXPECT_EQ(session()->retainedHeader[0], 0) << "nothing is kept";
+}
+
+} // namespace
