@@ -204,7 +204,23 @@ bool updateHeaderValues(uint8_t *header, int16_t *blocks, const FormatRecord *re
     return true;
 }
 
-bool prepareHeader(const PluginGlobals *globals, uint8_t *area, SaveHeader *header) {
+namespace {
+
+// A kept header that a save's cards push past the blocks a header may have would be written
+// into a file whose header no open can read again; the save is refused instead.
+int16_t refuseLongHeader(int16_t blocks) {
+    char text[200];
+    std::snprintf(text, sizeof text,
+                  "Cannot save: the kept header with the cards this image needs takes %d blocks, more than the %ld a "
+                  "header may have",
+                  blocks, static_cast<long>(maxReadHeaderBlocks));
+    platformMessageBox(0, text, "KORVALIS", platformBoxOk);
+    return formatBadParameters;
+}
+
+} // namespace
+
+int16_t prepareHeader(const PluginGlobals *globals, uint8_t *area, SaveHeader *header) {
     const KeptHeader kept = keptHeader(globals);
     *header = SaveHeader{area, 1, false, nullptr};
     if (kept.blocks >= 1) {
@@ -214,20 +230,23 @@ bool prepareHeader(const PluginGlobals *globals, uint8_t *area, SaveHeader *head
         if (room > maxHeaderBlocks) {
             bytes = static_cast<uint8_t *>(platformNewFixedBlock(static_cast<size_t>(room) * headerBlockSize));
             if (bytes == nullptr)
-                return false;
+                return memFullErr;
         }
         std::memset(bytes, ' ', static_cast<size_t>(room) * headerBlockSize);
         std::memcpy(bytes, kept.bytes, static_cast<size_t>(kept.blocks) * headerBlockSize);
         int16_t blocks = static_cast<int16_t>(kept.blocks);
         if (updateHeaderValues(bytes, &blocks, globals->formatRecord, &globals->keptImage)) {
             *header = SaveHeader{bytes, blocks, true, bytes != area ? bytes : nullptr};
-            return true;
+            if (blocks <= maxReadHeaderBlocks)
+                return noErr;
+            releaseSaveHeader(header);
+            return refuseLongHeader(blocks);
         }
         if (bytes != area)
             platformDisposeFixedBlock(bytes);
     }
     composeFreshHeader(area, globals->formatRecord);
-    return true;
+    return noErr;
 }
 
 void releaseSaveHeader(SaveHeader *header) {
@@ -237,10 +256,8 @@ void releaseSaveHeader(SaveHeader *header) {
 
 bool writeFitsHeader(PluginGlobals *globals) {
     SaveHeader header{};
-    if (!prepareHeader(globals, fits::HeaderImage, &header)) {
-        recordResult(globals, memFullErr);
+    if (!recordResult(globals, prepareHeader(globals, fits::HeaderImage, &header)))
         return false;
-    }
     // The retained header takes the new values before the write, so that it holds them even
     // when the write fails.
     if (header.usedRetained && !keepHeaderBlocks(globals, header.bytes, header.blocks))

@@ -16,9 +16,10 @@ struct SaveHeader {
 
 // Builds the header for saving the record's image: the kept header brought up to date (in
 // memory of its own when it has more than three blocks, so that one spare block fits), or a
-// fresh one in `area` (11520 bytes). Touches no module or session state. False when no
-// memory is left; releaseSaveHeader frees what it took.
-bool prepareHeader(const PluginGlobals *globals, uint8_t *area, SaveHeader *header);
+// fresh one in `area` (11520 bytes). Touches no module or session state. memFullErr when no
+// memory is left; formatBadParameters, with a message, when the kept header would pass the
+// blocks a header may have; releaseSaveHeader frees what it took.
+int16_t prepareHeader(const PluginGlobals *globals, uint8_t *area, SaveHeader *header);
 void releaseSaveHeader(SaveHeader *header);
 
 // Fills `header` with the fresh one-block header for the record's image.

@@ -113,10 +113,8 @@ void doEstimateStart(PluginGlobals *globals) {
     FormatRecord *record = globals->formatRecord;
     static uint8_t draft[headerImageSize];
     SaveHeader header{};
-    if (!prepareHeader(globals, draft, &header)) {
-        recordResult(globals, memFullErr);
+    if (!recordResult(globals, prepareHeader(globals, draft, &header)))
         return;
-    }
     releaseSaveHeader(&header);
     int64_t dataBytes = imageDataBytes(record, computeRowSize(globals));
     int64_t estimate = int64_t{header.blocks} * headerBlockSize + dataBytes + dataPadding(dataBytes);

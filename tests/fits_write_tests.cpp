@@ -354,3 +354,19 @@ TEST_F(FitsWrite, DataSpanningTheWholeDoubleRangeAreNotSaved) {
 }
 
 } // namespace
+
+namespace {
+
+// END in the last slot of a 1000-block header: the BZERO and BSCALE a save inserts would make
+// a header of 1001 blocks, which no open could read again.
+TEST_F(FitsWrite, AKeptHeaderPushedPastTheLimitIsNotSaved) {
+    open(withEndAt(imageCards(8, 2, 1), 1000 * 36), {1, 2});
+    setHostImage(1, 2, 8, 1, {5, 6});
+    EXPECT_EQ(save(), formatBadParameters);
+    ASSERT_EQ(fakePlatform.boxes.size(), 1u);
+    EXPECT_NE(fakePlatform.boxes[0].text.find("1001 blocks"), std::string::npos) << fakePlatform.boxes[0].text;
+    EXPECT_TRUE(out().bytes.empty());
+    EXPECT_EQ(fakePlatform.memory.fixedBlocks, 3) << "the session, its handle and the kept header alone";
+}
+
+} // namespace
