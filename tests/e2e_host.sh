@@ -63,6 +63,7 @@ cp in/demo/starfield.fts in/star.fts
 perl -e 'print "P5\n# small grey test image\n7 5\n255\n"; print chr(($_ * 37) % 256) for 0..34' >in/grey8.pgm
 perl -e 'print "P5\n9 4\n65535\n"; print pack("n", ($_ * 7919) % 65536) for 0..35' >in/grey16.pgm
 perl -e 'print "P6\n3 2\n255\n"; print chr(($_ * 53) % 256) for 0..17' >in/rgb8.ppm
+perl -e 'print "P6\n5 3\n65535\n"; print pack("n", ($_ * 4099 + 7) % 65536) for 0..44; ' >in/rgb16.ppm
 perl -e 'print "P5\n2 2\n1000\n", "\0" x 8' >in/badmax.pgm
 perl -e 'print "P5\n4 4\n255\n", "\0" x 9' >in/short.pgm
 perl -e 'print "NOT A FITS FILE" . " " x 2865' >in/notfits.fts
@@ -75,7 +76,7 @@ echo "not a library" >in/notalib.so
 # within_one_step A B: two 16-bit PGM images of the same size whose samples differ by at most one.
 within_one_step() {
     perl -e 'sub samples { open my $f, "<:raw", $_[0] or die; local $/; my $b = <$f>;
-                 $b =~ s/^P5\s+(?:#[^\n]*\n\s*)*\d+\s+\d+\s+65535\s//s or die "$_[0]: not a 16-bit PGM\n";
+                 $b =~ s/^P[56]\s+(?:#[^\n]*\n\s*)*\d+\s+\d+\s+65535\s//s or die "$_[0]: not a 16-bit PGM or PPM\n";
                  return unpack("n*", $b) }
              my @a = samples($ARGV[0]); my @b = samples($ARGV[1]);
              die "sizes differ\n" unless @a == @b;
@@ -276,6 +277,11 @@ scenarios() {
     within_one_step in/grey16.pgm "$d/out/grey16-editor.pgm" || fail "$d: an editor's PGM round trip moved a value by more than one"
     host "$d" --host-scale 32768 save in/grey8.pgm out/grey8-editor.fts; expect "$d" 0 "" "save 8-bit, editor"
     cmp -s "$d/out/grey8.fts" "$d/out/grey8-editor.fts" || fail "$d: the editor's scale changed an 8-bit save"
+    # Three planes: a full-range 16-bit cube opened in an editor and saved again.
+    host "$d" save in/rgb16.ppm out/rgb16.fts;       expect "$d" 0 "" "save 16-bit RGB"
+    host "$d" --host-scale 32768 convert out/rgb16.fts out/rgb16-editor.fts; expect "$d" 0 "" "convert RGB, editor"
+    host "$d" open out/rgb16-editor.fts out/rgb16-editor.ppm; expect "$d" 0 "" "open an editor's RGB save"
+    within_one_step in/rgb16.ppm "$d/out/rgb16-editor.ppm" || fail "$d: an editor's RGB convert moved a value by more than one"
 
     # Failures: each with its exit status and the reason on one line.
     host "$d" open in/notfits.fts out/x.pgm;        expect "$d" 1 "formatCannotRead (-30501)" "unsupported file"
