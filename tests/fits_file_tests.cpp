@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "tests/fake_host.h"
+#include "tests/real_files.h"
 
 namespace {
 
@@ -37,19 +38,6 @@ TempFolder makeTempFolder() {
     char name[] = "/tmp/korvalis-files-XXXXXX";
     const char *made = mkdtemp(name);
     return TempFolder{made != nullptr ? made : ""};
-}
-
-std::vector<uint8_t> fileBytes(const std::string &path) {
-    std::vector<uint8_t> bytes;
-    FILE *file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr)
-        return bytes;
-    uint8_t chunk[65536];
-    size_t got;
-    while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0)
-        bytes.insert(bytes.end(), chunk, chunk + got);
-    std::fclose(file);
-    return bytes;
 }
 
 // The header's cards from the first one up to and including END; empty when there is no END.
@@ -80,12 +68,6 @@ int cardIndex(const std::vector<std::string> &cards, const char *keyword) {
 
 // ---------------------------------------------------------------------------------------------
 // cfitsio as the writer and reader of reference
-
-std::string cfitsioError(int status) {
-    char text[FLEN_STATUS] = {};
-    fits_get_errstatus(status, text);
-    return std::to_string(status) + " " + text;
-}
 
 // A file as cfitsio writes it. The samples are given as stored integers unless `unsigned16` is
 // set, in which case they are unsigned values that cfitsio itself codes with BZERO 32768.

@@ -24,30 +24,12 @@
 
 #include "tests/corpus/merged_header.h"
 #include "tests/fake_host.h"
+#include "tests/real_files.h"
 
 namespace {
 
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 constexpr double inf = std::numeric_limits<double>::infinity();
-
-std::vector<uint8_t> fileBytes(const std::string &path) {
-    std::vector<uint8_t> bytes;
-    FILE *file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr)
-        return bytes;
-    uint8_t chunk[65536];
-    size_t got;
-    while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0)
-        bytes.insert(bytes.end(), chunk, chunk + got);
-    std::fclose(file);
-    return bytes;
-}
-
-std::string cfitsioError(int status) {
-    char text[FLEN_STATUS] = {};
-    fits_get_errstatus(status, text);
-    return std::to_string(status) + " " + text;
-}
 
 // ---------------------------------------------------------------------------------------------
 // The files: written by cfitsio from stored values, or by astropy from a numpy expression
