@@ -3,6 +3,7 @@
 
 #include <cstdio>
 
+#include "hostsim/hdu_walk.h"
 #include "hostsim/host_files.h"
 #include "hostsim/image_files.h"
 #include "hostsim/sample_facts.h"
@@ -139,7 +140,11 @@ Status commandConvert(HostContext *context, const std::string &in, const std::st
 Status commandInfo(HostContext *context, const std::string &in, std::string *report) {
     ImageFacts facts;
     std::string samples;
-    Status status = describeSamples(&context->session, in, &facts, &samples);
+    // The module does not say which HDU it opened; the host finds it from the file, and on a
+    // file it cannot walk it says nothing of the HDU.
+    ImageSource source;
+    const bool located = findImageSource(in, &source);
+    Status status = describeSamples(&context->session, in, located ? &source : nullptr, &facts, &samples);
     if (!isOk(status))
         return status;
     char text[512];
@@ -147,7 +152,8 @@ Status commandInfo(HostContext *context, const std::string &in, std::string *rep
                   "size        %d x %d (columns x rows)\ndepth       %d bits\nplanes      %d\nmode        %s (%d)\n",
                   static_cast<int>(facts.columns), static_cast<int>(facts.rows), static_cast<int>(facts.depth),
                   static_cast<int>(facts.planes), imageModeName(facts.mode), static_cast<int>(facts.mode));
-    *report = "module      " + context->module.path + "\nfile        " + in + "\n" + text;
+    *report = "module      " + context->module.path + "\nfile        " + in + "\n";
+    *report += (located ? sourceLine(source) : "") + text;
     *report += describeScale(context->session, facts);
     *report += samples;
     return okStatus();

@@ -5,13 +5,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 
+#include "hostsim/hdu_walk.h"
 #include "hostsim/host_files.h"
 
 namespace {
-
-// The module reads at most four header blocks; END lies within them in any file it opens.
-constexpr size_t headerBytesRead = 4 * 2880;
 
 // BITPIX, BZERO, BSCALE and BLANK as cards before END give them (the last of each counts).
 struct SampleCoding {
@@ -46,17 +45,17 @@ void takeCard(const uint8_t *card, SampleCoding *coding) {
     }
 }
 
-SampleCoding readSampleCoding(const std::string &path) {
+// The coding cards of the header at `headerStart`: the image's own HDU, which in a file of
+// several is not the primary one.
+SampleCoding readSampleCoding(const std::string &path, int64_t headerStart) {
     SampleCoding coding;
-    Bytes header;
-    if (!isOk(readFileStart(path, headerBytesRead, &header)))
+    std::ifstream file(path, std::ios::binary);
+    std::string cards;
+    int64_t bytes = 0;
+    if (!file || !readHeaderAt(file, headerStart, &cards, &bytes))
         return coding;
-    for (size_t at = 0; at + 80 <= header.size; at += 80) {
-        const uint8_t *card = header.data.get() + at;
-        if (at > 0 && std::memcmp(card, "END     ", 8) == 0)
-            break;
-        takeCard(card, &coding);
-    }
+    for (size_t at = 0; at + 80 <= cards.size(); at += 80)
+        takeCard(reinterpret_cast<const uint8_t *>(cards.data()) + at, &coding);
     return coding;
 }
 
@@ -84,7 +83,7 @@ std::string format(const char *pattern, double a, double b = 0.0, double c = 0.0
 
 std::string samplesLine(const SampleCoding &coding) {
     if (!coding.hasBitpix)
-        return "samples     (the host cannot read BITPIX from the header)\n";
+        return "samples     (the host cannot read BITPIX from the image's header)\n";
     std::string line = "samples     " + kindName(coding.bitpix) + " (BITPIX " + std::to_string(coding.bitpix) + ")";
     if (coding.hasScaling)
         line += format(", physical = %.17g + %.17g x stored", coding.bzero, coding.bscale);
@@ -156,15 +155,16 @@ Status savedCoding(HostSession *session, HostImage *image, SampleCoding *coding)
     closeFile(file);
     status = saveDocument(session, image, target);
     if (isOk(status))
-        *coding = readSampleCoding(target);
+        *coding = readSampleCoding(target, 0);
     discardTemporary(noHostFile, target);
     return status;
 }
 
 } // namespace
 
-Status describeSamples(HostSession *session, const std::string &path, ImageFacts *facts, std::string *lines) {
-    const SampleCoding coding = readSampleCoding(path);
+Status describeSamples(HostSession *session, const std::string &path, const ImageSource *source, ImageFacts *facts,
+                       std::string *lines) {
+    const SampleCoding coding = source != nullptr ? readSampleCoding(path, source->headerStart) : SampleCoding{};
     if (!isMapped(coding)) {
         Status status = readImageFacts(session, path, facts);
         if (isOk(status))

@@ -4,13 +4,16 @@
 
 #include <string>
 
+#include "hostsim/hdu_walk.h"
 #include "hostsim/host_session.h"
 #include "hostsim/sequences.h"
 #include "hostsim/status.h"
 
 // The module's geometry (as readImageFacts gives it) and, in `lines`, lines on the samples:
-// their kind and scaling; the mapping (physical range, step) and the blanks. For 32/64-bit and
+// their kind and scaling, from the header of the image's HDU (`source`, or none when the host
+// could not find it); the mapping (physical range, step) and the blanks. For 32/64-bit and
 // floating-point samples the image is opened through the module and saved again, in the same
 // session, into a temporary file: the BZERO, BSCALE and BLANK the module writes there are the
 // mapping it keeps (physical = BZERO + BSCALE × (host − 32768), host 0 a blank under BLANK).
-Status describeSamples(HostSession *session, const std::string &path, ImageFacts *facts, std::string *lines);
+Status describeSamples(HostSession *session, const std::string &path, const ImageSource *source, ImageFacts *facts,
+                       std::string *lines);

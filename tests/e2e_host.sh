@@ -201,7 +201,7 @@ fits_data() {
     fits_header SIMPLE=T BITPIX=8 NAXIS=0 EXTEND=T "OBJECT='primary'" "TELESCOP='KVT 1.2m'" "HISTORY primary"
     fits_header "XTENSION='BINTABLE'" BITPIX=8 NAXIS=2 NAXIS1=4 NAXIS2=3 PCOUNT=0 GCOUNT=1 TFIELDS=1 "TFORM1='1J      '"
     fits_data "l>" 3 7 8 9
-    fits_header "XTENSION='IMAGE   '" BITPIX=-32 NAXIS=2 NAXIS1=6 NAXIS2=4 PCOUNT=0 GCOUNT=1 "OBJECT='extension'"
+    fits_header "XTENSION='IMAGE   '" BITPIX=-32 NAXIS=2 NAXIS1=6 NAXIS2=4 PCOUNT=0 GCOUNT=1 "EXTNAME='SCI'" "OBJECT='extension'"
     fits_data "f>" 24 0.5 -3.25 1e6 17 2.75 -0.001 42
 } >in/multi.fts
 head -c $((3 * 2880)) in/multi.fts >in/tables.fts
@@ -219,6 +219,7 @@ scenarios() {
     expect "$d" 0 "$([[ $d == native ]] && echo "FITS: FITS")" "about"
     host "$d" info in/star.fts;                     expect "$d" 0 "1024 x 1024 (columns x rows)" "info"
     grep -qF "depth       16 bits" "$d/last.out" || fail "$d: info: depth not reported"
+    grep -qxF "hdu         0 (primary)" "$d/last.out" || fail "$d: info: the primary HDU not named"
     grep -qF "host scale  16-bit samples 0..65535 (full range, signature 'KRVH')" "$d/last.out" ||
         fail "$d: info: the full-range scale not reported"
     host "$d" open in/star.fts out/star.pgm;        expect "$d" 0 "" "open"
@@ -250,6 +251,10 @@ scenarios() {
 
     # The image in an extension after a table: its header merged into the primary's metadata.
     host "$d" info in/multi.fts;                    expect "$d" 0 "6 x 4 (columns x rows)" "info of an extension's image"
+    for line in "hdu         2 (image extension 'SCI', after an empty primary HDU and 1 binary table)" \
+                "samples     32-bit floating point (BITPIX -32)"; do
+        grep -qxF "$line" "$d/last.out" || fail "$d: info of an extension's image lacks \"$line\": $(cat "$d/last.out")"
+    done
     host "$d" open in/multi.fts out/multi.pgm;      expect "$d" 0 "" "open an extension's image"
     host "$d" convert in/multi.fts out/multi-again.fts; expect "$d" 0 "" "convert an extension's image"
     for card in "TELESCOP= 'KVT 1.2m'" "OBJECT  = 'extension'" "HISTORY primary"; do

@@ -220,6 +220,21 @@ TEST_F(FitsRead, UnsupportedHeadersAreRefusedAndNamed) {
     }
 }
 
+// A table whose BITPIX and NAXIS1 give a size beyond 64 bits claims more than any file holds:
+// the walk ends there rather than at a wrapped-around offset.
+TEST_F(FitsRead, ATableOfASizeBeyondAnyFileEndsTheWalk) {
+    std::string bytes = headerOf({valueCard("SIMPLE", "T"), valueCard("BITPIX", "8"), valueCard("NAXIS", "0"),
+                                  rawCard("END")});
+    bytes += headerOf({rawCard("XTENSION= 'BINTABLE'"), valueCard("BITPIX", "1099511627776"), valueCard("NAXIS", "1"),
+                       valueCard("NAXIS1", "4503599627370495"), rawCard("END")});
+    bytes += headerOf({rawCard("XTENSION= 'IMAGE   '"), valueCard("BITPIX", "8"), valueCard("NAXIS", "2"),
+                       valueCard("NAXIS1", "1"), valueCard("NAXIS2", "1"), rawCard("END")});
+    useFile(bytes, std::vector<uint8_t>(2880, 0));
+    EXPECT_EQ(callModule(formatSelectorReadStart), formatCannotRead);
+    ASSERT_EQ(fakePlatform.boxes.size(), 1u);
+    EXPECT_EQ(fakePlatform.boxes[0].text, "The file holds no image: an empty primary HDU and 1 binary table");
+}
+
 TEST_F(FitsRead, CardsAfterEndAreKeptButNotInterpreted) {
     std::vector<std::string> cards = imageCards(8, 4, 2);
     cards.push_back(rawCard("END"));

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include "entry/entry.h"
 #include "hostsim/code_page.h"
 #include "hostsim/commands.h"
+#include "hostsim/hdu_walk.h"
 #include "hostsim/host_files.h"
 #include "hostsim/image_files.h"
 #include "hostsim/preview.h"
@@ -575,6 +577,74 @@ TEST(ImageFiles, FilesAreReplacedWholeOrNotAtAll) {
     EXPECT_EQ(fileSize(path), 3);
     unlink(path.c_str());
     EXPECT_EQ(rmdir(folder), 0) << "a temporary file was left behind";
+}
+
+// ---- the host's walk to the image's HDU -------------------------------------------------
+
+// An empty primary HDU, a binary table of 3 rows of 4 bytes, and whatever `rest` holds.
+std::string afterATable(const std::string &rest) {
+    const std::string primary = headerOf({valueCard("SIMPLE", "T"), valueCard("BITPIX", "8"), valueCard("NAXIS", "0"),
+                                          rawCard("END")});
+    const std::string table = headerOf({rawCard("XTENSION= 'BINTABLE'"), valueCard("BITPIX", "8"),
+                                        valueCard("NAXIS", "2"), valueCard("NAXIS1", "4"), valueCard("NAXIS2", "3"),
+                                        valueCard("PCOUNT", "0"), valueCard("GCOUNT", "1"), rawCard("END")});
+    return primary + table + std::string(2880, '\0') + rest;
+}
+
+std::string extensionOf(const std::string &naxis) {
+    return headerOf({rawCard("XTENSION= 'IMAGE   '"), valueCard("BITPIX", "16"), valueCard("NAXIS", naxis),
+                     valueCard("NAXIS1", "2"), valueCard("NAXIS2", "2"), rawCard("EXTNAME = 'SCI'"),
+                     rawCard("END")}) + std::string(2880, '\0');
+}
+
+struct WalkFixture : ::testing::Test {
+    char folder[64] = "/tmp/hostsim-walk-XXXXXX";
+    void SetUp() override { ASSERT_NE(mkdtemp(folder), nullptr); }
+    void TearDown() override { EXPECT_EQ(std::system((std::string("rm -rf ") + folder).c_str()), 0); }
+    bool find(const std::string &bytes, ImageSource *source) const {
+        const std::string path = joinPath(folder, "w.fts");
+        std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        return findImageSource(path, source);
+    }
+};
+
+// The image after a table is found; where the module would open none, the walk says nothing.
+TEST_F(WalkFixture, TheImageIsFoundWhereTheModuleOpensIt) {
+    ImageSource source;
+    ASSERT_TRUE(find(afterATable(extensionOf("1") + extensionOf("2")), &source));
+    EXPECT_EQ(sourceLine(source), "hdu         3 (image extension 'SCI', after an empty primary HDU, 1 binary table "
+                                  "and 1 image the module does not open)\n");
+    EXPECT_EQ(source.headerStart, 5 * 2880);
+    const std::string huge = headerOf({rawCard("XTENSION= 'BINTABLE'"), valueCard("BITPIX", "99999999999"),
+                                       valueCard("NAXIS", "1"), valueCard("NAXIS1", "99999999999"), rawCard("END")});
+    const std::string noEnd = headerOf({valueCard("SIMPLE", "T"), valueCard("NAXIS", "0")});
+    const struct {
+        const char *name;
+        std::string bytes;
+    } nothing[] = {{"not FITS", std::string(2880, 'x')},
+                   {"no END before the file ends", noEnd},
+                   {"END beyond 1,000 blocks", noEnd + std::string(999 * 2880, ' ') + headerOf({rawCard("END")}) +
+                                                   extensionOf("2")},
+                   {"tables only", afterATable("")},
+                   {"no extension after the table", afterATable(std::string(2880, 'x'))},
+                   {"a table beyond any file", afterATable(huge + extensionOf("2"))}};
+    for (const auto &c : nothing)
+        EXPECT_FALSE(find(c.bytes, &source)) << c.name;
+}
+
+// Any bytes: a file damaged at random places is walked to an end, never beyond its bounds.
+TEST_F(WalkFixture, DamagedFilesAreWalkedSafely) {
+    const std::string good = afterATable(extensionOf("2"));
+    uint32_t seed = 12345;
+    for (int round = 0; round < 300; ++round) {
+        std::string bytes = good;
+        for (int hit = 0; hit < 8; ++hit) {
+            seed = seed * 1664525u + 1013904223u;
+            bytes[(seed >> 8) % bytes.size()] = static_cast<char>("0123456789 '-=TX"[seed % 16]);
+        }
+        ImageSource source;
+        find(bytes, &source);
+    }
 }
 
 // ---- selector sequences ---------------------------------------------------------------
