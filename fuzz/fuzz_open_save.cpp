@@ -34,7 +34,7 @@ constexpr PlatformFile cubeFile = 4;
 constexpr PlatformFile otherDepthFile = 5;
 constexpr PlatformFile knownFile = 6;
 constexpr int16_t cubePlanes = 3;
-constexpr size_t headerCardsRead = 144; // four blocks, the most the module reads
+constexpr size_t headerCardsRead = 36000; // 1000 blocks, the most the module reads
 
 [[noreturn]] void fuzzFailure(const char *file, int line, const char *condition) {
     std::fprintf(stderr, "%s:%d: check failed: %s\n", file, line, condition);
@@ -134,7 +134,7 @@ void resetModuleState() {
 // Where the data of a header start: after the block that holds its first END card (the first
 // card is never one); 0 when there is no END in the cards that may be read.
 size_t dataStart(const std::vector<uint8_t> &file) {
-    for (size_t card = 1; card < 180 && (card + 1) * 80 <= file.size(); ++card)
+    for (size_t card = 1; card < headerCardsRead && (card + 1) * 80 <= file.size(); ++card)
         if (std::memcmp(file.data() + card * 80, "END     ", 8) == 0)
             return (card / 36 + 1) * 2880;
     return 0;
@@ -394,7 +394,7 @@ Opened openFile(PlatformFile handle) {
     checkReportedImage(r, coding);
     opened.mapped = isWide(coding.bitpix);
     size_t start = dataStart(file.bytes);
-    FUZZ_CHECK(start > 0 && start <= retainedHeaderSize);
+    FUZZ_CHECK(start > 0 && start <= size_t{maxReadHeaderBlocks} * 2880);
     FUZZ_CHECK(static_cast<size_t>(fits::headerBlocks) * 2880 == start);
     FUZZ_CHECK(file.position == static_cast<int64_t>(start));
     FUZZ_CHECK(session->retainedHeader[0] == 'S');
@@ -438,25 +438,13 @@ uint32_t onesComplementSum(const uint8_t *bytes, size_t count) {
 // A saved header that keeps CHECKSUM or DATASUM cards must give the values of what was
 // written with it: the whole unit sums to negative zero, and DATASUM is the data's sum.
 void checkChecksums(const std::vector<uint8_t> &file) {
-    int checksum = -1, datasum = -1;
-    size_t headerBytes = 0;
-    for (size_t card = 1; card < 144 && (card + 1) * 80 <= file.size(); ++card) {
-        const uint8_t *text = file.data() + card * 80;
-        if (std::memcmp(text, "END     ", 8) == 0) {
-            headerBytes = (card / 36 + 1) * 2880;
-            break;
-        }
-        if (checksum < 0 && std::memcmp(text, "CHECKSUM", 8) == 0)
-            checksum = static_cast<int>(card);
-        if (datasum < 0 && std::memcmp(text, "DATASUM ", 8) == 0)
-            datasum = static_cast<int>(card);
-    }
+    const size_t headerBytes = dataStart(file);
     FUZZ_CHECK(headerBytes > 0 && headerBytes <= file.size());
-    if (checksum >= 0)
+    if (findCard(file, "CHECKSUM", false) != nullptr)
         FUZZ_CHECK(onesComplementSum(file.data(), file.size()) == 0xFFFFFFFFu);
-    if (datasum >= 0) {
-        const uint8_t *value = file.data() + datasum * 80 + 10;
-        const uint8_t *cardEnd = file.data() + datasum * 80 + 80;
+    if (const uint8_t *datasum = findCard(file, "DATASUM ", false); datasum != nullptr) {
+        const uint8_t *value = datasum + 10;
+        const uint8_t *cardEnd = datasum + 80;
         while (value < cardEnd && *value == ' ')
             ++value;
         FUZZ_CHECK(value < cardEnd && *value == '\'');
@@ -542,15 +530,7 @@ void checkMappedSave(const std::vector<uint8_t> &file, const Opened &image) {
     }
 }
 
-bool hasAttribution(const std::vector<uint8_t> &file) {
-    for (size_t card = 1; card < 144 && (card + 1) * 80 <= file.size(); ++card) {
-        if (std::memcmp(file.data() + card * 80, "END     ", 8) == 0)
-            return false;
-        if (std::memcmp(file.data() + card * 80, "KORVALIS", 8) == 0)
-            return true;
-    }
-    return false;
-}
+bool hasAttribution(const std::vector<uint8_t> &file) { return findCard(file, "KORVALIS") != nullptr; }
 
 void checkSameImage(const Opened &a, const Opened &b) {
     FUZZ_CHECK(b.ok);
