@@ -323,7 +323,9 @@ int64_t paddedDataBytes(const HeaderKeywords &found) {
     int64_t groups = found.gcount > 0 ? found.gcount : 1;
     int64_t extra = found.pcount > 0 && found.pcount < ceiling ? found.pcount : 0;
     count = count + extra > ceiling / groups ? ceiling : (count + extra) * groups;
-    int64_t bytes = count * ((found.bitpix < 0 ? -found.bitpix : found.bitpix) / 8);
+    // BITPIX of a table that is skipped is not checked, so its width saturates too.
+    const int64_t width = (found.bitpix < 0 ? -found.bitpix : found.bitpix) / 8;
+    int64_t bytes = width > 0 && count > ceiling / width ? ceiling : count * width;
     return (bytes + headerBlockSize - 1) / headerBlockSize * headerBlockSize;
 }
 
