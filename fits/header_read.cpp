@@ -316,9 +316,10 @@ int64_t paddedDataBytes(const HeaderKeywords &found) {
         int64_t length = found.hasAxis[n] ? found.axis[n] : 0;
         if (n == 1 && found.groups)
             continue;
-        if (length <= 0)
+        if (length < 0 || !found.hasAxis[n])
             return 0;
-        count = length > ceiling / count ? ceiling : count * length;
+        // A table of no rows still has its heap (PCOUNT) after them.
+        count = length == 0 || count == 0 ? 0 : length > ceiling / count ? ceiling : count * length;
     }
     int64_t groups = found.gcount > 0 ? found.gcount : 1;
     int64_t extra = found.pcount > 0 && found.pcount < ceiling ? found.pcount : 0;
