@@ -23,6 +23,7 @@
 
 #include "entry/entry.h"
 #include "fits/header_format.h"
+#include "platform/platform.h"
 #include "tests/fake_host.h"
 #include "tests/fake_platform.h"
 
@@ -844,8 +845,20 @@ bool keepsKnownCard(const std::vector<uint8_t> &file) {
     return file.size() >= 7 * 80 && std::memcmp(file.data() + 6 * 80, "OBJECT  = 'KNOWN   '", 20) == 0;
 }
 
+// A host that ends a session frees what the module keeps for it: the session block and the
+// memory of a header too long for it.
+void endSession() {
+    const auto *handle = reinterpret_cast<LocalHandle *>(fakeHost.dataSlot);
+    if (handle != nullptr && handle->block != nullptr) {
+        auto *session = static_cast<PluginGlobals *>(handle->block);
+        platformDisposeFixedBlock(session->longHeader);
+        session->longHeader = nullptr;
+    }
+    resetFakeHost(inputFile);
+}
+
 void beginSession() {
-    resetFakeHost(inputFile); // ends the session before
+    endSession(); // of the session before
     transfer = Transfer{};
     fakeHost.record.advanceState = fuzzAdvanceState;
     fakeHost.record.progressProc = fuzzProgress;
@@ -910,6 +923,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (!again.headerRead)
             FUZZ_CHECK(keepsKnownCard(fakePlatform.files[savedFile].bytes));
     }
-    resetFakeHost(inputFile);
+    endSession();
     return 0;
 }
