@@ -316,13 +316,15 @@ int64_t paddedDataBytes(const HeaderKeywords &found) {
         int64_t length = found.hasAxis[n] ? found.axis[n] : 0;
         if (n == 1 && found.groups)
             continue;
-        if (length <= 0)
+        if (length < 0 || !found.hasAxis[n])
             return 0;
-        count = length > ceiling / count ? ceiling : count * length;
+        // A table of no rows still has its heap (PCOUNT) after them.
+        count = length == 0 || count == 0 ? 0 : length > ceiling / count ? ceiling : count * length;
     }
     int64_t groups = found.gcount > 0 ? found.gcount : 1;
     int64_t extra = found.pcount > 0 && found.pcount < ceiling ? found.pcount : 0;
     count = count + extra > ceiling / groups ? ceiling : (count + extra) * groups;
+    // BITPIX of a table that is skipped is not checked, so its width saturates too.
     const int64_t width = (found.bitpix < 0 ? -found.bitpix : found.bitpix) / 8;
     const int64_t bytes = width > 0 && count > ceiling / width ? ceiling : count * width;
     return (bytes + headerBlockSize - 1) / headerBlockSize * headerBlockSize;

@@ -16,12 +16,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "entry/entry.h"
 #include "fits/header_format.h"
+#include "platform/platform.h"
 #include "tests/fake_host.h"
 #include "tests/fake_platform.h"
 
@@ -34,7 +36,7 @@ constexpr PlatformFile cubeFile = 4;
 constexpr PlatformFile otherDepthFile = 5;
 constexpr PlatformFile knownFile = 6;
 constexpr int16_t cubePlanes = 3;
-constexpr size_t headerCardsRead = 144; // four blocks, the most the module reads
+constexpr size_t headerCardsRead = 36000; // 1000 blocks, the most the module reads
 
 [[noreturn]] void fuzzFailure(const char *file, int line, const char *condition) {
     std::fprintf(stderr, "%s:%d: check failed: %s\n", file, line, condition);
@@ -131,20 +133,20 @@ void resetModuleState() {
     fits::image = ImageDescription{};
 }
 
-// Where the data of a header start: after the block that holds its first END card (the first
-// card is never one); 0 when there is no END in the cards that may be read.
-size_t dataStart(const std::vector<uint8_t> &file) {
-    for (size_t card = 1; card < 180 && (card + 1) * 80 <= file.size(); ++card)
-        if (std::memcmp(file.data() + card * 80, "END     ", 8) == 0)
-            return (card / 36 + 1) * 2880;
+// Where the data of the header at `offset` start: after the block that holds its first END
+// card (the first card is never one); 0 when there is no END in the cards that may be read.
+size_t dataStart(const std::vector<uint8_t> &file, size_t offset = 0) {
+    for (size_t card = 1; card < headerCardsRead && offset + (card + 1) * 80 <= file.size(); ++card)
+        if (std::memcmp(file.data() + offset + card * 80, "END     ", 8) == 0)
+            return offset + (card / 36 + 1) * 2880;
     return 0;
 }
 
-// The cards of a header before its END, at most as many as the module reads.
-std::vector<const uint8_t *> headerCards(const std::vector<uint8_t> &file) {
+// The cards of the header at `offset` before its END, at most as many as the module reads.
+std::vector<const uint8_t *> headerCards(const std::vector<uint8_t> &file, size_t offset = 0) {
     std::vector<const uint8_t *> cards;
-    for (size_t card = 0; card < headerCardsRead && (card + 1) * 80 <= file.size(); ++card) {
-        const uint8_t *text = file.data() + card * 80;
+    for (size_t card = 0; card < headerCardsRead && offset + (card + 1) * 80 <= file.size(); ++card) {
+        const uint8_t *text = file.data() + offset + card * 80;
         if (card > 0 && std::memcmp(text, "END     ", 8) == 0)
             break;
         cards.push_back(text);
@@ -154,33 +156,204 @@ std::vector<const uint8_t *> headerCards(const std::vector<uint8_t> &file) {
 
 // The last card with the keyword (8 characters) before END, the one whose value counts, or
 // the first; null when there is none.
-const uint8_t *findCard(const std::vector<uint8_t> &file, const char *keyword, bool last = true) {
+const uint8_t *findCard(const std::vector<uint8_t> &file, const char *keyword, bool last = true, size_t offset = 0) {
     const uint8_t *found = nullptr;
-    for (const uint8_t *card : headerCards(file))
+    for (const uint8_t *card : headerCards(file, offset))
         if (std::memcmp(card, keyword, 8) == 0 && (last || found == nullptr))
             found = card;
     return found;
 }
 
-// ROWORDER as FITS defines it: a string in column 11 on, quotes doubled inside, trailing
-// blanks insignificant. Only 'BOTTOM-UP' turns the image over; anything else is top-down.
-bool saysBottomUp(const std::vector<uint8_t> &file) {
-    const uint8_t *card = findCard(file, "ROWORDER");
-    if (card == nullptr || card[10] != '\'')
+// A character value as FITS defines it: a string in column 11 on, quotes doubled inside,
+// trailing blanks insignificant. False when the card holds none.
+bool cardString(const uint8_t *card, std::string *text) {
+    text->clear();
+    if (card[10] != '\'')
         return false;
-    std::string text;
     for (int column = 11; column < 80; ++column) {
         if (card[column] == '\'' && column + 1 < 80 && card[column + 1] == '\'') {
-            text += '\'';
+            *text += '\'';
             ++column;
         } else if (card[column] == '\'') {
-            text.erase(text.find_last_not_of(' ') + 1);
-            return text == "BOTTOM-UP";
+            text->erase(text->find_last_not_of(' ') + 1);
+            return true;
         } else {
-            text += static_cast<char>(card[column]);
+            *text += static_cast<char>(card[column]);
         }
     }
     return false;
+}
+
+// An integer value as FITS readers take it leniently: columns 11 to 30, blanks, a sign, the
+// digits up to the first other character. Held at 10^15, far beyond any size that matters here.
+int64_t cardInteger(const uint8_t *card) {
+    constexpr int64_t ceiling = 1000000000000000;
+    size_t column = 10;
+    while (column < 30 && card[column] == ' ')
+        ++column;
+    bool negative = column < 30 && card[column] == '-';
+    column += column < 30 && (card[column] == '-' || card[column] == '+') ? 1 : 0;
+    int64_t value = 0;
+    for (; column < 30 && card[column] >= '0' && card[column] <= '9'; ++column)
+        value = std::min(ceiling, value * 10 + (card[column] - '0'));
+    return negative ? -value : value;
+}
+
+// Only ROWORDER = 'BOTTOM-UP' in the header at `offset` turns the image over.
+bool saysBottomUp(const std::vector<uint8_t> &file, size_t offset = 0) {
+    const uint8_t *card = findCard(file, "ROWORDER", true, offset);
+    std::string text;
+    return card != nullptr && cardString(card, &text) && text == "BOTTOM-UP";
+}
+
+// One HDU as the harness reads it from the file: where it stands and what places and shapes
+// its data. Values are those of the last card with the keyword before END.
+struct Hdu {
+    size_t start = 0;     // its first card
+    size_t dataStart = 0; // 0 when END does not come in the cards that may be read
+    std::string kind;     // XTENSION, empty for the primary HDU
+    bool hasBitpix = false, hasNaxis = false, groups = false;
+    int64_t bitpix = 0, naxis = 0, pcount = 0, gcount = 1;
+    std::vector<int64_t> axes = std::vector<int64_t>(1000, -1); // NAXISn by n, -1 when missing
+};
+
+// n of NAXISn, 1 to 999; 0 for any other keyword. FITS writes n without leading zeros, but the
+// module takes NAXIS01 for NAXIS1, a leniency for files that are not valid FITS that is left as
+// it is; the walk reads them the same way so that it does not stop on them.
+int axisIndex(const uint8_t *card) {
+    if (std::memcmp(card, "NAXIS", 5) != 0 || card[5] < '0' || card[5] > '9')
+        return 0;
+    int n = 0, column = 5;
+    for (; column < 8 && card[column] >= '0' && card[column] <= '9'; ++column)
+        n = n * 10 + (card[column] - '0');
+    for (; column < 8; ++column)
+        if (card[column] != ' ')
+            return 0;
+    return n;
+}
+
+void takeHduValue(const uint8_t *card, Hdu *hdu) {
+    if (std::memcmp(card, "BITPIX  ", 8) == 0) {
+        hdu->hasBitpix = true;
+        hdu->bitpix = cardInteger(card);
+    } else if (std::memcmp(card, "NAXIS   ", 8) == 0) {
+        hdu->hasNaxis = true;
+        hdu->naxis = cardInteger(card);
+    } else if (int n = axisIndex(card); n > 0) {
+        hdu->axes[static_cast<size_t>(n)] = cardInteger(card);
+    } else if (std::memcmp(card, "PCOUNT  ", 8) == 0) {
+        hdu->pcount = cardInteger(card);
+    } else if (std::memcmp(card, "GCOUNT  ", 8) == 0) {
+        hdu->gcount = cardInteger(card);
+    } else if (std::memcmp(card, "GROUPS  ", 8) == 0) {
+        size_t column = 10;
+        while (column < 29 && card[column] == ' ')
+            ++column;
+        hdu->groups = card[column] == 'T';
+    }
+}
+
+Hdu readHdu(const std::vector<uint8_t> &file, size_t start) {
+    Hdu hdu;
+    hdu.start = start;
+    hdu.dataStart = dataStart(file, start);
+    const std::vector<const uint8_t *> cards = headerCards(file, start);
+    if (start > 0)
+        cardString(cards.front(), &hdu.kind);
+    for (const uint8_t *card : cards)
+        takeHduValue(card, &hdu);
+    return hdu;
+}
+
+// An HDU whose header declares no data: no NAXIS, NAXIS 0, or an axis of length 0 (NAXIS1 of
+// random groups aside, which is 0 by their definition).
+bool declaresNoData(const Hdu &hdu) {
+    if (!hdu.hasNaxis || hdu.naxis < 1)
+        return true;
+    for (int64_t n = hdu.groups ? 2 : 1; n <= hdu.naxis && n < 1000; ++n)
+        if (hdu.axes[static_cast<size_t>(n)] == 0)
+            return true;
+    return false;
+}
+
+// The bytes its data take, padded to whole blocks: |BITPIX| / 8 × GCOUNT × (PCOUNT + NAXIS1 ×
+// … × NAXISn), NAXIS1 left out for random groups. A missing or negative axis gives no size to
+// skip by, and the walk goes on right after the header. In double: anything beyond the file
+// ends the walk, so exactness beyond 2^53 does not matter.
+double paddedDataBytes(const Hdu &hdu) {
+    if (!hdu.hasNaxis || hdu.naxis < 1)
+        return 0.0;
+    double count = 1.0;
+    for (int64_t n = hdu.groups ? 2 : 1; n <= hdu.naxis && n < 1000; ++n) {
+        if (hdu.axes[static_cast<size_t>(n)] < 0)
+            return 0.0;
+        count *= static_cast<double>(hdu.axes[static_cast<size_t>(n)]);
+    }
+    double groups = static_cast<double>(hdu.gcount > 0 ? hdu.gcount : 1);
+    double extra = static_cast<double>(hdu.pcount > 0 ? hdu.pcount : 0);
+    double bytes = static_cast<double>(std::abs(hdu.bitpix) / 8) * groups * (count + extra);
+    return std::ceil(bytes / 2880.0) * 2880.0;
+}
+
+// An image the module opens, as README.md's list of what it supports has it.
+bool supportedImage(const Hdu &hdu) {
+    const int64_t b = hdu.bitpix;
+    if (hdu.groups || !hdu.hasBitpix || !(b == 8 || b == 16 || b == 32 || b == 64 || b == -32 || b == -64))
+        return false;
+    if (hdu.naxis < 2 || hdu.naxis > 999)
+        return false;
+    for (size_t n = 1; n <= 2; ++n)
+        if (hdu.axes[n] < 1 || hdu.axes[n] > 32767)
+            return false;
+    if (hdu.naxis >= 3 && (hdu.axes[3] < 1 || hdu.axes[3] > 24))
+        return false;
+    for (int64_t n = 4; n <= hdu.naxis; ++n)
+        if (hdu.axes[static_cast<size_t>(n)] != 1)
+            return false;
+    return true;
+}
+
+// Bytes of the image of an HDU the module supports.
+size_t imageBytes(const Hdu &hdu) {
+    const size_t planes = hdu.naxis >= 3 ? static_cast<size_t>(hdu.axes[3]) : 1;
+    return static_cast<size_t>(hdu.axes[1]) * static_cast<size_t>(hdu.axes[2]) * planes *
+           static_cast<size_t>(std::abs(hdu.bitpix) / 8);
+}
+
+// The HDU whose image an open should give: the primary one when its header declares data,
+// else the first IMAGE extension with an image the module supports, the HDUs before it skipped
+// by their sizes. `found` false when there is none or the walk cannot go on.
+struct ExpectedImage {
+    bool found = false;
+    Hdu hdu;
+};
+
+ExpectedImage expectedImage(const std::vector<uint8_t> &file) {
+    ExpectedImage expected;
+    if (file.size() < 80 || std::memcmp(file.data(), "SIMPLE  =", 9) != 0)
+        return expected;
+    Hdu hdu = readHdu(file, 0);
+    if (!declaresNoData(hdu)) {
+        expected.found = hdu.dataStart > 0 && supportedImage(hdu);
+        expected.hdu = hdu;
+        return expected;
+    }
+    for (;;) {
+        if (hdu.dataStart == 0)
+            return expected;
+        const double next = static_cast<double>(hdu.dataStart) + paddedDataBytes(hdu);
+        if (next + 80.0 > static_cast<double>(file.size()))
+            return expected;
+        const auto offset = static_cast<size_t>(next);
+        if (std::memcmp(file.data() + offset, "XTENSION", 8) != 0)
+            return expected;
+        hdu = readHdu(file, offset);
+        if (hdu.dataStart > 0 && hdu.kind == "IMAGE" && !declaresNoData(hdu) && supportedImage(hdu)) {
+            expected.found = true;
+            expected.hdu = hdu;
+            return expected;
+        }
+    }
 }
 
 // A numeric value as the module writes one, columns 11 to 30; FITS's D exponent read as E.
@@ -328,6 +501,7 @@ struct Opened {
     bool mapped = false;          // wide samples mapped into 16 bits
     std::vector<double> physical; // their physical values, host layout, NaN for blanks
     Mapping mapping;
+    size_t headerStart = 0;       // the header of the HDU opened: 0 for the primary one
 };
 
 bool knownOpenFailure(OSErr result) { return result == eofErr || result == formatCannotRead; }
@@ -342,9 +516,32 @@ void checkReportedImage(const FormatRecord &r, const ImageDescription &coding) {
     FUZZ_CHECK(r.imageMode == (r.planes == 1 ? plugInModeGrayScale : r.planes == 3 ? 3 : 7));
 }
 
+// The image reported is the one of the HDU the file's headers lead to, and starts where its data do.
+void checkOpenedHdu(const FormatRecord &r, const ImageDescription &coding, const Hdu &hdu) {
+    FUZZ_CHECK(r.imageSize.h == hdu.axes[1] && r.imageSize.v == hdu.axes[2]);
+    FUZZ_CHECK(r.planes == (hdu.naxis >= 3 ? hdu.axes[3] : 1));
+    FUZZ_CHECK(coding.bitpix == hdu.bitpix);
+    FUZZ_CHECK(coding.dataStart >= 0 && static_cast<size_t>(coding.dataStart) == hdu.dataStart);
+}
+
+// The header the session keeps: whole blocks, its first END in its last block. A primary
+// header's blocks are those of the file; one made from an extension is a primary header of
+// its own (SIMPLE = T) whose length has nothing to do with where the data stand in the file.
+void checkKeptHeader(const PluginGlobals *session, const Hdu &hdu) {
+    const KeptHeader kept = keptHeader(session);
+    FUZZ_CHECK(kept.blocks >= 1 && kept.blocks == fits::headerBlocks);
+    const auto bytes = static_cast<size_t>(kept.blocks) * 2880;
+    const std::vector<uint8_t> header(kept.bytes, kept.bytes + bytes);
+    FUZZ_CHECK(dataStart(header) == bytes);
+    if (hdu.start == 0)
+        FUZZ_CHECK(bytes == hdu.dataStart && std::memcmp(kept.bytes, "SIMPLE  =", 9) == 0);
+    else
+        FUZZ_CHECK(std::memcmp(kept.bytes, "SIMPLE  =                    T", 30) == 0);
+}
+
 // The pixels against the file's bytes, in the order its header states.
 void checkPixels(const std::vector<uint8_t> &file, size_t start, const ImageDescription &coding, Opened *opened) {
-    const bool bottomUp = saysBottomUp(file);
+    const bool bottomUp = saysBottomUp(file, opened->headerStart);
     const size_t fileBytes = static_cast<size_t>(std::abs(coding.bitpix) / 8) * opened->columns;
     std::vector<uint8_t> stored = hostLayout(file, start, opened->rows, opened->planes, fileBytes, bottomUp);
     if (!opened->mapped) {
@@ -381,10 +578,13 @@ Opened openFile(PlatformFile handle) {
     FUZZ_CHECK(fakePlatform.memory.heapBlocks == 0);
     if (filtered != noErr)
         FUZZ_CHECK(started != noErr);
+    const ExpectedImage expected = expectedImage(file.bytes);
     if (started != noErr) {
         FUZZ_CHECK(fakeHost.record.imageSize.v == -7 && fakeHost.record.imageSize.h == -9);
         FUZZ_CHECK(fakeHost.record.depth == -5);
         FUZZ_CHECK(std::memcmp(retainedBefore, session->retainedHeader, sizeof retainedBefore) == 0);
+        // An image the headers lead to is refused only when the file ends inside its data.
+        FUZZ_CHECK(!expected.found || file.bytes.size() < expected.hdu.dataStart + imageBytes(expected.hdu));
         return opened;
     }
 
@@ -392,18 +592,20 @@ Opened openFile(PlatformFile handle) {
     const FormatRecord &r = fakeHost.record;
     const ImageDescription coding = fits::image;
     checkReportedImage(r, coding);
+    FUZZ_CHECK(expected.found);
+    checkOpenedHdu(r, coding, expected.hdu);
+    checkKeptHeader(session, expected.hdu);
     opened.mapped = isWide(coding.bitpix);
-    size_t start = dataStart(file.bytes);
-    FUZZ_CHECK(start > 0 && start <= retainedHeaderSize);
-    FUZZ_CHECK(static_cast<size_t>(fits::headerBlocks) * 2880 == start);
+    opened.headerStart = expected.hdu.start;
+    const size_t start = expected.hdu.dataStart;
     FUZZ_CHECK(file.position == static_cast<int64_t>(start));
     FUZZ_CHECK(session->retainedHeader[0] == 'S');
-    size_t needed = start + static_cast<size_t>(r.imageSize.v) * r.planes * r.imageSize.h * std::abs(coding.bitpix) / 8;
+    const size_t needed = start + imageBytes(expected.hdu);
     // The first pass over wide samples reads them all, so a short file fails there.
     if (opened.mapped)
         FUZZ_CHECK(file.bytes.size() >= needed);
 
-    beginTransfer(false, saysBottomUp(file.bytes));
+    beginTransfer(false, saysBottomUp(file.bytes, opened.headerStart));
     OSErr continued = callModule(formatSelectorReadContinue);
     checkTransferEnded();
     FUZZ_CHECK(callModule(formatSelectorReadFinish) == noErr);
@@ -438,25 +640,13 @@ uint32_t onesComplementSum(const uint8_t *bytes, size_t count) {
 // A saved header that keeps CHECKSUM or DATASUM cards must give the values of what was
 // written with it: the whole unit sums to negative zero, and DATASUM is the data's sum.
 void checkChecksums(const std::vector<uint8_t> &file) {
-    int checksum = -1, datasum = -1;
-    size_t headerBytes = 0;
-    for (size_t card = 1; card < 144 && (card + 1) * 80 <= file.size(); ++card) {
-        const uint8_t *text = file.data() + card * 80;
-        if (std::memcmp(text, "END     ", 8) == 0) {
-            headerBytes = (card / 36 + 1) * 2880;
-            break;
-        }
-        if (checksum < 0 && std::memcmp(text, "CHECKSUM", 8) == 0)
-            checksum = static_cast<int>(card);
-        if (datasum < 0 && std::memcmp(text, "DATASUM ", 8) == 0)
-            datasum = static_cast<int>(card);
-    }
+    const size_t headerBytes = dataStart(file);
     FUZZ_CHECK(headerBytes > 0 && headerBytes <= file.size());
-    if (checksum >= 0)
+    if (findCard(file, "CHECKSUM", false) != nullptr)
         FUZZ_CHECK(onesComplementSum(file.data(), file.size()) == 0xFFFFFFFFu);
-    if (datasum >= 0) {
-        const uint8_t *value = file.data() + datasum * 80 + 10;
-        const uint8_t *cardEnd = file.data() + datasum * 80 + 80;
+    if (const uint8_t *datasum = findCard(file, "DATASUM ", false); datasum != nullptr) {
+        const uint8_t *value = datasum + 10;
+        const uint8_t *cardEnd = datasum + 80;
         while (value < cardEnd && *value == ' ')
             ++value;
         FUZZ_CHECK(value < cardEnd && *value == '\'');
@@ -467,6 +657,19 @@ void checkChecksums(const std::vector<uint8_t> &file) {
         FUZZ_CHECK(digits > 0 && digits <= 10);
         FUZZ_CHECK(number == onesComplementSum(file.data() + headerBytes, file.size() - headerBytes));
     }
+}
+
+// Every save writes a primary header of the image it holds: SIMPLE first, BITPIX, NAXIS and the
+// axes with the image's values, END, and then the data, padded.
+void checkSavedHeader(const std::vector<uint8_t> &file, const Opened &image) {
+    FUZZ_CHECK(file.size() >= 2880 && std::memcmp(file.data(), "SIMPLE  =", 9) == 0);
+    const Hdu hdu = readHdu(file, 0);
+    FUZZ_CHECK(hdu.dataStart > 0);
+    FUZZ_CHECK(hdu.hasBitpix && hdu.bitpix == image.depth);
+    FUZZ_CHECK(hdu.hasNaxis && hdu.naxis == (image.planes > 1 ? 3 : 2));
+    FUZZ_CHECK(hdu.axes[1] == image.columns && hdu.axes[2] == image.rows);
+    FUZZ_CHECK(image.planes == 1 || hdu.axes[3] == image.planes);
+    FUZZ_CHECK(file.size() == hdu.dataStart + static_cast<size_t>(paddedDataBytes(hdu)));
 }
 
 // The host's save of the image it holds: OptionsPrepare to WriteFinish into a new file.
@@ -496,19 +699,8 @@ void saveFile(PlatformFile handle, const Opened &image) {
     FUZZ_CHECK(static_cast<int64_t>(written.size()) == estimate);
     // The rows went out in the order the header written says.
     FUZZ_CHECK(image.rows == 1 || transfer.bottomUp == saysBottomUp(written));
+    checkSavedHeader(written, image);
     checkChecksums(written);
-}
-
-int64_t cardInteger(const uint8_t *card) {
-    size_t column = 10;
-    while (column < 30 && card[column] == ' ')
-        ++column;
-    bool negative = column < 30 && card[column] == '-';
-    column += negative ? 1 : 0;
-    int64_t value = 0;
-    for (; column < 30 && card[column] >= '0' && card[column] <= '9'; ++column)
-        value = value * 10 + (card[column] - '0');
-    return negative ? -value : value;
 }
 
 // A save of mapped samples writes 16-bit samples from which BZERO + BSCALE × stored gives every
@@ -542,15 +734,42 @@ void checkMappedSave(const std::vector<uint8_t> &file, const Opened &image) {
     }
 }
 
-bool hasAttribution(const std::vector<uint8_t> &file) {
-    for (size_t card = 1; card < 144 && (card + 1) * 80 <= file.size(); ++card) {
-        if (std::memcmp(file.data() + card * 80, "END     ", 8) == 0)
-            return false;
-        if (std::memcmp(file.data() + card * 80, "KORVALIS", 8) == 0)
+bool isShapeCard(const uint8_t *card) {
+    return std::memcmp(card, "BITPIX  ", 8) == 0 || std::memcmp(card, "NAXIS   ", 8) == 0 || axisIndex(card) > 0;
+}
+
+bool isOneOf(const uint8_t *card, std::initializer_list<const char *> keywords) {
+    for (const char *keyword : keywords)
+        if (std::memcmp(card, keyword, 8) == 0)
             return true;
-    }
     return false;
 }
+
+// A save of an image that came from an extension writes a primary header: SIMPLE = T, the
+// extension's BITPIX and axes right after it, none of the cards that only an extension has, and
+// the extension's own cards in their order (those whose values a save decides aside).
+void checkSavedFromExtension(const std::vector<uint8_t> &saved, const std::vector<uint8_t> &source,
+                             size_t extensionStart) {
+    const std::vector<const uint8_t *> cards = headerCards(saved);
+    FUZZ_CHECK(std::memcmp(cards.front(), "SIMPLE  =                    T", 30) == 0);
+    size_t shapeEnd = 1;
+    while (shapeEnd < cards.size() && isShapeCard(cards[shapeEnd]))
+        ++shapeEnd;
+    for (size_t n = shapeEnd; n < cards.size(); ++n)
+        FUZZ_CHECK(!isShapeCard(cards[n]) && !isOneOf(cards[n], {"XTENSION", "PCOUNT  ", "GCOUNT  "}));
+    size_t next = shapeEnd;
+    for (const uint8_t *own : headerCards(source, extensionStart)) {
+        if (isShapeCard(own) || isOneOf(own, {"XTENSION", "PCOUNT  ", "GCOUNT  ", "INHERIT ", "BZERO   ", "BSCALE  ",
+                                              "BLANK   ", "CHECKSUM", "DATASUM "}))
+            continue;
+        while (next < cards.size() && std::memcmp(cards[next], own, 80) != 0)
+            ++next;
+        FUZZ_CHECK(next < cards.size());
+        ++next;
+    }
+}
+
+bool hasAttribution(const std::vector<uint8_t> &file) { return findCard(file, "KORVALIS") != nullptr; }
 
 void checkSameImage(const Opened &a, const Opened &b) {
     FUZZ_CHECK(b.ok);
@@ -628,8 +847,20 @@ bool keepsKnownCard(const std::vector<uint8_t> &file) {
     return file.size() >= 7 * 80 && std::memcmp(file.data() + 6 * 80, "OBJECT  = 'KNOWN   '", 20) == 0;
 }
 
+// A host that ends a session frees what the module keeps for it: the session block and the
+// memory of a header too long for it.
+void endSession() {
+    const auto *handle = reinterpret_cast<LocalHandle *>(fakeHost.dataSlot);
+    if (handle != nullptr && handle->block != nullptr) {
+        auto *session = static_cast<PluginGlobals *>(handle->block);
+        platformDisposeFixedBlock(session->longHeader);
+        session->longHeader = nullptr;
+    }
+    resetFakeHost(inputFile);
+}
+
 void beginSession() {
-    resetFakeHost(inputFile); // ends the session before
+    endSession(); // of the session before
     transfer = Transfer{};
     fakeHost.record.advanceState = fuzzAdvanceState;
     fakeHost.record.progressProc = fuzzProgress;
@@ -649,6 +880,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (first.ok) {
         saveFile(savedFile, first);
         const std::vector<uint8_t> &saved = fakePlatform.files[savedFile].bytes;
+        if (first.headerStart > 0)
+            checkSavedFromExtension(saved, fakePlatform.files[inputFile].bytes, first.headerStart);
         if (first.mapped)
             checkMappedSave(saved, first);
         // The saved file opens as the same image unless its samples were mapped other than one
@@ -692,6 +925,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (!again.headerRead)
             FUZZ_CHECK(keepsKnownCard(fakePlatform.files[savedFile].bytes));
     }
-    resetFakeHost(inputFile);
+    endSession();
     return 0;
 }

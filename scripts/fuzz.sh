@@ -26,7 +26,7 @@ mkdir -p "$build/corpus" "$build/artifacts"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 # shellcheck disable=SC2086
 "$build/bin/korvalis_fuzz" \
-    -max_total_time="$seconds" -max_len=20000 -timeout=20 -rss_limit_mb=2048 \
+    -max_total_time="$seconds" -max_len=40000 -timeout=20 -rss_limit_mb=2048 \
     -dict="$root/fuzz/fits.dict" -artifact_prefix="$build/artifacts/" -print_final_stats=1 \
     ${KORVALIS_FUZZ_ARGS:-} \
     "$build/corpus" "$root/fuzz/corpus"
