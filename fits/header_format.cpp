@@ -22,7 +22,8 @@ ImageDescription image;
 } // namespace fits
 
 int axisNumber(const uint8_t *card) {
-    if (std::memcmp(card, "NAXIS", 5) != 0)
+    // FITS writes n without leading zeros: NAXIS01 is another keyword, as it always was here.
+    if (std::memcmp(card, "NAXIS", 5) != 0 || card[5] == '0')
         return 0;
     int n = 0;
     int column = 5;

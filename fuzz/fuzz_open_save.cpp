@@ -217,11 +217,9 @@ struct Hdu {
     std::vector<int64_t> axes = std::vector<int64_t>(1000, -1); // NAXISn by n, -1 when missing
 };
 
-// n of NAXISn, 1 to 999; 0 for any other keyword. FITS writes n without leading zeros, but the
-// module takes NAXIS01 for NAXIS1, a leniency for files that are not valid FITS that is left as
-// it is; the walk reads them the same way so that it does not stop on them.
+// n of NAXISn, 1 to 999 written without leading zeros as FITS has it; 0 for any other keyword.
 int axisIndex(const uint8_t *card) {
-    if (std::memcmp(card, "NAXIS", 5) != 0 || card[5] < '0' || card[5] > '9')
+    if (std::memcmp(card, "NAXIS", 5) != 0 || card[5] < '1' || card[5] > '9')
         return 0;
     int n = 0, column = 5;
     for (; column < 8 && card[column] >= '0' && card[column] <= '9'; ++column)
