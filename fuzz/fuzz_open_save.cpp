@@ -17,12 +17,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "entry/entry.h"
 #include "fits/header_format.h"
+#include "hostsim/hdu_walk.h"
 #include "platform/platform.h"
 #include "tests/fake_host.h"
 #include "tests/fake_platform.h"
@@ -263,17 +265,6 @@ Hdu readHdu(const std::vector<uint8_t> &file, size_t start) {
     return hdu;
 }
 
-// An HDU whose header declares no data: no NAXIS, NAXIS 0, or an axis of length 0 (NAXIS1 of
-// random groups aside, which is 0 by their definition).
-bool declaresNoData(const Hdu &hdu) {
-    if (!hdu.hasNaxis || hdu.naxis < 1)
-        return true;
-    for (int64_t n = hdu.groups ? 2 : 1; n <= hdu.naxis && n < 1000; ++n)
-        if (hdu.axes[static_cast<size_t>(n)] == 0)
-            return true;
-    return false;
-}
-
 // The bytes its data take, padded to whole blocks: |BITPIX| / 8 × GCOUNT × (PCOUNT + NAXIS1 ×
 // … × NAXISn), NAXIS1 left out for random groups. A missing or negative axis gives no size to
 // skip by, and the walk goes on right after the header. In double: anything beyond the file
@@ -293,24 +284,6 @@ double paddedDataBytes(const Hdu &hdu) {
     return std::ceil(bytes / 2880.0) * 2880.0;
 }
 
-// An image the module opens, as README.md's list of what it supports has it.
-bool supportedImage(const Hdu &hdu) {
-    const int64_t b = hdu.bitpix;
-    if (hdu.groups || !hdu.hasBitpix || !(b == 8 || b == 16 || b == 32 || b == 64 || b == -32 || b == -64))
-        return false;
-    if (hdu.naxis < 2 || hdu.naxis > 999)
-        return false;
-    for (size_t n = 1; n <= 2; ++n)
-        if (hdu.axes[n] < 1 || hdu.axes[n] > 32767)
-            return false;
-    if (hdu.naxis >= 3 && (hdu.axes[3] < 1 || hdu.axes[3] > 24))
-        return false;
-    for (int64_t n = 4; n <= hdu.naxis; ++n)
-        if (hdu.axes[static_cast<size_t>(n)] != 1)
-            return false;
-    return true;
-}
-
 // Bytes of the image of an HDU the module supports.
 size_t imageBytes(const Hdu &hdu) {
     const size_t planes = hdu.naxis >= 3 ? static_cast<size_t>(hdu.axes[3]) : 1;
@@ -318,9 +291,9 @@ size_t imageBytes(const Hdu &hdu) {
            static_cast<size_t>(std::abs(hdu.bitpix) / 8);
 }
 
-// The HDU whose image an open should give: the primary one when its header declares data,
-// else the first IMAGE extension with an image the module supports, the HDUs before it skipped
-// by their sizes. `found` false when there is none or the walk cannot go on.
+// The HDU whose image an open should give, found by the host stand-in's own walk over the
+// file (independent of the module's): the primary one when its header declares data, else the
+// first IMAGE extension with an image the module supports. `found` false when there is none.
 struct ExpectedImage {
     bool found = false;
     Hdu hdu;
@@ -328,30 +301,13 @@ struct ExpectedImage {
 
 ExpectedImage expectedImage(const std::vector<uint8_t> &file) {
     ExpectedImage expected;
-    if (file.size() < 80 || std::memcmp(file.data(), "SIMPLE  =", 9) != 0)
-        return expected;
-    Hdu hdu = readHdu(file, 0);
-    if (!declaresNoData(hdu)) {
-        expected.found = hdu.dataStart > 0 && supportedImage(hdu);
-        expected.hdu = hdu;
-        return expected;
+    std::istringstream stream(std::string(file.begin(), file.end()));
+    ImageSource source;
+    if (findImageSource(stream, &source)) {
+        expected.found = true;
+        expected.hdu = readHdu(file, static_cast<size_t>(source.headerStart));
     }
-    for (;;) {
-        if (hdu.dataStart == 0)
-            return expected;
-        const double next = static_cast<double>(hdu.dataStart) + paddedDataBytes(hdu);
-        if (next + 80.0 > static_cast<double>(file.size()))
-            return expected;
-        const auto offset = static_cast<size_t>(next);
-        if (std::memcmp(file.data() + offset, "XTENSION", 8) != 0)
-            return expected;
-        hdu = readHdu(file, offset);
-        if (hdu.dataStart > 0 && hdu.kind == "IMAGE" && !declaresNoData(hdu) && supportedImage(hdu)) {
-            expected.found = true;
-            expected.hdu = hdu;
-            return expected;
-        }
-    }
+    return expected;
 }
 
 // A numeric value as the module writes one, columns 11 to 30; FITS's D exponent read as E.

@@ -69,9 +69,9 @@ std::string stringValue(const char *card) {
     return text.substr(0, text.find_last_not_of(' ') + 1);
 }
 
-// n of an NAXISn card (1 to 999), 0 for any other keyword.
+// n of an NAXISn card (1 to 999, without leading zeros as FITS writes it), 0 for any other keyword.
 int axisNumber(const char *card) {
-    if (std::memcmp(card, "NAXIS", 5) != 0)
+    if (std::memcmp(card, "NAXIS", 5) != 0 || card[5] == '0')
         return 0;
     int n = 0, column = 5;
     for (; column < 8 && card[column] >= '0' && card[column] <= '9'; ++column)
@@ -154,9 +154,10 @@ int64_t dataBytes(const Structure &found) {
         const int64_t length = found.hasAxis[n] ? found.axis[n] : 0;
         if (n == 1 && found.groups)
             continue;
-        if (length <= 0)
+        if (length < 0 || !found.hasAxis[n])
             return 0;
-        count = length > ceiling / count ? ceiling : count * length;
+        // A table of no rows still has its heap (PCOUNT) after them.
+        count = length == 0 || count == 0 ? 0 : length > ceiling / count ? ceiling : count * length;
     }
     const int64_t groups = found.gcount > 0 ? found.gcount : 1;
     const int64_t extra = found.pcount > 0 ? found.pcount : 0;
@@ -233,10 +234,15 @@ bool readHeaderAt(std::istream &file, int64_t start, std::string *cards, int64_t
 
 bool findImageSource(const std::string &path, ImageSource *source) {
     std::ifstream file(path, std::ios::binary);
+    *source = ImageSource{};
+    return file && findImageSource(file, source);
+}
+
+bool findImageSource(std::istream &file, ImageSource *source) {
     std::string cards;
     int64_t bytes = 0;
     *source = ImageSource{};
-    if (!file || !readHeaderAt(file, 0, &cards, &bytes) || !isKeyword(cards.data(), "SIMPLE  ") || cards[8] != '=')
+    if (!readHeaderAt(file, 0, &cards, &bytes) || !isKeyword(cards.data(), "SIMPLE  ") || cards[8] != '=')
         return false;
     const Structure primary = structureOf(cards);
     if (holdsImage(primary))

@@ -22,8 +22,10 @@ struct ImageSource {
 // within the 1,000 blocks the module reads.
 bool readHeaderAt(std::istream &file, int64_t start, std::string *cards, int64_t *bytes);
 
-// False when the host cannot walk `path` to an image that the module would open.
+// False when the host cannot walk `path` (or the bytes of `file`) to an image that the module
+// would open.
 bool findImageSource(const std::string &path, ImageSource *source);
+bool findImageSource(std::istream &file, ImageSource *source);
 
 // info's line, e.g. "hdu         2 (image extension 'SCI', after an empty primary HDU and 1 binary table)".
 std::string sourceLine(const ImageSource &source);
