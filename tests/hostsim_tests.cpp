@@ -632,21 +632,6 @@ TEST_F(WalkFixture, TheImageIsFoundWhereTheModuleOpensIt) {
         EXPECT_FALSE(find(c.bytes, &source)) << c.name;
 }
 
-// Any bytes: a file damaged at random places is walked to an end, never beyond its bounds.
-TEST_F(WalkFixture, DamagedFilesAreWalkedSafely) {
-    const std::string good = afterATable(extensionOf("2"));
-    uint32_t seed = 12345;
-    for (int round = 0; round < 300; ++round) {
-        std::string bytes = good;
-        for (int hit = 0; hit < 8; ++hit) {
-            seed = seed * 1664525u + 1013904223u;
-            bytes[(seed >> 8) % bytes.size()] = static_cast<char>("0123456789 '-=TX"[seed % 16]);
-        }
-        ImageSource source;
-        find(bytes, &source);
-    }
-}
-
 // ---- selector sequences ---------------------------------------------------------------
 
 struct SessionFixture : ::testing::Test {
