@@ -29,10 +29,6 @@ struct HeaderKeywords {
     double exactZero, exactScale;
 };
 
-struct HeaderKeywords;
-// The keyword values of the header being read: large, so they live outside the stack.
-HeaderKeywords *foundNow;
-
 // Where a header's END card stands among its cards, and whether an attribution card came before.
 struct HeaderEnd {
     int32_t index;
@@ -404,7 +400,8 @@ bool readHduStart(PluginGlobals *globals, int64_t offset, uint8_t *card) {
 
 // Opens the image extension whose header `extension` is, kept with the primary's metadata.
 void openExtensionImage(PluginGlobals *globals, const HeaderCards &primary, const HeaderEnd &primaryEnd,
-                        const HeaderCards &extension, const HeaderEnd &extensionEnd, int64_t dataStart) {
+                        const HeaderCards &extension, const HeaderEnd &extensionEnd, const HeaderKeywords &found,
+                        int64_t dataStart) {
     HeaderCards merged{};
     HeaderEnd end{};
     if (!mergeIntoPrimary(primary, primaryEnd.index, extension, extensionEnd.index, &merged, &end.index)) {
@@ -421,15 +418,16 @@ void openExtensionImage(PluginGlobals *globals, const HeaderCards &primary, cons
     } else {
         for (int32_t n = 0; n < end.index; ++n)
             end.attributionSeen = end.attributionSeen || cardHasKeyword(cardOf(merged, n), keywordKORVALIS);
-        openImage(globals, *foundNow, dataStart, merged, end);
+        openImage(globals, found, dataStart, merged, end);
     }
     releaseCards(&merged);
 }
 
 // An empty primary HDU leaves the image to the extensions: the first IMAGE extension that
-// holds an image the module reads is opened; the others are skipped by their size.
+// holds an image the module reads is opened; the others are skipped by their size. `found`
+// holds the primary's values on entry and each extension's in turn.
 void openFirstImageExtension(PluginGlobals *globals, const HeaderCards &primary, const HeaderEnd &primaryEnd,
-                             int64_t offset) {
+                             int64_t offset, HeaderKeywords *found) {
     HduCensus census{};
     census.refusedHdu = -1;
     HeaderCards cards{};
@@ -440,14 +438,14 @@ void openFirstImageExtension(PluginGlobals *globals, const HeaderCards &primary,
         char kind[16] = "";
         stringValue(card, kind, sizeof kind);
         releaseCards(&cards);
-        if (!readHeader(globals, card, &cards, foundNow, &end))
+        if (!readHeader(globals, card, &cards, found, &end))
             break;
         const int64_t dataStart = offset + fits::bytesRead;
         char reason[200] = "";
-        if (std::strcmp(kind, "IMAGE") == 0 && holdsImage(*foundNow)) {
-            describeUnsupported(*foundNow, reason, sizeof reason);
+        if (std::strcmp(kind, "IMAGE") == 0 && holdsImage(*found)) {
+            describeUnsupported(*found, reason, sizeof reason);
             if (reason[0] == '\0') {
-                openExtensionImage(globals, primary, primaryEnd, cards, end, dataStart);
+                openExtensionImage(globals, primary, primaryEnd, cards, end, *found, dataStart);
                 releaseCards(&cards);
                 return;
             }
@@ -456,9 +454,9 @@ void openFirstImageExtension(PluginGlobals *globals, const HeaderCards &primary,
                 std::snprintf(census.refusal, sizeof census.refusal, "HDU %d: %s", hdu, reason);
             }
         } else {
-            countHdu(&census, kind, hdu, *foundNow);
+            countHdu(&census, kind, hdu, *found);
         }
-        offset = dataStart + paddedDataBytes(*foundNow);
+        offset = dataStart + paddedDataBytes(*found);
     }
     releaseCards(&cards);
     if (globals->result != noErr)
@@ -466,7 +464,7 @@ void openFirstImageExtension(PluginGlobals *globals, const HeaderCards &primary,
     char text[240];
     // A file of one HDU is told by what its primary header declares.
     if (hdu == 1)
-        describeUnsupported(*foundNow, text, sizeof text);
+        describeUnsupported(*found, text, sizeof text);
     else
         describeNoImage(census, text, sizeof text);
     showNotice("Header Check", text);
@@ -512,15 +510,15 @@ void doReadStart(PluginGlobals *globals) {
         globals->result = formatCannotRead;
         return;
     }
+    // Large (an entry for each of 999 axes), so it lives outside the stack.
     static HeaderKeywords found;
-    foundNow = &found;
     HeaderCards cards{};
     HeaderEnd end{};
     if (readHeader(globals, card, &cards, &found, &end)) {
         if (holdsImage(found))
             openImage(globals, found, fits::bytesRead, cards, end);
         else
-            openFirstImageExtension(globals, cards, end, fits::bytesRead + paddedDataBytes(found));
+            openFirstImageExtension(globals, cards, end, fits::bytesRead + paddedDataBytes(found), &found);
     }
     releaseCards(&cards);
 }
