@@ -24,6 +24,7 @@
 
 #include "tests/corpus/merged_header.h"
 #include "tests/fake_host.h"
+#include "tests/mapping_oracle.h"
 #include "tests/real_files.h"
 
 namespace {
@@ -154,67 +155,18 @@ Physical readWithCfitsio(const std::string &path, int hdu = 1) {
 // ---------------------------------------------------------------------------------------------
 // The mapping into the host's 16 bits, as the module promises it, from cfitsio's values
 
-struct ExpectedMapping {
-    const char *kind = "";
-    bool blanks = false;
-    double smallest = 0.0, largest = 0.0;
-    double step = 1.0; // physical per host step: the tolerance of a saved value is half of it
-};
-
-ExpectedMapping expectedMapping(const std::vector<double> &values) {
-    ExpectedMapping m;
-    bool found = false, whole = true;
-    for (double v : values) {
-        if (std::isnan(v)) {
-            m.blanks = true;
-            continue;
-        }
-        m.smallest = found ? std::min(m.smallest, v) : v;
-        m.largest = found ? std::max(m.largest, v) : v;
-        whole = whole && v == std::floor(v);
-        found = true;
-    }
-    const double first = m.blanks ? 1.0 : 0.0;
-    if (!found)
-        m.kind = "blanks only";
-    else if (whole && m.smallest >= first && m.largest <= 65535.0)
-        m.kind = "identity";
-    else if (whole && static_cast<long double>(m.largest) - m.smallest <= 65535.0 - first)
-        m.kind = "offset";
-    else if (m.smallest == m.largest)
-        m.kind = "constant";
-    else {
-        m.kind = "linear";
-        m.step = static_cast<double>((static_cast<long double>(m.largest) - m.smallest) / (65535.0L - first));
-    }
-    return m;
-}
-
-// Checks one host value against the mapping; returns a complaint or "".
-std::string judgeHostValue(const ExpectedMapping &m, double physical, long host, long constantHost) {
-    const long first = m.blanks ? 1 : 0;
-    if (std::isnan(physical))
-        return host == 0 ? "" : "a blank is " + std::to_string(host);
-    std::string kind = m.kind;
-    long want = -1;
-    if (kind == "identity")
-        want = static_cast<long>(physical);
-    else if (kind == "offset")
-        want = static_cast<long>(physical - m.smallest) + first;
-    else if (kind == "constant")
-        want = constantHost >= first ? constantHost : -1;
-    else if (physical == m.smallest)
-        want = first;
-    else if (physical == m.largest)
-        want = 65535;
-    else {
-        long double ideal = first + (static_cast<long double>(physical) - m.smallest) /
-                                        (static_cast<long double>(m.largest) - m.smallest) * (65535.0L - first);
-        if (std::fabs(static_cast<long double>(host) - ideal) <= 0.5L + 1e-6L)
-            return "";
-        return "value " + std::to_string(physical) + " is " + std::to_string(host) + ", ideal " +
-               std::to_string(static_cast<double>(ideal));
-    }
+// Checks one host value against the mapping; returns a complaint or "". A constant image
+// maps to one value, the one its first sample took.
+std::string judgeHostValue(const Mapping &m, double physical, long host, long constantHost) {
+    double ideal = -1.0;
+    long want = static_cast<long>(mappedValue(m, physical, &ideal));
+    if (m.kind == Mapping::constant && !std::isnan(physical))
+        want = constantHost >= (m.blanks ? 1 : 0) ? constantHost : -1;
+    if (ideal >= 0.0)
+        return std::fabs(static_cast<double>(host) - ideal) <= 0.5 + 1e-6
+                   ? ""
+                   : "value " + std::to_string(physical) + " is " + std::to_string(host) + ", ideal " +
+                         std::to_string(ideal);
     return host == want ? "" : "value " + std::to_string(physical) + " is " + std::to_string(host) + ", expected " +
                                    std::to_string(want);
 }
@@ -422,8 +374,8 @@ long planesOf(const Physical &file) { return file.axes.size() >= 3 ? file.axes[2
 // Every host sample against the mapping (or the unchanged 8/16-bit conversion).
 void expectHostSamples(const Physical &file) {
     const bool wide = file.bitpix != 8 && file.bitpix != 16;
-    const ExpectedMapping m = expectedMapping(file.values);
-    const long constantHost = std::string(m.kind) == "constant" ? hostSample(hostIndex(file, 0)) : -1;
+    const Mapping m = chooseMapping(file.values);
+    const long constantHost = m.kind == Mapping::constant ? hostSample(hostIndex(file, 0)) : -1;
     int wrong = 0;
     for (size_t i = 0; i < file.values.size() && wrong < 5; ++i) {
         const long host = hostSample(hostIndex(file, i));
@@ -432,7 +384,7 @@ void expectHostSamples(const Physical &file) {
                                     ? ""
                                     : "stored " + std::to_string(file.stored[i]) + " is " + std::to_string(host);
         if (!complaint.empty()) {
-            ADD_FAILURE() << "sample " << i << " (" << m.kind << "): " << complaint;
+            ADD_FAILURE() << "sample " << i << " (" << kindName(m) << "): " << complaint;
             ++wrong;
         }
     }
@@ -441,7 +393,7 @@ void expectHostSamples(const Physical &file) {
 // The saved file gives cfitsio the physical values back: within half a step of the mapping.
 void expectSavedValues(const Physical &file, const Physical &saved) {
     const bool wide = file.bitpix != 8 && file.bitpix != 16;
-    const ExpectedMapping m = expectedMapping(file.values);
+    const Mapping m = chooseMapping(file.values);
     ASSERT_EQ(saved.values.size(), file.values.size());
     int wrong = 0;
     for (size_t i = 0; i < file.values.size() && wrong < 5; ++i) {
@@ -451,7 +403,7 @@ void expectSavedValues(const Physical &file, const Physical &saved) {
         const bool comparable = wide || file.bitpix == 8 || (want >= 0 && want <= 65535 && want == std::floor(want));
         const bool holds = std::isnan(want) ? std::isnan(got) : !comparable || std::fabs(got - want) <= tolerance;
         if (!holds) {
-            ADD_FAILURE() << "saved sample " << i << " is " << got << ", was " << want << " (" << m.kind << ", step "
+            ADD_FAILURE() << "saved sample " << i << " is " << got << ", was " << want << " (" << kindName(m) << ", step "
                           << m.step << ")";
             ++wrong;
         }
@@ -482,7 +434,7 @@ TEST_F(ImageKindsTest, EveryKindOpensWithTheMappingOfCfitsiosValuesAndSavesThemB
                                              : plugInModeMultichannel);
         ASSERT_EQ(fakeHost.image.size(), file.values.size() * static_cast<size_t>(r.depth / 8));
 
-        const ExpectedMapping m = expectedMapping(file.values);
+        const Mapping m = chooseMapping(file.values);
         expectHostSamples(file);
 
         // Saved in the same session: the kept header carries the mapping back to cfitsio.
