@@ -288,7 +288,7 @@ void openImage(PluginGlobals *globals, const HeaderKeywords &found, int64_t data
         return;
     }
     ImageDescription image = describeImage(found, static_cast<int32_t>(dataStart));
-    if (needsMapping(image) && !scanPhysicalRange(globals, &image))
+    if (!scanSampleRange(globals, &image))
         return;
     HeaderCards kept{};
     if (!composeKeptCards(cards, end, &kept))

@@ -42,8 +42,8 @@ void realText(double value, char *text, size_t room) {
 }
 
 // The module stores host value - 32768 for 16 bits, so the header must say so; when the kept
-// header's samples were mapped into the host's 16 bits, BZERO and BSCALE carry the mapping
-// back, so that readers get the physical values, and the blanks are BLANK. 8-bit samples go
+// header's samples were mapped (or shifted) into the host's 16 bits, BZERO and BSCALE carry
+// the mapping back, so that readers get the physical values, and the blanks are BLANK. 8-bit samples go
 // out as they came, so a kept 8-bit header keeps its own scaling.
 SavedCoding savedCoding(const FormatRecord *record, const ImageDescription *kept) {
     SavedCoding coding{};
@@ -51,8 +51,10 @@ SavedCoding savedCoding(const FormatRecord *record, const ImageDescription *kept
     std::strcpy(coding.bscale, "1");
     if (kept == nullptr)
         return coding;
-    if (needsMapping(*kept) && kept->range.kind != SampleMapping::none) {
+    if (kept->range.kind != SampleMapping::none) {
         coding.blank = record->depth == 16 && kept->range.blanks ? 1 : -1;
+        if (record->depth == 16 && kept->range.blanksAsStored)
+            coding.blank = 0;
         if (record->depth == 16) {
             realText(savedZero(kept->range), coding.bzero, sizeof coding.bzero);
             // A unit step keeps the text a fresh header has, so that the file, opened and

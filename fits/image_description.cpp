@@ -362,7 +362,13 @@ void chooseMapping(PhysicalRange *range) {
     }
 }
 
-double savedZero(const PhysicalRange &range) { return range.zero + 32768.0 * range.step; }
+// A shifted save's BZERO is computed from the source's in one expression, so that a file the
+// module wrote (whose stored samples are the host's less 32768) gives back its own card.
+double savedZero(const PhysicalRange &range) {
+    if (range.kind == SampleMapping::shifted)
+        return range.sourceZero + range.step * (range.storedOrigin + 32768.0);
+    return range.zero + 32768.0 * range.step;
+}
 
 bool savedCodingFinite(const PhysicalRange &range) {
     const double zero = savedZero(range);
@@ -424,5 +430,148 @@ void mapToHost(const PhysicalRange &range, const double *physical, int32_t sampl
         host = host > largestHostValue ? largestHostValue : host;
         host = isFinite(value) ? roundToNearest(host) : 0.0;
         storeHostSample(destination, i, host);
+    }
+}
+
+bool headerSettlesSamples(const ImageDescription &image) {
+    return image.bitpix == 8 || (image.bitpix == 16 && image.exactZero == 32768.0 && image.exactScale == 1.0);
+}
+
+bool throughPhysicalValues(const ImageDescription &image) {
+    if (needsMapping(image))
+        return true;
+    const SampleMapping kind = image.range.kind;
+    return image.bitpix == 16 && kind == SampleMapping::identity && image.exactScale != 1.0;
+}
+
+StoredRange emptyStoredRange() { return StoredRange{32767, -32768, false, true}; }
+
+namespace {
+
+inline int16_t storedSample(const uint8_t *bytes) { return static_cast<int16_t>(uint16_t{bytes[0]} << 8 | bytes[1]); }
+
+// The BLANK of 16-bit data as a sample, or a value no sample has.
+int32_t blankSample(const ImageDescription &image) {
+    const bool usable = image.hasBlank && image.blank >= -32768 && image.blank <= 32767;
+    return usable ? static_cast<int32_t>(image.blank) : 65536;
+}
+
+// Whether each physical value of the samples is a whole number, BLANK aside; only asked when
+// BZERO or BSCALE is not whole itself, and stops at the first value that is not.
+bool storedValuesWhole(const ImageDescription &image, const uint8_t *source, int32_t samples) {
+    const int32_t blank = blankSample(image);
+    for (int32_t i = 0; i < samples; ++i) {
+        const int32_t stored = storedSample(source + 2 * static_cast<size_t>(i));
+        if (stored != blank && !isWhole(image.exactZero + image.exactScale * stored))
+            return false;
+    }
+    return true;
+}
+
+bool codingWhole(const ImageDescription &image) {
+    return image.exactZero == std::floor(image.exactZero) && image.exactScale == std::floor(image.exactScale);
+}
+
+} // namespace
+
+void takeStoredRange(StoredRange *range, const ImageDescription &image, const uint8_t *source, int32_t samples) {
+    const int32_t blank = blankSample(image);
+    int32_t smallest = range->smallest, largest = range->largest;
+    bool blanks = false;
+    int32_t i = 0;
+#if defined(__SSE2__)
+    // BLANK lanes are taken out of both comparisons by moving them to the other end.
+    const __m128i blankLanes = _mm_set1_epi16(static_cast<int16_t>(blank));
+    const bool checkBlank = blank != 65536;
+    __m128i low = _mm_set1_epi16(static_cast<int16_t>(smallest)), high = _mm_set1_epi16(static_cast<int16_t>(largest));
+    __m128i seen = _mm_setzero_si128();
+    for (; i + 8 <= samples; i += 8) {
+        __m128i value = swapBytes(_mm_loadu_si128(reinterpret_cast<const __m128i *>(source + 2 * i)));
+        if (checkBlank) {
+            const __m128i isBlank = _mm_cmpeq_epi16(value, blankLanes);
+            seen = _mm_or_si128(seen, isBlank);
+            low = _mm_min_epi16(low, _mm_or_si128(value, _mm_and_si128(isBlank, _mm_set1_epi16(0x7FFF))));
+            high = _mm_max_epi16(high, _mm_or_si128(_mm_andnot_si128(isBlank, value),
+                                                    _mm_and_si128(isBlank, _mm_set1_epi16(-32768))));
+        } else {
+            low = _mm_min_epi16(low, value);
+            high = _mm_max_epi16(high, value);
+        }
+    }
+    int16_t lows[8], highs[8];
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(lows), low);
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(highs), high);
+    for (int lane = 0; lane < 8; ++lane) {
+        smallest = lows[lane] < smallest ? lows[lane] : smallest;
+        largest = highs[lane] > largest ? highs[lane] : largest;
+    }
+    blanks = _mm_movemask_epi8(seen) != 0;
+#endif
+    for (; i < samples; ++i) {
+        const int32_t stored = storedSample(source + 2 * static_cast<size_t>(i));
+        const bool isBlank = stored == blank;
+        blanks = blanks || isBlank;
+        smallest = !isBlank && stored < smallest ? stored : smallest;
+        largest = !isBlank && stored > largest ? stored : largest;
+    }
+    range->smallest = smallest;
+    range->largest = largest;
+    range->blanks = range->blanks || blanks;
+    range->whole = range->whole && (codingWhole(image) || storedValuesWhole(image, source, samples));
+}
+
+PhysicalRange chooseStoredMapping(const ImageDescription &image, const StoredRange &stored) {
+    PhysicalRange range{};
+    range.blanks = stored.blanks;
+    range.found = stored.smallest <= stored.largest;
+    range.whole = stored.whole;
+    range.step = 1.0;
+    range.sourceZero = image.exactZero;
+    if (!range.found) { // blanks only: every host value is 0
+        range.kind = SampleMapping::identity;
+        return range;
+    }
+    const double low = image.exactZero + image.exactScale * stored.smallest;
+    const double high = image.exactZero + image.exactScale * stored.largest;
+    range.smallest = low < high ? low : high;
+    range.largest = low < high ? high : low;
+    const double first = firstHostValue(range);
+    if (range.whole && range.smallest >= first && range.largest <= largestHostValue) {
+        range.kind = SampleMapping::identity;
+        range.storedOrigin = static_cast<int32_t>(-image.exactZero); // used with a unit BSCALE only
+        return range;
+    }
+    range.kind = SampleMapping::shifted;
+    range.step = image.exactScale;
+    // Blanks beside samples that span all 65536 values leave no host value free for them.
+    range.blanksAsStored = range.blanks && stored.largest - stored.smallest == 65535;
+    if (range.blanksAsStored)
+        range.blanks = false;
+    range.storedOrigin = stored.smallest - static_cast<int32_t>(firstHostValue(range));
+    range.zero = image.exactZero + image.exactScale * range.storedOrigin;
+    return range;
+}
+
+void shiftStoredRow(const ImageDescription &image, const uint8_t *source, int32_t samples, uint8_t *destination) {
+    const bool blanksToZero = image.range.kind != SampleMapping::none && image.range.blanks;
+    const int32_t blank = blanksToZero ? blankSample(image) : 65536;
+    const auto origin = static_cast<uint16_t>(image.range.storedOrigin);
+    int32_t i = 0;
+#if defined(__SSE2__)
+    const __m128i originLanes = _mm_set1_epi16(static_cast<int16_t>(origin));
+    const __m128i blankLanes = _mm_set1_epi16(static_cast<int16_t>(blank));
+    const bool checkBlank = blank != 65536;
+    for (; i + 8 <= samples; i += 8) {
+        const __m128i value = swapBytes(_mm_loadu_si128(reinterpret_cast<const __m128i *>(source + 2 * i)));
+        __m128i host = _mm_sub_epi16(value, originLanes);
+        if (checkBlank)
+            host = _mm_andnot_si128(_mm_cmpeq_epi16(value, blankLanes), host);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(destination + 2 * i), host);
+    }
+#endif
+    for (; i < samples; ++i) {
+        const int32_t stored = storedSample(source + 2 * static_cast<size_t>(i));
+        const auto host = static_cast<uint16_t>(stored == blank ? 0 : static_cast<uint16_t>(stored) - origin);
+        std::memcpy(destination + 2 * static_cast<size_t>(i), &host, sizeof host);
     }
 }

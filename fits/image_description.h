@@ -8,13 +8,14 @@
 // The most planes an image can have: the channel limit of the property list.
 constexpr int16_t maxImagePlanes = 24;
 
-// How host samples stand for the file's physical values when the file's samples do not reach
-// the host as they are (32- and 64-bit integers, floating point).
+// How host samples stand for the file's physical values.
 enum class SampleMapping : uint8_t {
-    none,     // 8 and 16 bits: the samples are converted as they always were
+    none,     // 8 bits, and unsigned 16 bits (BZERO 32768, BSCALE 1): the samples as stored
     identity, // whole numbers within the host's range: host value = physical value
     offset,   // whole numbers whose span fits: host value = physical value - smallest (+1)
     linear,   // anything else: smallest to the first host value, largest to 65535
+    shifted,  // 16 bits that are not whole numbers in the host's range: host value = stored
+              // sample - storedOrigin, so that every stored sample comes back exactly
 };
 
 // The mapping as built from the first pass over the data, and as a save writes it back:
@@ -28,6 +29,20 @@ struct PhysicalRange {
     double largest;  // largest finite physical value
     double zero;     // physical value of host sample 0
     double step;     // physical difference between neighbouring host samples
+    // 16-bit samples that reach the host through a subtraction (shifted, and identity with a
+    // unit BSCALE): host value = stored sample - storedOrigin.
+    int32_t storedOrigin;
+    double sourceZero;   // the source's BZERO, from which a shifted save's BZERO is computed
+    bool blanksAsStored; // BLANK samples keep their place among the others (no host value is
+                         // free for them) and a save keeps the BLANK card
+};
+
+// The smallest and largest stored 16-bit sample other than BLANK, as the first pass finds them.
+struct StoredRange {
+    int32_t smallest;
+    int32_t largest;
+    bool blanks; // BLANK samples were seen
+    bool whole;  // every physical value seen is a whole number
 };
 
 struct ImageDescription {
@@ -63,6 +78,28 @@ int64_t fileRowBytes(const ImageDescription &image, int32_t columns);
 
 // Chooses the mapping from the range the first pass found (kind, zero and step).
 void chooseMapping(PhysicalRange *range);
+
+// Whether the header alone settles how 16-bit samples reach the host: unsigned data (BZERO
+// 32768, BSCALE 1) are the host's own samples. Other 16-bit data take a first pass.
+bool headerSettlesSamples(const ImageDescription &image);
+
+// Whether the image's rows reach the host through their physical values (mapToHost) rather
+// than as stored samples (8 bits copied, 16 bits shifted).
+bool throughPhysicalValues(const ImageDescription &image);
+
+// The range of a first pass that has seen nothing yet.
+StoredRange emptyStoredRange();
+
+// Widens `range` by `samples` big-endian 16-bit samples of `image`.
+void takeStoredRange(StoredRange *range, const ImageDescription &image, const uint8_t *source, int32_t samples);
+
+// The mapping of 16-bit samples from their stored range: identity when every physical value
+// is a whole number in the host's range (1 ... 65535 with blanks), else the stored samples shifted.
+PhysicalRange chooseStoredMapping(const ImageDescription &image, const StoredRange &stored);
+
+// Host samples (native 16-bit) for `samples` big-endian stored samples: stored - storedOrigin,
+// and 0 for a BLANK sample when the mapping gives blanks host 0.
+void shiftStoredRow(const ImageDescription &image, const uint8_t *source, int32_t samples, uint8_t *destination);
 
 // BZERO of a 16-bit save under the mapping: the physical value of the stored sample 0, which
 // stands for host sample 32768.

@@ -78,7 +78,7 @@ void readRow(PluginGlobals *globals, int32_t count, uint8_t *destination) {
     // A row that did not arrive whole is never handed over, so it is not converted either.
     if (globals->result == noErr) {
         if (fits::bytesPerSample == 2)
-            convertStoredRow(scratch, destination, count / 2, fits::bzero, &fits::bscale);
+            shiftStoredRow(fits::image, scratch, count / 2, destination);
         else
             std::memcpy(destination, scratch, static_cast<size_t>(count));
     }
@@ -117,10 +117,15 @@ void releaseWideRow(WideRow *row) {
     *row = WideRow{};
 }
 
+// Reads the next row of the file as it is stored.
+bool readStoredRow(PluginGlobals *globals, WideRow *row) {
+    readExactInPieces(globals, row->storedBytes, row->stored);
+    return globals->result == noErr;
+}
+
 // Reads the next row of the file and gives its physical values, blanks as NaN.
 bool readPhysicalRow(PluginGlobals *globals, const ImageDescription &image, int16_t columns, WideRow *row) {
-    readExactInPieces(globals, row->storedBytes, row->stored);
-    if (globals->result != noErr)
+    if (!readStoredRow(globals, row))
         return false;
     physicalValues(image, row->stored, columns, row->physical);
     return true;
@@ -143,19 +148,33 @@ bool readGeometryUsable(const PluginGlobals *globals) {
 
 } // namespace
 
-bool scanPhysicalRange(PluginGlobals *globals, ImageDescription *image) {
+bool scanSampleRange(PluginGlobals *globals, ImageDescription *image) {
+    if (headerSettlesSamples(*image)) {
+        image->range = PhysicalRange{};
+        image->range.storedOrigin = -32768; // unsigned data: stored + 32768
+        return true;
+    }
     WideRow row{};
     PhysicalRange range{};
+    StoredRange stored = emptyStoredRange();
+    const bool wide = needsMapping(*image);
     if (takeWideRow(globals, *image, image->columns, &row)) {
         int32_t total = int32_t{image->rows} * image->planes;
-        for (int32_t n = 0; n < total && readPhysicalRow(globals, *image, image->columns, &row); ++n)
+        for (int32_t n = 0; n < total && readStoredRow(globals, &row); ++n) {
+            if (!wide) {
+                takeStoredRange(&stored, *image, row.stored, image->columns);
+                continue;
+            }
+            physicalValues(*image, row.stored, image->columns, row.physical);
             takeRange(&range, row.physical, image->columns);
+        }
     }
     releaseWideRow(&row);
     if (globals->result != noErr)
         return false;
-    chooseMapping(&range);
-    image->range = range;
+    if (wide)
+        chooseMapping(&range);
+    image->range = wide ? range : chooseStoredMapping(*image, stored);
     return recordResult(globals, fileSeek(globals->formatRecord->dataFork, platformSeekFromStart, image->dataStart));
 }
 
@@ -168,7 +187,7 @@ void doReadContinue(PluginGlobals *globals) {
         return;
     }
     const ImageDescription &image = fits::image;
-    const bool mapped = needsMapping(image);
+    const bool mapped = throughPhysicalValues(image);
     int32_t done = 0;
     int32_t total = int32_t{record->imageSize.v} * record->planes;
     allocateRowBuffer(globals);

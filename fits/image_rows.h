@@ -39,10 +39,11 @@ void writeRow(PluginGlobals *globals, int32_t count, uint8_t *source);
 // the bottom when the file's rows go bottom-up.
 void placeRow(FormatRecord *record, int16_t row, bool bottomUp);
 
-// The first pass over wide samples: reads every row from the data start, finds the physical
-// range and the mapping into *image, and seeks back to the data start. False with result set
-// (memFullErr, readErr, eofErr) when it cannot.
-bool scanPhysicalRange(PluginGlobals *globals, ImageDescription *image);
+// Chooses how the samples reach the host, into image->range. Unless the header settles it,
+// that takes a first pass: every row is read from the data start (the physical range of wide
+// samples, the stored range of 16-bit ones), and the file is left at the data start again.
+// False with result set (memFullErr, readErr, eofErr) when it cannot.
+bool scanSampleRange(PluginGlobals *globals, ImageDescription *image);
 
 // Calls the host's progressProc, which the service checks do not cover and may be absent.
 void reportProgress(const FormatRecord *record, int32_t done, int32_t total);

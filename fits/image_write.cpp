@@ -25,7 +25,7 @@ int64_t imageDataBytes(const FormatRecord *record, int32_t rowSize) {
 // A 16-bit save under the kept header's mapping must be able to write its BZERO and BSCALE.
 bool keptCodingFinite(const PluginGlobals *globals) {
     const ImageDescription &kept = globals->keptImage;
-    return globals->formatRecord->depth != 16 || keptHeader(globals).blocks < 1 || !needsMapping(kept) ||
+    return globals->formatRecord->depth != 16 || keptHeader(globals).blocks < 1 ||
            kept.range.kind == SampleMapping::none || savedCodingFinite(kept.range);
 }
 

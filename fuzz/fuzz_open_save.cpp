@@ -28,6 +28,7 @@
 #include "platform/platform.h"
 #include "tests/fake_host.h"
 #include "tests/fake_platform.h"
+#include "tests/mapping_oracle.h"
 
 namespace {
 
@@ -312,32 +313,26 @@ std::vector<uint8_t> hostLayout(const std::vector<uint8_t> &file, size_t start, 
     return image;
 }
 
-// The host value of a stored 16-bit sample, from the conversion's definition: stored × scale +
-// offset in double precision, truncated toward zero, held to 0 … 65535; a zero scale is 1.
-uint16_t expectedSample(const uint8_t *stored, float bzero, float bscale) {
-    auto s = static_cast<int16_t>((stored[0] << 8) | stored[1]);
-    double scale = bscale == 0.0f || std::isnan(bscale) ? 1.0 : static_cast<double>(bscale);
-    double value = std::trunc(static_cast<double>(s) * scale + static_cast<double>(bzero));
-    if (!(value > 0.0))
-        return 0;
-    return value >= 65535.0 ? 65535 : static_cast<uint16_t>(value);
-}
-
 uint16_t hostSample(const std::vector<uint8_t> &image, size_t n) {
     uint16_t value;
     std::memcpy(&value, image.data() + 2 * n, sizeof value);
     return value;
 }
 
-// 8- and 16-bit samples: the bytes as they are, or the 16-bit conversion.
-void checkPlainPixels(const std::vector<uint8_t> &image, const std::vector<uint8_t> &stored, float bzero,
-                      float bscale) {
+// 8- and 16-bit samples: the bytes as they are, or by the 16-bit rule over the whole image.
+void checkPlainPixels(const std::vector<uint8_t> &image, const std::vector<uint8_t> &stored,
+                      const ImageDescription &coding) {
     if (transfer.bytesPerSample == 1) {
         FUZZ_CHECK(image == stored);
         return;
     }
+    std::vector<int16_t> samples(stored.size() / 2);
+    for (size_t n = 0; n < samples.size(); ++n)
+        samples[n] = static_cast<int16_t>((stored[2 * n] << 8) | stored[2 * n + 1]);
+    const std::vector<uint16_t> expected =
+        hostSamplesOf16(samples, coding.exactZero, coding.exactScale, coding.hasBlank, coding.blank);
     for (size_t n = 0; 2 * n + 1 < image.size(); ++n)
-        FUZZ_CHECK(hostSample(image, n) == expectedSample(stored.data() + 2 * n, bzero, bscale));
+        FUZZ_CHECK(hostSample(image, n) == expected[n]);
 }
 
 // The physical value of one stored wide sample as FITS defines it, NaN for a blank: BLANK
@@ -480,7 +475,7 @@ void checkPixels(const std::vector<uint8_t> &file, size_t start, const ImageDesc
     const size_t fileBytes = static_cast<size_t>(std::abs(coding.bitpix) / 8) * opened->columns;
     std::vector<uint8_t> stored = hostLayout(file, start, opened->rows, opened->planes, fileBytes, bottomUp);
     if (!opened->mapped) {
-        checkPlainPixels(opened->image, stored, coding.bzero, coding.bscale);
+        checkPlainPixels(opened->image, stored, coding);
         return;
     }
     const size_t width = fileBytes / static_cast<size_t>(opened->columns);

@@ -70,3 +70,49 @@ inline const char *kindName(const Mapping &m) {
     static const char *const names[] = {"identity", "offset", "constant", "linear"};
     return names[m.kind];
 }
+
+// The host values of 16-bit samples, from the stored samples and the header's BZERO, BSCALE
+// and BLANK alone: unsigned data as they are; whole physical values in the host's range as they
+// are (1 ... 65535 when blanks take 0); anything else the stored samples shifted so that the
+// smallest lands on 0 (1 with blanks), blanks 0, or, when the samples span all 65536 values,
+// blanks kept in their place.
+inline std::vector<uint16_t> hostSamplesOf16(const std::vector<int16_t> &stored, double bzero, double bscale,
+                                              bool hasBlank, long long blank) {
+    bscale = bscale == 0.0 || std::isnan(bscale) ? 1.0 : bscale;
+    std::vector<uint16_t> host(stored.size());
+    auto isBlank = [&](int16_t s) { return hasBlank && s == blank; };
+    if (bzero == 32768.0 && bscale == 1.0) {
+        for (size_t i = 0; i < stored.size(); ++i)
+            host[i] = static_cast<uint16_t>(stored[i] + 32768);
+        return host;
+    }
+    bool blanks = false, found = false, whole = true;
+    int smallest = 32767, largest = -32768;
+    double low = 0.0, high = 0.0;
+    for (int16_t s : stored) {
+        if (isBlank(s)) {
+            blanks = true;
+            continue;
+        }
+        const double v = bzero + bscale * s;
+        whole = whole && v == std::floor(v);
+        low = found ? std::fmin(low, v) : v;
+        high = found ? std::fmax(high, v) : v;
+        smallest = s < smallest ? s : smallest;
+        largest = s > largest ? s : largest;
+        found = true;
+    }
+    const int first = blanks ? 1 : 0;
+    const bool identity = whole && low >= first && high <= 65535.0;
+    const bool blanksInPlace = blanks && largest - smallest == 65535;
+    for (size_t i = 0; i < stored.size(); ++i) {
+        const int16_t s = stored[i];
+        if (!found || (isBlank(s) && !blanksInPlace))
+            host[i] = 0;
+        else if (identity)
+            host[i] = static_cast<uint16_t>(bzero + bscale * s);
+        else
+            host[i] = static_cast<uint16_t>(s - smallest + (blanksInPlace ? 0 : first));
+    }
+    return host;
+}

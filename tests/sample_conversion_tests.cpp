@@ -1,61 +1,42 @@
-// The 16-bit conversions over every stored and every host value: each fast row loop against
-// hostSampleReference, and hostSampleReference against the formula written out plainly.
+// The 16-bit conversions over every stored and every host value, each row loop against the
+// rule written out plainly (tests/mapping_oracle.h).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <limits>
 #include <vector>
 
+#include "fits/image_description.h"
 #include "fits/sample_conversion.h"
+#include "mapping_oracle.h"
 
 namespace {
 
-constexpr float notANumber = std::numeric_limits<float>::quiet_NaN();
-constexpr float infinity = std::numeric_limits<float>::infinity();
-
-// stored × BSCALE + BZERO in double, truncated toward zero, then held to 0 … 65535; NaN is 0.
-uint16_t plainFormula(int16_t stored, float bzero, float bscale) {
-    double value = static_cast<double>(stored) * static_cast<double>(bscale) + static_cast<double>(bzero);
-    if (std::isnan(value))
-        return 0;
-    double whole = std::trunc(value);
-    if (whole < 0.0)
-        return 0;
-    if (whole > 65535.0)
-        return 65535;
-    return static_cast<uint16_t>(whole);
-}
+constexpr double notANumber = std::numeric_limits<double>::quiet_NaN();
+constexpr double infinity = std::numeric_limits<double>::infinity();
 
 struct Coding {
-    float bzero, bscale;
+    double bzero, bscale;
 };
 
-// Every row loop and each edge of its conditions: the top-bit flip, whole offsets (both signs,
-// saturating, at and past the size limit), powers of two with offsets on either side of
-// 32768, and what only the double loop takes: fractions, negative, huge, tiny, infinite and
-// NaN values.
+// Unsigned data; whole values in the host's range (signed data without negatives, scaled
+// ones); whole values beyond it, either side and both; fractions; negative, huge, tiny,
+// infinite, zero and NaN scaling.
 const Coding codings[] = {
-    {32768.0f, 1.0f},      {0.0f, 1.0f},         {32767.0f, 1.0f},       {32769.0f, 1.0f},
-    {-32768.0f, 1.0f},     {65535.0f, 1.0f},     {65536.0f, 1.0f},       {98303.0f, 1.0f},
-    {98304.0f, 1.0f},      {-65535.0f, 1.0f},    {-65536.0f, 1.0f},      {-1.0e6f, 1.0f},
-    {1048576.0f, 1.0f},    {1048577.0f, 1.0f},   {-1048576.0f, 1.0f},    {16777216.0f, 1.0f},
-    {100.0f, 0.5f},        {-100.0f, 0.25f},     {16384.0f, 0.5f},       {16384.5f, 0.5f},
-    {32768.0f, 0.5f},      {0.5f, 0.5f},         {0.25f, 0.5f},          {100.0f, 1.0f / 32768.0f},
-    {100.0f, 1.0f / 65536.0f}, {65535.0f, 1.0f / 1099511627776.0f}, {1.0f, 0.5f},
-    {32768.0f, 2.0f},      {1000.0f, 2.0f},      {32768.0f, -1.0f},      {0.0f, -0.5f},
-    {32768.5f, 1.0f},      {-0.5f, 1.0f},        {65535.5f, 1.0f},       {0.1f, 0.1f},
-    {32768.0f, 1.0000001f}, {32768.0f, 0.9999999f}, {1.0e30f, 1.0f},     {-1.0e30f, 1.0f},
-    {0.0f, 1.0e30f},       {3.0e38f, 3.0e38f},   {0.0f, 1.0e-30f},       {1.0f, std::numeric_limits<float>::denorm_min()},
-    {notANumber, 1.0f},           {notANumber, 0.5f},          {infinity, 1.0f},            {-infinity, 1.0f},
-    {0.0f, infinity},           {0.0f, -infinity},         {infinity, -infinity},
+    {32768.0, 1.0},    {0.0, 1.0},       {32767.0, 1.0},  {32769.0, 1.0},   {-32768.0, 1.0},  {65535.0, 1.0},
+    {98303.0, 1.0},    {98304.0, 1.0},   {-1.0e6, 1.0},   {100.0, 0.5},     {16384.0, 0.5},   {16384.5, 0.5},
+    {32768.0, 2.0},    {1000.0, 2.0},    {32768.0, -1.0}, {0.0, -0.5},      {32768.5, 1.0},   {1500.0, 0.0458},
+    {0.1, 0.1},        {1.0e30, 1.0},    {0.0, 1.0e-30},  {3.0e38, 3.0e38}, {notANumber, 1.0}, {infinity, 1.0},
+    {0.0, infinity},   {32768.0, 0.0},   {0.0, notANumber},
 };
 
-// Every stored value from -32768 to 32767, big-endian, in that order.
-std::vector<uint8_t> everyStoredValue() {
+// Every stored value from -32768 to 32767, or the part from `from` to `to`, big-endian.
+std::vector<uint8_t> storedValues(int32_t from = -32768, int32_t to = 32767) {
     std::vector<uint8_t> row;
-    for (int32_t value = -32768; value <= 32767; ++value) {
+    for (int32_t value = from; value <= to; ++value) {
         auto bits = static_cast<uint16_t>(value);
         row.push_back(static_cast<uint8_t>(bits >> 8));
         row.push_back(static_cast<uint8_t>(bits));
@@ -63,78 +44,78 @@ std::vector<uint8_t> everyStoredValue() {
     return row;
 }
 
+std::vector<uint8_t> everyStoredValue() { return storedValues(); }
+
 uint16_t hostValueAt(const uint8_t *row, int32_t index) {
     return static_cast<uint16_t>(row[2 * index] | (row[2 * index + 1] << 8));
 }
 
+// The module's first pass and row conversion over `stored`, `rowLength` samples a row, from
+// `offset` bytes into a buffer (odd addresses included).
+std::vector<uint16_t> moduleHostSamples(const std::vector<uint8_t> &stored, const Coding &c, bool hasBlank,
+                                        int16_t blank, int32_t rowLength, size_t offset = 0) {
+    ImageDescription image{};
+    image.bitpix = 16;
+    image.bytesPerSample = 2;
+    image.exactZero = c.bzero;
+    image.exactScale = c.bscale == 0.0 || std::isnan(c.bscale) ? 1.0 : c.bscale;
+    image.hasBlank = hasBlank;
+    image.blank = blank;
+    const auto samples = static_cast<int32_t>(stored.size() / 2);
+    std::vector<uint8_t> source(offset + stored.size()), host(offset + stored.size());
+    std::copy(stored.begin(), stored.end(), source.begin() + static_cast<std::ptrdiff_t>(offset));
+    const uint8_t *from = source.data() + offset;
+    std::vector<double> physical(static_cast<size_t>(rowLength));
+    if (headerSettlesSamples(image)) {
+        image.range.storedOrigin = -32768;
+    } else {
+        StoredRange range = emptyStoredRange();
+        for (int32_t first = 0; first < samples; first += rowLength)
+            takeStoredRange(&range, image, from + 2 * first, std::min(rowLength, samples - first));
+        image.range = chooseStoredMapping(image, range);
+    }
+    for (int32_t first = 0; first < samples; first += rowLength) {
+        const int32_t count = std::min(rowLength, samples - first);
+        uint8_t *to = host.data() + offset + 2 * first;
+        if (!throughPhysicalValues(image)) {
+            shiftStoredRow(image, from + 2 * first, count, to);
+            continue;
+        }
+        physicalValues(image, from + 2 * first, count, physical.data());
+        mapToHost(image.range, physical.data(), count, to);
+    }
+    std::vector<uint16_t> values(static_cast<size_t>(samples));
+    for (int32_t i = 0; i < samples; ++i)
+        values[static_cast<size_t>(i)] = hostValueAt(host.data() + offset, i);
+    return values;
+}
+
+std::vector<int16_t> asSamples(const std::vector<uint8_t> &stored) {
+    std::vector<int16_t> samples(stored.size() / 2);
+    for (size_t i = 0; i < samples.size(); ++i)
+        samples[i] = static_cast<int16_t>(stored[2 * i] << 8 | stored[2 * i + 1]);
+    return samples;
+}
+
 } // namespace
 
-TEST(SampleConversion, ReferenceIsThePlainFormula) {
-    for (const Coding &c : codings) {
-        int mismatches = 0;
-        for (int32_t value = -32768; value <= 32767 && mismatches < 5; ++value) {
-            auto stored = static_cast<int16_t>(value);
-            uint16_t expected = plainFormula(stored, c.bzero, c.bscale);
-            if (hostSampleReference(stored, c.bzero, c.bscale) != expected) {
-                ++mismatches;
-                ADD_FAILURE() << "BZERO " << c.bzero << " BSCALE " << c.bscale << " stored " << value;
-            }
-        }
-    }
-    EXPECT_EQ(hostSampleReference(-1, 0.0f, 1.0f), 0) << "held to 0, not wrapped";
-    EXPECT_EQ(hostSampleReference(32767, 65535.0f, 1.0f), 65535) << "held to 65535, not wrapped";
-    EXPECT_EQ(hostSampleReference(-3, 0.0f, 0.5f), 0) << "-1.5 truncates toward zero";
-    EXPECT_EQ(hostSampleReference(3, 0.0f, 0.5f), 1);
-}
-
-// Each coding over all 65536 stored values three ways: as one long row (the vector loops),
-// in rows of 7 (every sample through the loops' scalar ends) and at odd addresses.
-TEST(SampleConversion, EveryRowLoopGivesTheReferenceForEveryStoredValue) {
-    const std::vector<uint8_t> stored = everyStoredValue();
-    const int32_t samples = 65536;
-    for (const Coding &c : codings) {
-        std::vector<uint8_t> whole(2 * samples), chunked(2 * samples), shifted(2 * samples + 2);
-        std::vector<uint8_t> oddSource(2 * samples + 1);
-        std::copy(stored.begin(), stored.end(), oddSource.begin() + 1);
-        float bscale = c.bscale;
-        convertStoredRow(stored.data(), whole.data(), samples, c.bzero, &bscale);
-        EXPECT_EQ(bscale, c.bscale) << "a usable BSCALE stays as it was";
-        for (int32_t first = 0; first < samples; first += 7) {
-            int32_t count = samples - first < 7 ? samples - first : 7;
-            convertStoredRow(stored.data() + 2 * first, chunked.data() + 2 * first, count, c.bzero, &bscale);
-        }
-        convertStoredRow(oddSource.data() + 1, shifted.data() + 1, samples, c.bzero, &bscale);
-        int mismatches = 0;
-        for (int32_t i = 0; i < samples && mismatches < 5; ++i) {
-            uint16_t expected = hostSampleReference(static_cast<int16_t>(i - 32768), c.bzero, c.bscale);
-            uint16_t got[3] = {hostValueAt(whole.data(), i), hostValueAt(chunked.data(), i),
-                               hostValueAt(shifted.data() + 1, i)};
-            for (uint16_t value : got) {
-                if (value != expected) {
-                    ++mismatches;
-                    ADD_FAILURE() << "BZERO " << c.bzero << " BSCALE " << c.bscale << " stored " << i - 32768
-                                  << ": " << value << " instead of " << expected;
-                    break;
-                }
-            }
-        }
-    }
-}
-
-TEST(SampleConversion, ZeroOrNaNScaleIsTakenAsOneAndStaysSo) {
-    const std::vector<uint8_t> stored = everyStoredValue();
-    const int32_t samples = 65536;
-    const Coding unusable[] = {{32768.0f, 0.0f}, {0.0f, 0.0f}, {100.0f, -0.0f}, {0.5f, 0.0f}, {32768.0f, notANumber}, {-7.0f, notANumber}};
-    for (const Coding &c : unusable) {
-        std::vector<uint8_t> host(2 * samples);
-        float bscale = c.bscale;
-        convertStoredRow(stored.data(), host.data(), samples, c.bzero, &bscale);
-        EXPECT_EQ(bscale, 1.0f) << "BZERO " << c.bzero;
-        int mismatches = 0;
-        for (int32_t i = 0; i < samples && mismatches < 5; ++i) {
-            if (hostValueAt(host.data(), i) != hostSampleReference(static_cast<int16_t>(i - 32768), c.bzero, 1.0f)) {
-                ++mismatches;
-                ADD_FAILURE() << "BZERO " << c.bzero << " stored " << i - 32768;
+// Each coding, with and without BLANK, over every stored value and over a part of them, three
+// ways: one long row (the vector loops), rows of 7 (the scalar ends) and at an odd address.
+TEST(SampleConversion, EveryStoredValueReachesTheHostByTheSixteenBitRule) {
+    const std::vector<uint8_t> parts[] = {everyStoredValue(), storedValues(-900, 4000), storedValues(0, 3000),
+                                          storedValues(1, 70)};
+    for (const std::vector<uint8_t> &stored : parts) {
+        for (const Coding &c : codings) {
+            for (int16_t blank : {int16_t{0}, int16_t{-32768}, int16_t{7}}) {
+                const bool hasBlank = blank != 0;
+                const std::vector<uint16_t> expected = hostSamplesOf16(asSamples(stored), c.bzero, c.bscale, hasBlank, blank);
+                const auto samples = static_cast<int32_t>(stored.size() / 2);
+                const std::vector<uint16_t> got[] = {moduleHostSamples(stored, c, hasBlank, blank, samples),
+                                                     moduleHostSamples(stored, c, hasBlank, blank, 7),
+                                                     moduleHostSamples(stored, c, hasBlank, blank, samples, 1)};
+                for (const std::vector<uint16_t> &values : got)
+                    ASSERT_EQ(values, expected) << "BZERO " << c.bzero << " BSCALE " << c.bscale << " BLANK " << blank
+                                                << " over " << samples << " samples";
             }
         }
     }
@@ -144,21 +125,21 @@ TEST(SampleConversion, ZeroOrNaNScaleIsTakenAsOneAndStaysSo) {
 // whatever the count.
 TEST(SampleConversion, RowsEndWhereTheyEnd) {
     const std::vector<uint8_t> stored = everyStoredValue();
-    const Coding some[] = {{32768.0f, 1.0f}, {0.0f, 1.0f}, {100.0f, 0.5f}, {0.1f, 0.1f}};
-    for (const Coding &c : some) {
-        for (int32_t count = 0; count <= 40; ++count) {
-            std::vector<uint8_t> host(2 * 40 + 32, 0xA5);
-            float bscale = c.bscale;
-            convertStoredRow(stored.data() + 2 * 1000, host.data(), count, c.bzero, &bscale);
-            for (size_t i = 2 * static_cast<size_t>(count); i < host.size(); ++i)
-                ASSERT_EQ(host[i], 0xA5) << "count " << count << " BSCALE " << c.bscale;
-        }
-        for (int32_t count = 0; count <= 40; ++count) {
-            std::vector<uint8_t> row(2 * 40 + 32, 0x5A);
-            encodeHostRow(row.data(), count);
-            for (size_t i = 2 * static_cast<size_t>(count); i < row.size(); ++i)
-                ASSERT_EQ(row[i], 0x5A) << "count " << count;
-        }
+    ImageDescription image{};
+    image.bitpix = 16;
+    image.hasBlank = true;
+    image.blank = 5;
+    image.range.kind = SampleMapping::shifted;
+    image.range.blanks = true;
+    for (int32_t count = 0; count <= 40; ++count) {
+        std::vector<uint8_t> host(2 * 40 + 32, 0xA5);
+        shiftStoredRow(image, stored.data() + 2 * 1000, count, host.data());
+        for (size_t i = 2 * static_cast<size_t>(count); i < host.size(); ++i)
+            ASSERT_EQ(host[i], 0xA5) << "count " << count;
+        std::vector<uint8_t> row(2 * 40 + 32, 0x5A);
+        encodeHostRow(row.data(), count);
+        for (size_t i = 2 * static_cast<size_t>(count); i < row.size(); ++i)
+            ASSERT_EQ(row[i], 0x5A) << "count " << count;
     }
 }
 
@@ -187,9 +168,10 @@ TEST(SampleConversion, EncodingGivesEveryHostValueItsStoredBytes) {
         ASSERT_EQ(odd[1 + 2 * value], high) << value;
         ASSERT_EQ(odd[1 + 2 * value + 1], low) << value;
     }
+    ImageDescription unsignedData{};
+    unsignedData.range.storedOrigin = -32768;
     std::vector<uint8_t> back(2 * samples);
-    float bscale = 1.0f;
-    convertStoredRow(whole.data(), back.data(), samples, 32768.0f, &bscale);
+    shiftStoredRow(unsignedData, whole.data(), samples, back.data());
     EXPECT_EQ(back, host);
 }
 
