@@ -7,41 +7,123 @@
 
 #include "hostsim/commands.h"
 #include "hostsim/image_files.h"
+#include "hostsim/module_loader.h"
 
 namespace {
 
-const char usageText[] =
-    "usage: korvalis-host [options] COMMAND [ARGS]\n"
-    "\n"
-    "Drives the Korvalis FITS module the way an image editor does.\n"
-    "\n"
-    "commands:\n"
-    "  open IN OUT     open the FITS file IN through the module, write the image as OUT\n"
-    "                  (.png, .pgm or .ppm)\n"
-    "  save IN OUT     save the image IN (.png, .pgm or .ppm) through the module as FITS file OUT\n"
-    "  convert IN OUT  open IN and save it again as OUT in one session (the header is kept)\n"
-    "  preview IN OUT  open IN and write an 8-bit picture of it for looking at as OUT\n"
-    "                  (.png, .pgm or .ppm), through the display stretch\n"
-    "  info IN         the size, depth, planes and mode the module reports for IN\n"
-    "  about           the module's About box\n"
-    "  module          the module's property list and terminology\n"
-    "  demo [DIR]      save, check, open back and convert a synthetic star field\n"
-    "                  (DIR defaults to ./korvalis-demo)\n"
-    "\n"
-    "options:\n"
-    "  --module PATH   the module file (default: korvalis.so or korvalis.8bi beside this program)\n"
-    "  --quiet         no progress bar and no notices (the module's are shown if it fails)\n"
-    "  --stretch NAME  preview's display stretch: asinh (the default; faint and bright stars\n"
-    "                  both show) or linear (0.25th to 99.75th percentile)\n"
-    "  --cancel-after-rows N  act as if the user pressed Esc after N rows (for tests)\n"
-    "  --host-scale 32768|65535  the host's 16-bit samples: 0..65535 (the default, a host of\n"
-    "                  its own) or 0..32768 as the editors keep them (signature '8BIM'); PNG and\n"
-    "                  PGM samples are scaled on the way in and out\n"
-    "  -h, --help      this text\n"
-    "  --version       the version\n"
-    "\n"
-    "exit status: 0 success, 1 the module reported a failure, 2 usage error,\n"
-    "3 the host could not read or write a file itself\n";
+// The commands, in the order --help lists them: the words of the synopsis, how many
+// arguments the command takes (at least, at most) and what it does. A command is one entry
+// here and one branch in runCommand.
+struct CommandEntry {
+    const char *name, *arguments;
+    size_t least, most;
+    const char *text;
+};
+const CommandEntry commandTable[] = {
+    {"open", "IN OUT", 2, 2, "open the FITS file IN through the module, write the image as OUT (.png, .pgm or .ppm)"},
+    {"save", "IN OUT", 2, 2, "save the image IN (.png, .pgm or .ppm) through the module as the FITS file OUT"},
+    {"convert", "IN OUT", 2, 2, "open IN and save it again as OUT in one session (the header is kept)"},
+    {"preview", "IN OUT", 2, 2, "open IN and write an 8-bit picture of it for looking at as OUT (.png, .pgm or .ppm), "
+                                "through the display stretch"},
+    {"info", "IN", 1, 1, "the size, depth, planes and mode the module reports for IN, the HDU that holds the image, "
+                         "the kind of samples and their mapping into 16 bits"},
+    {"about", "", 0, 0, "show the module's About box"},
+    {"module", "", 0, 0, "the module's property list and terminology"},
+    {"demo", "[DIR]", 0, 1, "save a synthetic star field through the module, check it, open it back, write its "
+                            "preview and convert it, in DIR (default ./korvalis-demo)"},
+};
+
+struct HelpEntry {
+    std::string term, text;
+};
+
+std::vector<HelpEntry> optionEntries() {
+    return {
+        {"--module PATH", std::string("the module file (default: ") + defaultModuleName + " beside this program)"},
+        {"-q, --quiet", "no progress bar and no notices (the module's are shown if the command fails)"},
+        {"--stretch NAME", "preview's display stretch: asinh (the default; faint and bright stars both show) or "
+                           "linear (0.25th to 99.75th percentile)"},
+        {"--host-scale 32768|65535", "the host's 16-bit samples: 0..65535 (the default, a host of its own) or "
+                                     "0..32768 as the editors keep them (signature '8BIM'); the 16-bit samples of "
+                                     "image files are scaled on the way in and out"},
+        {"--cancel-after-rows N", "act as if the user pressed Esc after N rows (for tests)"},
+        {"-h, --help", "show this text and exit"},
+        {"--version", "show the version and exit"},
+        {"--", "end of the options: the words after it are the command and its arguments"},
+    };
+}
+
+std::vector<HelpEntry> exitStatusEntries() {
+    return {
+        {std::to_string(exitOk), "success"},
+        {std::to_string(exitModuleFailed), "the module reported a failure, or handed the host something it refuses"},
+        {std::to_string(exitUsage), "usage error: the command line was wrong"},
+        {std::to_string(exitHostIo), "the host could not read or write a file itself"},
+    };
+}
+
+// Appends `text` to `out` in lines of at most `width` characters, the first starting at
+// column `column` (already reached) and the others indented to it.
+void appendWrapped(std::string *out, const std::string &text, size_t column, size_t width) {
+    size_t at = 0, lineStart = column;
+    bool first = true;
+    while (at < text.size()) {
+        size_t end = text.find(' ', at);
+        if (end == std::string::npos)
+            end = text.size();
+        const size_t word = end - at;
+        if (!first && lineStart + 1 + word > width) {
+            *out += "\n" + std::string(column, ' ');
+            lineStart = column;
+            first = true;
+        }
+        if (!first) {
+            *out += ' ';
+            ++lineStart;
+        }
+        out->append(text, at, word);
+        lineStart += word;
+        first = false;
+        at = end + 1;
+    }
+    *out += "\n";
+}
+
+// A two-column table: each term indented by 2, its text from `column`; a term too long for
+// its column stands on a line of its own.
+void appendTable(std::string *out, const std::vector<HelpEntry> &entries, size_t column = 22) {
+    constexpr size_t width = 79;
+    for (const HelpEntry &entry : entries) {
+        *out += "  " + entry.term;
+        if (2 + entry.term.size() + 2 > column)
+            *out += "\n" + std::string(column, ' ');
+        else
+            *out += std::string(column - 2 - entry.term.size(), ' ');
+        appendWrapped(out, entry.text, column, width);
+    }
+}
+
+// help2man makes the manual page from this text at build time (hostsim/CMakeLists.txt), by
+// its shape: the "Usage:" line, the paragraph after it, headings ending in ':' ("Options:"
+// becomes the page's OPTIONS) and two-column tables with their terms indented by 2.
+std::string helpText() {
+    std::vector<HelpEntry> commands;
+    for (const CommandEntry &command : commandTable)
+        commands.push_back({*command.arguments ? std::string(command.name) + " " + command.arguments : command.name,
+                            command.text});
+    std::string text = "Usage: korvalis-host [OPTION]... COMMAND [ARGUMENT]...\n"
+                       "Drives the Korvalis FITS module the way an image editor does: loads it, reads its\n"
+                       "property list and calls its entry point to open and save FITS images.\n"
+                       "\nCommands:\n";
+    appendTable(&text, commands);
+    text += "\nOptions:\n";
+    appendTable(&text, optionEntries());
+    text += "\nAn option's value may also follow it after '=', as in --host-scale=32768.\n"
+            "\nExit status:\n";
+    appendTable(&text, exitStatusEntries(), 6);
+    text += "\nEvery failure prints one line on standard error saying what failed and why.\n";
+    return text;
+}
 
 struct CommandLine {
     HostOptions options;
@@ -110,23 +192,18 @@ CommandLine parseCommandLine(int argc, char **argv) {
     return line;
 }
 
-// How many arguments each command takes, at least and at most.
+// Whether the command is known and given as many arguments as it takes.
 bool argumentsFit(const std::vector<std::string> &words, std::string *error) {
-    struct Shape {
-        const char *name;
-        size_t least, most;
-    };
-    static const Shape shapes[] = {{"open", 2, 2},  {"save", 2, 2},   {"convert", 2, 2}, {"preview", 2, 2},
-                                   {"info", 1, 1},  {"about", 0, 0},  {"module", 0, 0},  {"demo", 0, 1}};
-    for (const Shape &shape : shapes) {
-        if (words[0] != shape.name)
+    for (const CommandEntry &command : commandTable) {
+        if (words[0] != command.name)
             continue;
         size_t given = words.size() - 1;
-        if (given >= shape.least && given <= shape.most)
+        if (given >= command.least && given <= command.most)
             return true;
         *error = words[0] + " takes " +
-                 (shape.least == shape.most ? std::to_string(shape.least) : "at most " + std::to_string(shape.most)) +
-                 " argument" + (shape.most == 1 ? "" : "s") + ", not " + std::to_string(given);
+                 (command.least == command.most ? std::to_string(command.least)
+                                                : "at most " + std::to_string(command.most)) +
+                 " argument" + (command.most == 1 ? "" : "s") + ", not " + std::to_string(given);
         return false;
     }
     *error = "unknown command " + words[0];
@@ -151,8 +228,10 @@ Status runCommand(HostContext *context, const std::vector<std::string> &words) {
         status = commandAbout(context);
     else if (command == "module")
         status = commandModule(context, &report);
-    else
+    else if (command == "demo")
         status = commandDemo(context, words.size() > 1 ? words[1] : "korvalis-demo", &report);
+    else
+        status = failStatus(exitUsage, "the command " + command + " is listed but not carried out");
     std::fputs(report.c_str(), stdout);
     return status;
 }
@@ -168,7 +247,7 @@ int fail(const Status &status) {
 int main(int argc, char **argv) {
     CommandLine line = parseCommandLine(argc, argv);
     if (line.help) {
-        std::fputs(usageText, stdout);
+        std::fputs(helpText().c_str(), stdout);
         return exitOk;
     }
     if (line.version) {

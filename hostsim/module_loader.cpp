@@ -176,12 +176,4 @@ void unloadModule(LoadedModule *module) {
     module->path = path;
 }
 
-std::string defaultModulePath() {
-#if defined(_WIN64)
-    return joinPath(programFolder(), "korvalis-x64.8bi");
-#elif defined(_WIN32)
-    return joinPath(programFolder(), "korvalis.8bi");
-#else
-    return joinPath(programFolder(), "korvalis.so");
-#endif
-}
+std::string defaultModulePath() { return joinPath(programFolder(), defaultModuleName); }

@@ -39,6 +39,15 @@ Status useLinkedModule(const uint8_t *propertyList, size_t propertyListSize, con
 // Unloads a module that loadModule loaded; a linked module is only forgotten.
 void unloadModule(LoadedModule *module);
 
-// The module file's usual name beside the program: korvalis.8bi on 32-bit Windows,
-// korvalis-x64.8bi on 64-bit Windows, korvalis.so else.
+// The module file's usual name: korvalis.8bi on 32-bit Windows, korvalis-x64.8bi on 64-bit
+// Windows, korvalis.so else.
+#if defined(_WIN64)
+constexpr const char defaultModuleName[] = "korvalis-x64.8bi";
+#elif defined(_WIN32)
+constexpr const char defaultModuleName[] = "korvalis.8bi";
+#else
+constexpr const char defaultModuleName[] = "korvalis.so";
+#endif
+
+// The module file of that name beside the program.
 std::string defaultModulePath();

@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing Korvalis need, when they are missing.
-#   scripts/install-deps.sh demo   what the demo needs (native build, PNG)
+#   scripts/install-deps.sh demo   what the demo needs (native build, PNG, the manual page)
 #   scripts/install-deps.sh all    everything the tests need (cross compilers, Wine, oracles, and
 #                                  the astronomy packages whose FITS files the corpus tests open)
 set -euo pipefail
 
-demo_packages=(cmake make g++ pkg-config libpng-dev libspng-dev libgtest-dev libbenchmark-dev libcfitsio-dev)
+demo_packages=(cmake make g++ pkg-config help2man libpng-dev libspng-dev libgtest-dev libbenchmark-dev libcfitsio-dev)
 test_packages=(g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
   fitsverify python3 python3-astropy clang libclang-rt-14-dev wine wine64 wine32:i386 gzip file zip unzip
   python3-reproject python3-photutils python3-regions libastro-fits-cfitsio-perl python3-astroquery)
