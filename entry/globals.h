@@ -23,6 +23,9 @@ struct PluginGlobals {
     // for the session (retainedHeader then holds its first blocks). Null and 0 otherwise.
     uint8_t *longHeader;
     int32_t longHeaderBlocks;
+    // The host has handed a document's record (revertInfo) back to a save or a revert: it
+    // keeps one with each document, and a new open loses no other document's header.
+    bool hostKeepsDocuments;
 };
 
 // The module's own handle: the block's address and a tag. The host's data slot holds the

@@ -13,14 +13,6 @@ const char attributionCard[cardBytes + 1] =
     "KORVALIS= 'Photoshop Plugin by Korvalis Project 1997 <korvalis@example.org>'    ";
 static_assert(sizeof attributionCard == cardBytes + 1);
 
-namespace fits {
-uint8_t HeaderImage[headerImageSize];
-int16_t headerBlocks;
-int16_t headerCards;
-int32_t bytesRead;
-ImageDescription image;
-} // namespace fits
-
 int axisNumber(const uint8_t *card) {
     // FITS writes n without leading zeros: NAXIS01 is another keyword, as it always was here.
     if (std::memcmp(card, "NAXIS", 5) != 0 || card[5] == '0')

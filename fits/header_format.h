@@ -1,5 +1,5 @@
 // The FITS header as the module reads and writes it: cards, blocks, keywords, value texts,
-// the attribution card, and the module-wide header state.
+// the attribution card, and the header the session keeps.
 #pragma once
 
 #include <cstdint>
@@ -43,21 +43,6 @@ constexpr char keywordKORVALIS[] = "KORVALIS";
 // The module's attribution, a FITS character string: KORVALIS= 'Photoshop Plugin by ...'.
 extern const char attributionCard[cardBytes + 1];
 
-// The module-wide header state: one instance per loaded module, zero at load. It lives in its
-// own namespace because the C library already declares a global `bzero`.
-namespace fits {
-extern uint8_t HeaderImage[headerImageSize]; // card n at bytes 80n .. 80n + 79
-extern int16_t headerBlocks;                 // blocks of the header last read or written
-extern int16_t headerCards;                  // cards stored in HeaderImage by the last read
-extern int32_t bytesRead;                    // header bytes read so far during a read
-extern ImageDescription image;               // what the header last read says of its image
-// The sample coding under its long-standing names; a save sets bitpix and bytesPerSample to
-// the image it writes.
-inline int16_t &bitpix = image.bitpix;
-inline int16_t &bytesPerSample = image.bytesPerSample;
-inline float &bzero = image.bzero;
-inline float &bscale = image.bscale;
-} // namespace fits
 
 // The cards of a header of any length, in fixed memory that doubles as it fills.
 struct HeaderCards {
@@ -71,6 +56,9 @@ bool appendCard(HeaderCards *cards, const uint8_t *card);
 
 // Releases the memory of the cards and empties them.
 void releaseCards(HeaderCards *cards);
+
+// Bytes the cards take in the file: a header's length once it is read whole.
+inline int64_t headerBytes(const HeaderCards &cards) { return int64_t{cards.count} * cardBytes; }
 
 // Card n of the cards.
 inline const uint8_t *cardOf(const HeaderCards &cards, int32_t n) { return cards.bytes + int64_t{n} * cardBytes; }

@@ -6,6 +6,7 @@
 
 #include "fits/fits.h"
 #include "fits/header_format.h"
+#include "fits/document.h"
 #include "fits/header_merge.h"
 #include "fits/header_read.h"
 #include "fits/image_rows.h"
@@ -175,7 +176,6 @@ ImageDescription describeImage(const HeaderKeywords &found, int32_t dataStart) {
 // The image's geometry and coding, for the pixel reader and the host.
 void reportImage(PluginGlobals *globals, const ImageDescription &image) {
     FormatRecord *record = globals->formatRecord;
-    fits::image = image;
     record->imageSize.v = image.rows;
     record->imageSize.h = image.columns;
     record->depth = hostDepth(image);
@@ -196,13 +196,12 @@ bool readHeaderCards(PluginGlobals *globals, const uint8_t *first, HeaderCards *
                      HeaderEnd *end) {
     uint8_t card[cardBytes];
     bool endSeen = false;
-    fits::bytesRead = cardBytes;
     if (!appendCard(cards, first))
         return recordResult(globals, memFullErr);
     for (;;) {
-        if (fits::bytesRead % headerBlockSize == 0 && endSeen)
+        if (cards->count % cardsPerBlock == 0 && endSeen)
             return true;
-        if (fits::bytesRead / headerBlockSize >= maxReadHeaderBlocks) {
+        if (cards->count / cardsPerBlock >= maxReadHeaderBlocks) {
             char text[160];
             std::snprintf(text, sizeof text,
                           "The header has no END card in its first %ld blocks (%ld bytes): it is not a FITS header "
@@ -215,7 +214,6 @@ bool readHeaderCards(PluginGlobals *globals, const uint8_t *first, HeaderCards *
         readExact(globals, cardBytes, card);
         if (globals->result != noErr)
             return false;
-        fits::bytesRead += cardBytes;
         // What follows END in its block is kept but means nothing.
         if (!endSeen) {
             takeKeyword(card, found, &endSeen, &end->attributionSeen);
@@ -252,15 +250,15 @@ bool composeKeptCards(const HeaderCards &read, const HeaderEnd &end, HeaderCards
     return true;
 }
 
-// Makes `cards` the session's kept header and the module's header state.
-bool retainHeader(PluginGlobals *globals, const HeaderCards &cards) {
+// Keeps `cards` and the image they describe: with the document, in revertInfo, and as the
+// session's retained header for documents that carry no record.
+bool retainHeader(PluginGlobals *globals, const HeaderCards &cards, const ImageDescription &image) {
     const int32_t blocks = cards.count / cardsPerBlock;
+    if (!recordResult(globals, keepDocument(globals->formatRecord, image, cards.bytes, blocks)))
+        return false;
     if (!keepHeaderBlocks(globals, cards.bytes, blocks))
         return recordResult(globals, memFullErr);
-    const int32_t shown = blocks < maxHeaderBlocks ? blocks : maxHeaderBlocks;
-    std::memcpy(fits::HeaderImage, cards.bytes, static_cast<size_t>(shown) * headerBlockSize);
-    fits::headerBlocks = static_cast<int16_t>(blocks);
-    fits::headerCards = static_cast<int16_t>(shown * cardsPerBlock);
+    globals->keptImage = image;
     return true;
 }
 
@@ -293,10 +291,8 @@ void openImage(PluginGlobals *globals, const HeaderKeywords &found, int64_t data
     HeaderCards kept{};
     if (!composeKeptCards(cards, end, &kept))
         recordResult(globals, memFullErr);
-    else if (retainHeader(globals, kept)) {
+    else if (retainHeader(globals, kept, image))
         reportImage(globals, image);
-        globals->keptImage = image;
-    }
     releaseCards(&kept);
 }
 
@@ -440,7 +436,7 @@ void openFirstImageExtension(PluginGlobals *globals, const HeaderCards &primary,
         releaseCards(&cards);
         if (!readHeader(globals, card, &cards, found, &end))
             break;
-        const int64_t dataStart = offset + fits::bytesRead;
+        const int64_t dataStart = offset + headerBytes(cards);
         char reason[200] = "";
         if (std::strcmp(kind, "IMAGE") == 0 && holdsImage(*found)) {
             describeUnsupported(*found, reason, sizeof reason);
@@ -475,13 +471,17 @@ void openFirstImageExtension(PluginGlobals *globals, const HeaderCards &primary,
 
 bool isSimpleCard(const uint8_t *card) { return cardHasKeyword(card, keywordSIMPLE) && card[8] == '='; }
 
+namespace {
+
 // Reads the file's first card from byte 0. False, with the code in result, when it cannot.
-static bool readFirstCard(PluginGlobals *globals, uint8_t *card) {
+bool readFirstCard(PluginGlobals *globals, uint8_t *card) {
     if (!recordResult(globals, fileSeek(globals->formatRecord->dataFork, platformSeekFromStart, 0)))
         return false;
     readExact(globals, cardBytes, card);
     return globals->result == noErr;
 }
+
+} // namespace
 
 void doFilterFile(PluginGlobals *globals) {
     if (globals->result != noErr)
@@ -492,12 +492,17 @@ void doFilterFile(PluginGlobals *globals) {
 }
 
 void doReadPrepare(PluginGlobals *globals) {
-    if (headerIsRetained(globals))
+    // A revert hands back the document's own record: nothing is overwritten.
+    ImageDescription reverted{};
+    if (documentImage(globals->formatRecord, &reverted))
+        globals->hostKeepsDocuments = true;
+    // The retained header is lost only to a host that keeps no record with its documents; one
+    // that has handed a record back to a save or a revert does.
+    else if (headerIsRetained(globals) && !globals->hostKeepsDocuments)
         showNotice("KORVALIS", "Will Overwrite previous header!");
 }
 
 void doReadStart(PluginGlobals *globals) {
-    fits::headerCards = 0;
     if (globals->result != noErr)
         return;
     if (!recordCancel(globals, !hostServicesUsable(globals)))
@@ -511,14 +516,19 @@ void doReadStart(PluginGlobals *globals) {
         return;
     }
     // Large (an entry for each of 999 axes), so it lives outside the stack.
-    static HeaderKeywords found;
+    auto *found = static_cast<HeaderKeywords *>(platformNewFixedBlock(sizeof(HeaderKeywords)));
+    if (found == nullptr) {
+        globals->result = memFullErr;
+        return;
+    }
     HeaderCards cards{};
     HeaderEnd end{};
-    if (readHeader(globals, card, &cards, &found, &end)) {
-        if (holdsImage(found))
-            openImage(globals, found, fits::bytesRead, cards, end);
+    if (readHeader(globals, card, &cards, found, &end)) {
+        if (holdsImage(*found))
+            openImage(globals, *found, headerBytes(cards), cards, end);
         else
-            openFirstImageExtension(globals, cards, end, fits::bytesRead + paddedDataBytes(found), &found);
+            openFirstImageExtension(globals, cards, end, headerBytes(cards) + paddedDataBytes(*found), found);
     }
     releaseCards(&cards);
+    platformDisposeFixedBlock(found);
 }

@@ -100,9 +100,6 @@ void rewriteImageValues(uint8_t *header, int32_t cards, const FormatRecord *reco
     }
 }
 
-// Cards the header being updated has room for: its blocks and one spare block.
-int32_t draftCapacity = maxHeaderCards;
-
 // Index of the first card before `end` with the keyword; -1 when none.
 int findCardBefore(const uint8_t *header, int end, const char *keyword) {
     for (int n = 0; n < end; ++n)
@@ -111,56 +108,68 @@ int findCardBefore(const uint8_t *header, int end, const char *keyword) {
     return -1;
 }
 
+// A header being brought up to date: its cards, the index of END, and the cards it has room
+// for (its blocks and one spare block).
+struct Draft {
+    uint8_t *cards;
+    int end;
+    int capacity;
+};
+
+int findCard(const Draft &draft, const char *keyword) { return findCardBefore(draft.cards, draft.end, keyword); }
+
 // Moves the cards from slot n on down one slot and puts `card` in slot n. The last slot's card
 // falls off, so callers first make sure it lies past END. False when END is already in it.
-bool insertCard(uint8_t *header, int *end, int n, const uint8_t *card) {
-    if (*end + 1 >= draftCapacity)
+bool insertCard(Draft *draft, int n, const uint8_t *card) {
+    if (draft->end + 1 >= draft->capacity)
         return false;
-    std::memmove(cardAt(header, n + 1), cardAt(header, n), static_cast<size_t>(draftCapacity - 1 - n) * cardBytes);
-    std::memcpy(cardAt(header, n), card, cardBytes);
-    ++*end;
+    std::memmove(cardAt(draft->cards, n + 1), cardAt(draft->cards, n),
+                 static_cast<size_t>(draft->capacity - 1 - n) * cardBytes);
+    std::memcpy(cardAt(draft->cards, n), card, cardBytes);
+    ++draft->end;
     return true;
 }
 
-void removeCard(uint8_t *header, int *end, int n) {
-    std::memmove(cardAt(header, n), cardAt(header, n + 1), static_cast<size_t>(draftCapacity - 1 - n) * cardBytes);
-    std::memset(cardAt(header, draftCapacity - 1), ' ', cardBytes);
-    --*end;
+void removeCard(Draft *draft, int n) {
+    std::memmove(cardAt(draft->cards, n), cardAt(draft->cards, n + 1),
+                 static_cast<size_t>(draft->capacity - 1 - n) * cardBytes);
+    std::memset(cardAt(draft->cards, draft->capacity - 1), ' ', cardBytes);
+    --draft->end;
 }
 
-bool insertCardIfMissing(uint8_t *header, int *end, int before, const char *keyword, const char *value) {
-    if (findCardBefore(header, *end, keyword) >= 0)
+bool insertCardIfMissing(Draft *draft, int before, const char *keyword, const char *value) {
+    if (findCard(*draft, keyword) >= 0)
         return true;
     uint8_t card[cardBytes];
     composeCard(card, keyword, value);
-    return insertCard(header, end, before, card);
+    return insertCard(draft, before, card);
 }
 
-void removeCards(uint8_t *header, int *end, const char *keyword) {
-    for (int n = findCardBefore(header, *end, keyword); n >= 0; n = findCardBefore(header, *end, keyword))
-        removeCard(header, end, n);
+void removeCards(Draft *draft, const char *keyword) {
+    for (int n = findCard(*draft, keyword); n >= 0; n = findCard(*draft, keyword))
+        removeCard(draft, n);
 }
 
 // Axes after the third had length 1 in the file read; the image saved has two or three.
-void removeAxesAfterThird(uint8_t *header, int *end) {
-    for (int n = 0; n < *end;) {
-        if (axisNumber(cardAt(header, n)) >= 4)
-            removeCard(header, end, n);
+void removeAxesAfterThird(Draft *draft) {
+    for (int n = 0; n < draft->end;) {
+        if (axisNumber(cardAt(draft->cards, n)) >= 4)
+            removeCard(draft, n);
         else
             ++n;
     }
 }
 
 // NAXIS3 follows NAXIS2 when there are several planes and is absent for one.
-bool fitThirdAxis(uint8_t *header, int *end, const FormatRecord *record) {
+bool fitThirdAxis(Draft *draft, const FormatRecord *record) {
     if (record->planes <= 1) {
-        removeCards(header, end, keywordNAXIS3);
+        removeCards(draft, keywordNAXIS3);
         return true;
     }
-    int naxis2 = findCardBefore(header, *end, keywordNAXIS2);
+    int naxis2 = findCard(*draft, keywordNAXIS2);
     char planes[12];
     decimalText(record->planes, planes);
-    return insertCardIfMissing(header, end, naxis2 >= 0 ? naxis2 + 1 : *end, keywordNAXIS3, planes);
+    return insertCardIfMissing(draft, naxis2 >= 0 ? naxis2 + 1 : draft->end, keywordNAXIS3, planes);
 }
 
 } // namespace
@@ -189,20 +198,19 @@ void composeFreshHeader(uint8_t *header, const FormatRecord *record) {
 
 bool updateHeaderValues(uint8_t *header, int16_t *blocks, const FormatRecord *record, const ImageDescription *kept) {
     const SavedCoding coding = savedCoding(record, kept);
-    draftCapacity = (*blocks + 1) * cardsPerBlock;
     rewriteImageValues(header, *blocks * cardsPerBlock, record, coding);
-    int end = findEndCard(header, *blocks * cardsPerBlock);
-    if (end < 0)
+    Draft draft{header, findEndCard(header, *blocks * cardsPerBlock), (*blocks + 1) * cardsPerBlock};
+    if (draft.end < 0)
         return false;
     if (kept != nullptr && kept->naxis > 3)
-        removeAxesAfterThird(header, &end);
+        removeAxesAfterThird(&draft);
     if (coding.blank < 0)
-        removeCards(header, &end, keywordBLANK);
-    if (!fitThirdAxis(header, &end, record) || !insertCardIfMissing(header, &end, end, keywordBZERO, coding.bzero) ||
-        !insertCardIfMissing(header, &end, end, keywordBSCALE, coding.bscale) ||
-        (coding.blank > 0 && !insertCardIfMissing(header, &end, end, keywordBLANK, "-32768")))
+        removeCards(&draft, keywordBLANK);
+    if (!fitThirdAxis(&draft, record) || !insertCardIfMissing(&draft, draft.end, keywordBZERO, coding.bzero) ||
+        !insertCardIfMissing(&draft, draft.end, keywordBSCALE, coding.bscale) ||
+        (coding.blank > 0 && !insertCardIfMissing(&draft, draft.end, keywordBLANK, "-32768")))
         return false;
-    *blocks = static_cast<int16_t>(end / cardsPerBlock + 1);
+    *blocks = static_cast<int16_t>(draft.end / cardsPerBlock + 1);
     return true;
 }
 
@@ -222,59 +230,76 @@ int16_t refuseLongHeader(int16_t blocks) {
 
 } // namespace
 
-int16_t prepareHeader(const PluginGlobals *globals, uint8_t *area, SaveHeader *header) {
+int16_t takeSaveSource(const PluginGlobals *globals, SaveSource *source) {
+    *source = SaveSource{};
+    if (globals->formatRecord->revertInfo != nullptr && takeDocument(globals->formatRecord, &source->owned)) {
+        const KeptHeader retained = keptHeader(globals);
+        const bool sameAsRetained =
+            retained.blocks == source->owned.blocks &&
+            std::memcmp(retained.bytes, source->owned.header, static_cast<size_t>(retained.blocks) * headerBlockSize) == 0;
+        *source = SaveSource{source->owned.image, source->owned.header, source->owned.blocks, true, sameAsRetained,
+                             source->owned};
+        return noErr;
+    }
     const KeptHeader kept = keptHeader(globals);
-    *header = SaveHeader{area, 1, false, nullptr};
-    if (kept.blocks >= 1) {
-        // One spare block behind the kept ones, blank, for the cards a save may insert.
-        const int32_t room = kept.blocks + 1;
-        uint8_t *bytes = area;
-        if (room > maxHeaderBlocks) {
-            bytes = static_cast<uint8_t *>(platformNewFixedBlock(static_cast<size_t>(room) * headerBlockSize));
-            if (bytes == nullptr)
-                return memFullErr;
-        }
-        std::memset(bytes, ' ', static_cast<size_t>(room) * headerBlockSize);
-        std::memcpy(bytes, kept.bytes, static_cast<size_t>(kept.blocks) * headerBlockSize);
-        int16_t blocks = static_cast<int16_t>(kept.blocks);
-        if (updateHeaderValues(bytes, &blocks, globals->formatRecord, &globals->keptImage)) {
-            *header = SaveHeader{bytes, blocks, true, bytes != area ? bytes : nullptr};
+    *source = SaveSource{globals->keptImage, kept.bytes, kept.blocks, false, false, Document{}};
+    // A record of this module that could not be copied is no memory, not a document to
+    // save with another header.
+    ImageDescription unused{};
+    return documentImage(globals->formatRecord, &unused) ? memFullErr : noErr;
+}
+
+void releaseSaveSource(SaveSource *source) {
+    releaseDocument(&source->owned);
+    *source = SaveSource{};
+}
+
+int16_t prepareHeader(const FormatRecord *record, const SaveSource &source, SaveHeader *header) {
+    // One spare block behind the kept ones, blank, for the cards a save may insert; a fresh
+    // header takes the room of the blocks a kept one always had.
+    const int32_t room = source.blocks + 1 > maxHeaderBlocks ? source.blocks + 1 : maxHeaderBlocks;
+    *header = SaveHeader{static_cast<uint8_t *>(platformNewFixedBlock(static_cast<size_t>(room) * headerBlockSize)), 1,
+                         false};
+    if (header->bytes == nullptr)
+        return memFullErr;
+    std::memset(header->bytes, ' ', static_cast<size_t>(room) * headerBlockSize);
+    if (source.blocks >= 1) {
+        std::memcpy(header->bytes, source.bytes, static_cast<size_t>(source.blocks) * headerBlockSize);
+        int16_t blocks = static_cast<int16_t>(source.blocks);
+        if (updateHeaderValues(header->bytes, &blocks, record, &source.image)) {
+            header->blocks = blocks;
+            header->usedKept = true;
             if (blocks <= maxReadHeaderBlocks)
                 return noErr;
             releaseSaveHeader(header);
             return refuseLongHeader(blocks);
         }
-        if (bytes != area)
-            platformDisposeFixedBlock(bytes);
     }
-    composeFreshHeader(area, globals->formatRecord);
+    composeFreshHeader(header->bytes, record);
     return noErr;
 }
 
 void releaseSaveHeader(SaveHeader *header) {
-    platformDisposeFixedBlock(header->ownMemory);
-    header->ownMemory = nullptr;
+    platformDisposeFixedBlock(header->bytes);
+    *header = SaveHeader{};
 }
 
-bool writeFitsHeader(PluginGlobals *globals) {
-    SaveHeader header{};
-    if (!recordResult(globals, prepareHeader(globals, fits::HeaderImage, &header)))
+bool writeFitsHeader(PluginGlobals *globals, const SaveSource &source, SaveHeader *header) {
+    if (!recordResult(globals, prepareHeader(globals->formatRecord, source, header)))
         return false;
-    // The retained header takes the new values before the write, so that it holds them even
-    // when the write fails.
-    if (header.usedRetained && !keepHeaderBlocks(globals, header.bytes, header.blocks))
-        recordResult(globals, memFullErr);
-    if (header.bytes != fits::HeaderImage)
-        std::memcpy(fits::HeaderImage, header.bytes, headerImageSize);
-    fits::headerBlocks = header.blocks;
-    writeExactInPieces(globals, int64_t{header.blocks} * headerBlockSize, header.bytes);
-    releaseSaveHeader(&header);
-    return header.usedRetained;
-}
-
-const uint8_t *writtenHeader(const PluginGlobals *globals) {
-    const KeptHeader kept = keptHeader(globals);
-    return fits::headerBlocks > maxHeaderBlocks && kept.blocks == fits::headerBlocks ? kept.bytes : fits::HeaderImage;
+    // The kept header takes the new values before the write, so that it holds them even when
+    // the write fails: the document's record, and the session's retained header when it was
+    // this document's (or the save had no record).
+    if (header->usedKept) {
+        const bool document = source.document;
+        if (document && !recordResult(globals, keepDocument(globals->formatRecord, source.image, header->bytes,
+                                                            header->blocks)))
+            return false;
+        if ((!document || source.retained) && !keepHeaderBlocks(globals, header->bytes, header->blocks))
+            recordResult(globals, memFullErr);
+    }
+    writeExactInPieces(globals, int64_t{header->blocks} * headerBlockSize, header->bytes);
+    return header->usedKept;
 }
 
 namespace {

@@ -4,22 +4,36 @@
 #include <cstdint>
 
 #include "entry/globals.h"
+#include "fits/document.h"
 
-// The header a save writes, as composed: where it is, its blocks, whether it is the retained
-// header brought up to date, and memory of its own when it is longer than HeaderImage.
+// The header a save writes, as composed: its memory, its blocks, and whether it is the kept
+// header brought up to date.
 struct SaveHeader {
     uint8_t *bytes;
     int16_t blocks;
-    bool usedRetained;
-    uint8_t *ownMemory;
+    bool usedKept;
 };
 
-// Builds the header for saving the record's image: the kept header brought up to date (in
-// memory of its own when it has more than three blocks, so that one spare block fits), or a
-// fresh one in `area` (11520 bytes). Touches no module or session state. memFullErr when no
-// memory is left; formatBadParameters, with a message, when the kept header would pass the
-// blocks a header may have; releaseSaveHeader frees what it took.
-int16_t prepareHeader(const PluginGlobals *globals, uint8_t *area, SaveHeader *header);
+// What a save starts from: the document's own record when revertInfo holds one of this
+// module's, else the session's retained header (blocks 0 when there is none: a fresh header).
+struct SaveSource {
+    ImageDescription image;
+    const uint8_t *bytes;
+    int32_t blocks;
+    bool document;
+    bool retained; // the document's header is the session's retained one (the last file read)
+    Document owned;
+};
+
+// noErr, or memFullErr when the document's record cannot be copied.
+int16_t takeSaveSource(const PluginGlobals *globals, SaveSource *source);
+void releaseSaveSource(SaveSource *source);
+
+// Builds the header for saving the record's image: the kept header brought up to date, or a
+// fresh one, in memory of its own. Touches no session state. memFullErr when no memory is
+// left; formatBadParameters, with a message, when the kept header would pass the blocks a
+// header may have; releaseSaveHeader frees what it took.
+int16_t prepareHeader(const FormatRecord *record, const SaveSource &source, SaveHeader *header);
 void releaseSaveHeader(SaveHeader *header);
 
 // Fills `header` with the fresh one-block header for the record's image.
@@ -33,14 +47,12 @@ void composeFreshHeader(uint8_t *header, const FormatRecord *record);
 // `kept` describes the retained header's image: its mapping goes into BZERO, BSCALE and BLANK.
 bool updateHeaderValues(uint8_t *header, int16_t *blocks, const FormatRecord *record, const ImageDescription *kept);
 
-// Writes the header for the current save to the file, which is positioned at byte 0: updates
-// HeaderImage, headerBlocks and, when the retained header is used, retainedHeader.
-// Leaves dskFulErr or writErr in result when the header could not be written in full.
-// True when the retained header was written (the rows then follow its row order).
-bool writeFitsHeader(PluginGlobals *globals);
-
-// The whole header the last save wrote: HeaderImage, or the kept header when it is longer.
-const uint8_t *writtenHeader(const PluginGlobals *globals);
+// Writes the header for the current save to the file, which is positioned at byte 0, and
+// leaves it in *header for the checksums (releaseSaveHeader frees it). When the session's
+// retained header is used, it takes the new values. Leaves dskFulErr or writErr in result when
+// the header could not be written in full. True when the kept header was written (the rows
+// then follow its row order).
+bool writeFitsHeader(PluginGlobals *globals, const SaveSource &source, SaveHeader *header);
 
 // True when the header in the first `blocks` blocks has a CHECKSUM or DATASUM card before END.
 bool headerCarriesChecksums(const uint8_t *header, int32_t blocks);

@@ -1,6 +1,7 @@
 // Handing the pixel rows of an opened file to the host, and the row buffer both directions use.
 #include <cstring>
 
+#include "fits/document.h"
 #include "fits/fits.h"
 #include "fits/header_format.h"
 #include "fits/image_rows.h"
@@ -65,7 +66,7 @@ void endRowHandOver(PluginGlobals *globals) {
     releaseRowBuffer(globals);
 }
 
-void readRow(PluginGlobals *globals, int32_t count, uint8_t *destination) {
+void readRow(PluginGlobals *globals, const ImageDescription &image, int32_t count, uint8_t *destination) {
     auto *scratch = static_cast<uint8_t *>(platformHeapAlloc(static_cast<size_t>(count)));
     if (scratch == nullptr) {
         globals->result = memFullErr;
@@ -77,8 +78,8 @@ void readRow(PluginGlobals *globals, int32_t count, uint8_t *destination) {
         globals->result = eofErr;
     // A row that did not arrive whole is never handed over, so it is not converted either.
     if (globals->result == noErr) {
-        if (fits::bytesPerSample == 2)
-            shiftStoredRow(fits::image, scratch, count / 2, destination);
+        if (image.bytesPerSample == 2)
+            shiftStoredRow(image, scratch, count / 2, destination);
         else
             std::memcpy(destination, scratch, static_cast<size_t>(count));
     }
@@ -134,9 +135,8 @@ bool readPhysicalRow(PluginGlobals *globals, const ImageDescription &image, int1
 // The pixel reader handles what a successful header read left: one or two bytes per sample
 // matching the record's depth, or wide samples mapped into 16 bits. Anything else would read
 // past the row buffer.
-bool readGeometryUsable(const PluginGlobals *globals) {
+bool readGeometryUsable(const PluginGlobals *globals, const ImageDescription &image) {
     const FormatRecord *record = globals->formatRecord;
-    const ImageDescription &image = fits::image;
     bool coding = needsMapping(image)
                       ? (image.bitpix == 32 || image.bitpix == 64 || image.bitpix == -32 || image.bitpix == -64) &&
                             image.bytesPerSample * 8 == (image.bitpix < 0 ? -image.bitpix : image.bitpix) &&
@@ -181,12 +181,15 @@ bool scanSampleRange(PluginGlobals *globals, ImageDescription *image) {
 void doReadContinue(PluginGlobals *globals) {
     FormatRecord *record = globals->formatRecord;
     clearImageResources(globals);
-    if (!readGeometryUsable(globals)) {
+    // The image of the document being read, as its ReadStart described it; the session's
+    // when the host's handles could hold no record.
+    ImageDescription image = globals->keptImage;
+    documentImage(record, &image);
+    if (!readGeometryUsable(globals, image)) {
         globals->result = formatBadParameters;
         endRowHandOver(globals);
         return;
     }
-    const ImageDescription &image = fits::image;
     const bool mapped = throughPhysicalValues(image);
     int32_t done = 0;
     int32_t total = int32_t{record->imageSize.v} * record->planes;
@@ -201,7 +204,7 @@ void doReadContinue(PluginGlobals *globals) {
         for (int16_t row = 0; globals->result == noErr && row < record->imageSize.v; ++row) {
             placeRow(record, row, image.bottomUp);
             if (!mapped)
-                readRow(globals, globals->rowSize, globals->rowBuffer);
+                readRow(globals, image, globals->rowSize, globals->rowBuffer);
             else if (readPhysicalRow(globals, image, record->imageSize.h, &wide))
                 mapToHost(image.range, wide.physical, record->imageSize.h, globals->rowBuffer);
             if (globals->result == noErr)

@@ -28,7 +28,7 @@ void endRowHandOver(PluginGlobals *globals);
 
 // Reads one row of `count` bytes from the file and converts it into `destination`.
 // memFullErr when no scratch memory is left, readErr, or eofErr for a short row.
-void readRow(PluginGlobals *globals, int32_t count, uint8_t *destination);
+void readRow(PluginGlobals *globals, const ImageDescription &image, int32_t count, uint8_t *destination);
 
 // Converts one row of `count` bytes in `source` to FITS order in place and writes it; 16-bit
 // samples of a host on the 0 … 32768 scale are brought to 0 … 65535 first.

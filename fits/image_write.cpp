@@ -23,15 +23,14 @@ int64_t imageDataBytes(const FormatRecord *record, int32_t rowSize) {
 }
 
 // A 16-bit save under the kept header's mapping must be able to write its BZERO and BSCALE.
-bool keptCodingFinite(const PluginGlobals *globals) {
-    const ImageDescription &kept = globals->keptImage;
-    return globals->formatRecord->depth != 16 || keptHeader(globals).blocks < 1 ||
-           kept.range.kind == SampleMapping::none || savedCodingFinite(kept.range);
+bool keptCodingFinite(const FormatRecord *record, const SaveSource &source) {
+    return record->depth != 16 || source.blocks < 1 || source.image.range.kind == SampleMapping::none ||
+           savedCodingFinite(source.image.range);
 }
 
 // Only 8- and 16-bit images of a real size can be saved as FITS; anything else would make a
 // file whose header does not describe its data.
-bool saveGeometryUsable(PluginGlobals *globals) {
+bool saveGeometryUsable(PluginGlobals *globals, const SaveSource &source) {
     const FormatRecord *record = globals->formatRecord;
     char text[200];
     if (record->depth != 8 && record->depth != 16)
@@ -40,11 +39,11 @@ bool saveGeometryUsable(PluginGlobals *globals) {
     else if (record->imageSize.h < 1 || record->imageSize.v < 0 || record->planes < 1)
         std::snprintf(text, sizeof text, "Cannot save an image of %d columns, %d rows and %d planes", record->imageSize.h,
                       record->imageSize.v, record->planes);
-    else if (!keptCodingFinite(globals))
+    else if (!keptCodingFinite(record, source))
         std::snprintf(text, sizeof text,
                       "Cannot save: the image's values span %.17G to %.17G, too wide for the BZERO and BSCALE of "
                       "16-bit samples",
-                      globals->keptImage.range.smallest, globals->keptImage.range.largest);
+                      source.image.range.smallest, source.image.range.largest);
     else
         return true;
     platformMessageBox(0, text, "KORVALIS", platformBoxOk);
@@ -52,25 +51,12 @@ bool saveGeometryUsable(PluginGlobals *globals) {
     return false;
 }
 
-// A header that carries CHECKSUM or DATASUM was read with another file's data; it is written
-// again, once the data are out, with the values of what was written.
-void rewriteHeaderWithChecksums(PluginGlobals *globals, uint32_t dataSum) {
-    const size_t bytes = static_cast<size_t>(fits::headerBlocks) * headerBlockSize;
-    uint8_t *header = fits::HeaderImage;
-    // A long header is stamped in a copy: the kept one keeps the values it was read with.
-    if (fits::headerBlocks > maxHeaderBlocks) {
-        header = static_cast<uint8_t *>(platformHeapAlloc(bytes));
-        if (header == nullptr) {
-            globals->result = memFullErr;
-            return;
-        }
-        std::memcpy(header, writtenHeader(globals), bytes);
-    }
-    stampChecksums(header, fits::headerBlocks, dataSum);
+// A header that carries CHECKSUM or DATASUM was read with another file's data; it is stamped
+// and written again, once the data are out, with the values of what was written.
+void rewriteHeaderWithChecksums(PluginGlobals *globals, const SaveHeader &header, uint32_t dataSum) {
+    stampChecksums(header.bytes, header.blocks, dataSum);
     globals->result = fileSeek(globals->formatRecord->dataFork, platformSeekFromStart, 0);
-    writeExactInPieces(globals, static_cast<int64_t>(bytes), header);
-    if (header != fits::HeaderImage)
-        platformHeapFree(header);
+    writeExactInPieces(globals, int64_t{header.blocks} * headerBlockSize, header.bytes);
 }
 
 // One write of data bytes; a short one is eofErr, as for every part of the data unit.
@@ -88,9 +74,15 @@ void writePadding(PluginGlobals *globals, int64_t dataBytes) {
         writeDataBytes(globals, count, zeros);
 }
 
-// Both save steps need the host's services and an image that FITS can hold.
-bool saveCanStart(PluginGlobals *globals) {
-    return recordCancel(globals, !hostServicesUsable(globals)) && saveGeometryUsable(globals);
+// Both save steps need the host's services, what the save starts from, and an image that FITS
+// can hold; releaseSaveSource frees the source whatever the answer.
+bool saveCanStart(PluginGlobals *globals, SaveSource *source) {
+    *source = SaveSource{};
+    if (!recordCancel(globals, !hostServicesUsable(globals)) || !recordResult(globals, takeSaveSource(globals, source)))
+        return false;
+    // A host that hands a document's record back to its save keeps them with its documents.
+    globals->hostKeepsDocuments = globals->hostKeepsDocuments || source->document;
+    return saveGeometryUsable(globals, *source);
 }
 
 } // namespace
@@ -100,50 +92,42 @@ void writeRow(PluginGlobals *globals, int32_t count, uint8_t *source) {
         return;
     // Converted here, once per row as it is handed over, so every plane of every image takes
     // the same road.
-    if (fits::bytesPerSample == 2 && hostUsesScale32768(globals->formatRecord))
+    const bool sixteenBit = globals->formatRecord->depth == 16;
+    if (sixteenBit && hostUsesScale32768(globals->formatRecord))
         encodeEditorRow(source, count / 2);
-    else if (fits::bytesPerSample == 2)
+    else if (sixteenBit)
         encodeHostRow(source, count / 2);
     writeDataBytes(globals, count, source);
 }
 
 void doEstimateStart(PluginGlobals *globals) {
-    if (!saveCanStart(globals))
-        return;
-    FormatRecord *record = globals->formatRecord;
-    static uint8_t draft[headerImageSize];
+    SaveSource source{};
     SaveHeader header{};
-    if (!recordResult(globals, prepareHeader(globals, draft, &header)))
-        return;
+    if (saveCanStart(globals, &source) && recordResult(globals, prepareHeader(globals->formatRecord, source, &header))) {
+        FormatRecord *record = globals->formatRecord;
+        int64_t dataBytes = imageDataBytes(record, computeRowSize(globals));
+        int64_t estimate = int64_t{header.blocks} * headerBlockSize + dataBytes + dataPadding(dataBytes);
+        if (estimate > INT32_MAX)
+            estimate = INT32_MAX;
+        record->minDataBytes = static_cast<int32_t>(estimate);
+        record->maxDataBytes = static_cast<int32_t>(estimate);
+        record->data = nullptr;
+    }
     releaseSaveHeader(&header);
-    int64_t dataBytes = imageDataBytes(record, computeRowSize(globals));
-    int64_t estimate = int64_t{header.blocks} * headerBlockSize + dataBytes + dataPadding(dataBytes);
-    if (estimate > INT32_MAX)
-        estimate = INT32_MAX;
-    record->minDataBytes = static_cast<int32_t>(estimate);
-    record->maxDataBytes = static_cast<int32_t>(estimate);
-    record->data = nullptr;
+    releaseSaveSource(&source);
 }
 
-void doWriteStart(PluginGlobals *globals) {
-    if (!saveCanStart(globals))
-        return;
+namespace {
+
+// Takes every row of every plane from the host, converts and writes it; the data's checksum
+// into *dataSum when asked for.
+void writeImageRows(PluginGlobals *globals, bool bottomUp, FitsChecksum *dataSum) {
     FormatRecord *record = globals->formatRecord;
-    globals->result = fileSeek(record->dataFork, platformSeekFromStart, 0);
-    int16_t rows = record->imageSize.v;
-    int16_t columns = record->imageSize.h;
-    int16_t planes = record->planes;
-    fits::bitpix = record->depth;
-    fits::bytesPerSample = static_cast<int16_t>(record->depth / 8);
-    const bool bottomUp = writeFitsHeader(globals) && globals->keptImage.bottomUp;
-    if (globals->result != noErr)
-        return;
-    bool checksums = headerCarriesChecksums(writtenHeader(globals), fits::headerBlocks);
-    FitsChecksum dataSum{};
+    const int16_t rows = record->imageSize.v, planes = record->planes;
     int32_t done = 0;
     int32_t total = int32_t{planes} * rows;
     allocateRowBuffer(globals);
-    beginRowHandOver(globals, columns);
+    beginRowHandOver(globals, record->imageSize.h);
     for (int16_t plane = 0; globals->result == noErr && plane < planes; ++plane) {
         record->hiPlane = plane;
         record->loPlane = plane;
@@ -152,14 +136,32 @@ void doWriteStart(PluginGlobals *globals) {
             if (globals->result == noErr)
                 globals->result = record->advanceState();
             writeRow(globals, globals->rowSize, globals->rowBuffer);
-            if (checksums && globals->result == noErr)
-                addChecksumBytes(&dataSum, globals->rowBuffer, static_cast<size_t>(globals->rowSize));
+            if (dataSum != nullptr && globals->result == noErr)
+                addChecksumBytes(dataSum, globals->rowBuffer, static_cast<size_t>(globals->rowSize));
             reportProgress(record, ++done, total);
         }
     }
     if (globals->result == noErr)
         writePadding(globals, int64_t{globals->rowSize} * rows * planes);
-    if (checksums && globals->result == noErr)
-        rewriteHeaderWithChecksums(globals, checksumValue(&dataSum));
-    endRowHandOver(globals);
+}
+
+} // namespace
+
+void doWriteStart(PluginGlobals *globals) {
+    SaveSource source{};
+    SaveHeader header{};
+    if (saveCanStart(globals, &source) &&
+        recordResult(globals, fileSeek(globals->formatRecord->dataFork, platformSeekFromStart, 0))) {
+        const bool bottomUp = writeFitsHeader(globals, source, &header) && source.image.bottomUp;
+        if (globals->result == noErr) {
+            const bool checksums = headerCarriesChecksums(header.bytes, header.blocks);
+            FitsChecksum dataSum{};
+            writeImageRows(globals, bottomUp, checksums ? &dataSum : nullptr);
+            if (checksums && globals->result == noErr)
+                rewriteHeaderWithChecksums(globals, header, checksumValue(&dataSum));
+            endRowHandOver(globals);
+        }
+    }
+    releaseSaveHeader(&header);
+    releaseSaveSource(&source);
 }

@@ -2,6 +2,7 @@
 #include "tests/fake_host.h"
 
 #include <cstdlib>
+#include <set>
 #include <cstring>
 
 #include "entry/entry.h"
@@ -72,24 +73,74 @@ void fakeFree(BufferID bufferID) {
 
 int32_t fakeSpace() { return 1 << 30; }
 
-Handle fakeNewHandle(int32_t) { return nullptr; }
-void fakeDisposeHandle(Handle) { ++fakeHost.disposeCalls; }
-int32_t fakeGetHandleSize(Handle) { return 0; }
-OSErr fakeSetHandleSize(Handle, int32_t) { return noErr; }
+// A handle is a master pointer to its block, with its size beside it. Handles the fake host
+// did not make (null, or a test's made-up value) are only counted when disposed.
+struct FakeHandle {
+    char *block;
+    int32_t size;
+};
+
+std::set<Handle> madeHandles;
+
+Handle fakeNewHandle(int32_t size) {
+    if (size < 0 || fakeHost.failNewHandle)
+        return nullptr;
+    auto *handle = new FakeHandle{static_cast<char *>(std::calloc(static_cast<size_t>(size) + 1, 1)), size};
+    ++fakeHost.liveHandles;
+    madeHandles.insert(reinterpret_cast<Handle>(handle));
+    return reinterpret_cast<Handle>(handle);
+}
+
+bool isFakeHandle(Handle handle) { return madeHandles.count(handle) != 0; }
+
+void fakeDisposeHandle(Handle handle) {
+    ++fakeHost.disposeCalls;
+    if (!isFakeHandle(handle))
+        return;
+    madeHandles.erase(handle);
+    auto *fake = reinterpret_cast<FakeHandle *>(handle);
+    std::free(fake->block);
+    delete fake;
+    --fakeHost.liveHandles;
+}
+
+int32_t fakeGetHandleSize(Handle handle) {
+    return isFakeHandle(handle) ? reinterpret_cast<FakeHandle *>(handle)->size : 0;
+}
+
+OSErr fakeSetHandleSize(Handle handle, int32_t size) {
+    if (!isFakeHandle(handle) || size < 0)
+        return memFullErr;
+    auto *fake = reinterpret_cast<FakeHandle *>(handle);
+    char *block = static_cast<char *>(std::realloc(fake->block, static_cast<size_t>(size) + 1));
+    if (block == nullptr)
+        return memFullErr;
+    fake->block = block;
+    fake->size = size;
+    return noErr;
+}
+
+Ptr fakeLockHandle(Handle handle, Boolean) {
+    return isFakeHandle(handle) ? reinterpret_cast<FakeHandle *>(handle)->block : nullptr;
+}
+
+void fakeUnlockHandle(Handle) {}
 
 } // namespace
 
 void resetFakeHost(intptr_t file) {
-    // The module never frees its session block; a test session ends here.
+    // The module never frees its session block; a test session ends here, and with it the
+    // document whose record the module left in revertInfo.
     disposeLocalHandle(reinterpret_cast<LocalHandle *>(fakeHost.dataSlot));
+    closeFakeDocument();
     fakeHost.~FakeHost();
     new (&fakeHost) FakeHost();
     FakeHost &h = fakeHost;
     h.bufferProcs = BufferProcs{kCurrentBufferProcsVersion, kCurrentBufferProcsCount, fakeAllocate, fakeLock,
                                 fakeUnlock, fakeFree, fakeSpace, nullptr, nullptr, nullptr};
     h.handleProcs = HandleProcs{kCurrentHandleProcsVersion, kCurrentHandleProcsCount, fakeNewHandle,
-                                fakeDisposeHandle, fakeGetHandleSize, fakeSetHandleSize, nullptr, nullptr,
-                                nullptr, nullptr};
+                                fakeDisposeHandle, fakeGetHandleSize, fakeSetHandleSize, fakeLockHandle,
+                                fakeUnlockHandle, nullptr, nullptr};
     h.record.hostSig = fakeHostSignature;
     h.record.dataFork = file;
     h.record.bufferProcs = &h.bufferProcs;
@@ -100,6 +151,12 @@ void resetFakeHost(intptr_t file) {
     h.platformData.hwnd = 0x1234;
     h.record.platformData = &h.platformData;
     h.about.platformData = &h.platformData;
+}
+
+void closeFakeDocument() {
+    if (fakeHost.record.revertInfo != nullptr)
+        fakeDisposeHandle(fakeHost.record.revertInfo);
+    fakeHost.record.revertInfo = nullptr;
 }
 
 void setHostImage(int16_t rows, int16_t columns, int16_t depth, int16_t planes, const std::vector<uint8_t> &pixels) {

@@ -37,6 +37,8 @@ struct FakeHost {
     int allocateCalls = 0, lockCalls = 0, freeCalls = 0, liveBuffers = 0;
     std::vector<int32_t> allocateSizes;
     int disposeCalls = 0;
+    int liveHandles = 0;         // handles made by newProc and not yet disposed
+    bool failNewHandle = false;  // newProc answers null
 };
 
 // The fake host's own signature ('Ktst'): a host that keeps 16-bit samples on 0 … 65535.
@@ -49,6 +51,10 @@ extern FakeHost fakeHost;
 
 // A fresh host with every service present and usable, dataFork set to `file`.
 void resetFakeHost(intptr_t file = 1);
+
+// Closes the document: disposes of the record the module left in revertInfo and clears the
+// field, so that the next save is one of a new document.
+void closeFakeDocument();
 
 // Sets the image geometry the way a host does before a save, and the host image's contents.
 void setHostImage(int16_t rows, int16_t columns, int16_t depth, int16_t planes, const std::vector<uint8_t> &pixels);

@@ -75,10 +75,10 @@ TEST_F(FitsRead, OneBlockHeaderReportsImageAndRetainsItWithAttribution) {
     EXPECT_EQ(r.imageMode, plugInModeGrayScale);
     EXPECT_EQ(r.imageRsrcData, nullptr);
     EXPECT_EQ(r.imageRsrcSize, 0);
-    EXPECT_EQ(fits::bytesPerSample, 2);
-    EXPECT_EQ(fits::bzero, 0.0f);
-    EXPECT_EQ(fits::bscale, 1.0f);
-    EXPECT_EQ(fits::headerBlocks, 1);
+    EXPECT_EQ(session()->keptImage.bytesPerSample, 2);
+    EXPECT_EQ(session()->keptImage.bzero, 0.0f);
+    EXPECT_EQ(session()->keptImage.bscale, 1.0f);
+    EXPECT_EQ(keptHeader(session()).blocks, 1);
     EXPECT_EQ(file().position, 2880);
     for (size_t n = 0; n < 5; ++n)
         EXPECT_EQ(retainedCard(n), cards[n]);
@@ -131,7 +131,7 @@ TEST_F(FitsRead, EndPositionDecidesBlocksAndAttribution) {
         SetUp();
         useFile(headerOf(withEndAt(imageCards(8, 3, 2), c.endCard)), std::vector<uint8_t>(6, 9));
         ASSERT_EQ(callModule(formatSelectorReadStart), noErr) << c.endCard;
-        EXPECT_EQ(fits::headerBlocks, c.blocks) << c.endCard;
+        EXPECT_EQ(keptHeader(session()).blocks, c.blocks) << c.endCard;
         EXPECT_EQ(file().position, 2880 * c.blocks) << c.endCard;
         if (c.inserted) {
             EXPECT_EQ(retainedCard(c.endCard - 1), std::string(attributionCard, 80));
@@ -262,8 +262,8 @@ TEST_F(FitsRead, ValuesAreReadFromColumns11To30) {
         cards.push_back(rawCard("END"));
         useFile(headerOf(cards), std::vector<uint8_t>(16));
         ASSERT_EQ(callModule(formatSelectorReadStart), noErr) << c.bzeroValue;
-        EXPECT_EQ(fits::bzero, c.expected) << c.bzeroValue;
-        EXPECT_EQ(fits::bscale, 2.0f) << "a value ends at column 30";
+        EXPECT_EQ(session()->keptImage.bzero, c.expected) << c.bzeroValue;
+        EXPECT_EQ(session()->keptImage.bscale, 2.0f) << "a value ends at column 30";
     }
 }
 
@@ -274,13 +274,13 @@ TEST_F(FitsRead, EachHeaderStartsFromZeroOffsetAndUnitScale) {
     first.push_back(rawCard("END"));
     useFile(headerOf(first), std::vector<uint8_t>(4));
     ASSERT_EQ(callModule(formatSelectorReadStart), noErr);
-    EXPECT_EQ(fits::bzero, 32768.0f);
+    EXPECT_EQ(session()->keptImage.bzero, 32768.0f);
     std::vector<std::string> second = imageCards(16, 2, 1);
     second.push_back(rawCard("END"));
     useFile(headerOf(second), std::vector<uint8_t>(4));
     ASSERT_EQ(callModule(formatSelectorReadStart), noErr);
-    EXPECT_EQ(fits::bzero, 0.0f);
-    EXPECT_EQ(fits::bscale, 1.0f);
+    EXPECT_EQ(session()->keptImage.bzero, 0.0f);
+    EXPECT_EQ(session()->keptImage.bscale, 1.0f);
 }
 
 TEST_F(FitsRead, ReadPrepareWarnsOnlyWhenAHeaderIsRetained) {
@@ -290,6 +290,7 @@ TEST_F(FitsRead, ReadPrepareWarnsOnlyWhenAHeaderIsRetained) {
     cards.push_back(rawCard("END"));
     useFile(headerOf(cards));
     ASSERT_EQ(callModule(formatSelectorReadStart), noErr);
+    closeFakeDocument(); // the next open is another document's
     fakeHost.record.maxData = 321;
     EXPECT_EQ(callModule(formatSelectorReadPrepare), noErr);
     EXPECT_EQ(callModule(formatSelectorReadPrepare), noErr);
@@ -442,7 +443,6 @@ TEST_F(FitsRows, BufferWithoutAnAddressIsNoMemory) {
 TEST_F(FitsRows, ReadContinueWithoutAReadHeaderReadsNothing) {
     fakeHost.record.depth = 32;
     fakeHost.record.imageSize = Point{3, 3};
-    fits::bytesPerSample = 4;
     addFakeFile(theFile, std::vector<uint8_t>(100, 1));
     EXPECT_EQ(callModule(formatSelectorReadContinue), formatBadParameters);
     EXPECT_EQ(file().readCalls, 0);

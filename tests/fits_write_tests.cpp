@@ -74,7 +74,6 @@ TEST_F(FitsWrite, FreshSixteenBitHeaderByteForByte) {
     EXPECT_EQ(fakeHost.record.minDataBytes, static_cast<int32_t>(out().bytes.size()));
     EXPECT_EQ(fakeHost.record.maxDataBytes, fakeHost.record.minDataBytes);
     EXPECT_EQ(session()->retainedHeader[0], 0) << "a fresh header is never retained";
-    EXPECT_EQ(fits::headerBlocks, 1);
 }
 
 TEST_F(FitsWrite, FreshEightBitHeaderSaysZeroOffset) {
@@ -219,7 +218,7 @@ TEST_F(FitsWrite, AFullRetainedHeaderGrowsByABlockAndStaysKept) {
 
 TEST_F(FitsWrite, RetainedHeaderSizeComesFromItsOwnEndCard) {
     open(withEndAt(imageCards(8, 2, 1), 40), {1, 2});
-    fits::headerBlocks = 4; // as a later failed read could leave it
+    closeFakeDocument(); // saves of a document without a record take the retained header
     setHostImage(1, 2, 8, 1, {5, 6});
     ASSERT_EQ(save(), noErr);
     EXPECT_EQ(out().bytes.size(), 2u * 2880 + 2880);
