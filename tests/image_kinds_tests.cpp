@@ -332,10 +332,22 @@ std::vector<KindCase> kindCases() {
     KindCase bottomUpCube{"32-bit RGB cube, BOTTOM-UP", LONG_IMG, {5, 4, 3}, {1, 2, 3, 65535, 0, 9}};
     bottomUpCube.rowOrder = "BOTTOM-UP";
     c.push_back(bottomUpCube);
-    // 8 and 16 bits keep their conversion, now with planes and row order too.
+    // 8 and 16 bits: unsigned and whole values in 0..65535 as they are, any other 16-bit data
+    // the stored samples shifted, so that no value is lost.
     KindCase cube16{"16-bit RGB cube, BZERO 32768", SHORT_IMG, {6, 5, 3}, {-32768, 32767, 0, -1, 1234}};
     cube16.bzero = 32768.0;
     c.push_back(cube16);
+    c.push_back({"16-bit signed, no negatives: identity", SHORT_IMG, plane, {0, 5, 32767, 1200}});
+    c.push_back({"16-bit signed with negatives: shifted", SHORT_IMG, plane, {-900, 4000, 0, -1, 17}});
+    c.push_back({"16-bit, the whole signed span: shifted", SHORT_IMG, plane, {-32768, 32767, 0, 5}});
+    KindCase fraction16{"16-bit, BSCALE 0.0458 BZERO 1500: shifted", SHORT_IMG, plane, {-300, 2500, 7, -32768}};
+    fraction16.bzero = 1500.0;
+    fraction16.bscale = 0.0458;
+    c.push_back(fraction16);
+    KindCase blank16{"16-bit, BLANK -32768 beside negatives: shifted, blanks 0", SHORT_IMG, plane, {-32768, -5, 300, 0}};
+    blank16.blankKey = true;
+    blank16.blank = -32768;
+    c.push_back(blank16);
     KindCase bytesBottomUp{"8-bit, BOTTOM-UP", BYTE_IMG, plane, {0, 255, 7, 128, 64}};
     bytesBottomUp.rowOrder = "BOTTOM-UP";
     c.push_back(bytesBottomUp);
@@ -444,7 +456,9 @@ TEST_F(ImageKindsTest, EveryKindOpensWithTheMappingOfCfitsiosValuesAndSavesThemB
         EXPECT_EQ(saved.bitpix, r.depth);
         EXPECT_EQ(saved.axes.size(), planes > 1 ? 3u : 2u) << "axes of length 1 after the third are left out";
         EXPECT_EQ(saved.bottomUp, file.bottomUp) << "ROWORDER is kept";
-        EXPECT_EQ(saved.hasBlank, wide && m.blanks);
+        // Blanks go out as BLANK -32768 (wide kinds and 16-bit data, whose blanks the values
+        // leave a host value for).
+        EXPECT_EQ(saved.hasBlank, file.bitpix != 8 && m.blanks);
         if (saved.hasBlank) {
             EXPECT_EQ(saved.blank, -32768);
         }
@@ -452,10 +466,8 @@ TEST_F(ImageKindsTest, EveryKindOpensWithTheMappingOfCfitsiosValuesAndSavesThemB
     }
 }
 
-// A cube the module saved opens again as the same image, and saving it again writes the
-// same bytes: the module's own cubes, fresh from a host and from an open mapped by identity.
-// (A save under another mapping writes BZERO/BSCALE for the physical values, which the 16-bit
-// conversion reads back as physical values, not as the host values saved.)
+// An image the module saved opens again as the same image, and saving it again writes the
+// same bytes: the module's own cubes fresh from a host, and images opened under each mapping.
 TEST_F(ImageKindsTest, ASavedCubeOpensAgainAndSavesToTheSameBytes) {
     struct Source {
         const char *name;
@@ -467,6 +479,9 @@ TEST_F(ImageKindsTest, ASavedCubeOpensAgainAndSavesToTheSameBytes) {
         {"16-bit multichannel from the host", {}, 16},
         {"32-bit cube mapped by identity", {"", LONG_IMG, {6, 4, 3}, {0, 65535, 9, 4000}}, 16},
         {"-32 cube with blanks mapped by identity", {"", FLOAT_IMG, {6, 4, 5}, {7, 60000, nan, 3}}, 16},
+        {"-32 of 0.2 +- 0.05 with a blank, mapped linearly", {"", FLOAT_IMG, {6, 4}, {0.2, 0.15, 0.25, nan, 0.21}}, 16},
+        {"16-bit with negatives, shifted", {"", SHORT_IMG, {6, 4}, {-900, 4000, 0, 17}}, 16},
+        {"16-bit with a fractional BSCALE, shifted", {"", SHORT_IMG, {6, 4}, {-3, 4000, 1}, 1500.5, 0.0458}, 16},
     };
     for (const Source &s : sources) {
         SCOPED_TRACE(s.name);
