@@ -112,6 +112,10 @@ fits_image in/cube.fts 32 "5 4 3" "l>" "" -2147483648 7 123456 2147483647 -9 0 6
 fits_image in/bottomup.fts -64 "5 3" "d>" "ROWORDER='BOTTOM-UP'" 1.5 2 3 4 5 6.25 7 8 9 10 11 12 13 14 15.75
 fits_image in/topdown.fts -64 "5 3" "d>" "" 11 12 13 14 15.75 6.25 7 8 9 10 1.5 2 3 4 5
 fits_image in/radio.fts -32 "4 3 1 1" "f>" "BUNIT='JY/BEAM'" 0.25 -0.125 nan 3
+# 16-bit data that are not whole numbers in 0..65535: signed with negatives and a BLANK, and a
+# fractional scaling; both reach the host as shifted stored samples.
+fits_image in/signed.fts 16 "6 4" "s>" "BLANK=-32768" -900 4000 0 -32768 -1 17 32767
+fits_image in/fraction.fts 16 "5 3" "s>" "BZERO=1500;BSCALE=0.0458" -3 4000 1 -32768 32767
 # Outputs that are not regular files (native only): a link is saved through to its target, a
 # device or a FIFO is written in place, a folder is refused.
 output_kinds() {
@@ -242,6 +246,11 @@ scenarios() {
     host "$d" convert in/float.fts out/float-again.fts; expect "$d" 0 "" "convert floating point"
     host "$d" open in/cube.fts out/cube.ppm;        expect "$d" 0 "" "open a 32-bit RGB cube"
     host "$d" convert in/cube.fts out/cube-again.fts; expect "$d" 0 "" "convert a 32-bit RGB cube"
+    host "$d" open in/signed.fts out/signed.pgm;    expect "$d" 0 "" "open signed 16-bit data"
+    host "$d" convert in/signed.fts out/signed-again.fts; expect "$d" 0 "" "convert signed 16-bit data"
+    host "$d" convert in/fraction.fts out/fraction-again.fts; expect "$d" 0 "" "convert fractional 16-bit data"
+    host "$d" convert out/fraction-again.fts out/fraction-twice.fts; expect "$d" 0 "" "convert a saved file again"
+    cmp -s "$d/out/fraction-again.fts" "$d/out/fraction-twice.fts" || fail "$d: a saved file saved again changed"
     host "$d" open in/bottomup.fts out/bottomup.pgm; expect "$d" 0 "" "open bottom-up"
     host "$d" open in/topdown.fts out/topdown.pgm;  expect "$d" 0 "" "open top-down"
     cmp -s "$d/out/bottomup.pgm" "$d/out/topdown.pgm" || fail "$d: a bottom-up file opens in another order than its twin"
