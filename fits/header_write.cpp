@@ -212,7 +212,7 @@ int16_t refuseLongHeader(int16_t blocks) {
     char text[200];
     std::snprintf(text, sizeof text,
                   "Cannot save: the kept header with the cards this image needs takes %d blocks, more than the %ld a "
-                  "header may have",
+                  "header may have.",
                   blocks, static_cast<long>(maxReadHeaderBlocks));
     platformMessageBox(0, text, "KORVALIS", platformBoxOk);
     return formatBadParameters;

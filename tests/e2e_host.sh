@@ -162,7 +162,7 @@ output_kinds() {
 module_texts() {
     local d=$1 program="$native_bin/korvalis-host"
     (cd "$d" && "$program" demo out/texts >/dev/null 2>last.err)
-    grep -qxF "KORVALIS: Will Overwrite previous header!" "$d/last.err" || fail "$d: demo without --quiet: no notice"
+    grep -qxF "KORVALIS: Will overwrite the previous header." "$d/last.err" || fail "$d: demo without --quiet: no notice"
     host "$d" demo out/texts;                      expect "$d" 0 "" "quiet demo"
     [[ ! -s $d/last.err ]] || fail "$d: --quiet still printed: $(cat "$d/last.err")"
     host "$d" open in/bitpix12.fts out/x.pgm;      expect "$d" 1 "Header Check: BITPIX is 12" "quiet refusal says why"
