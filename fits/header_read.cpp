@@ -93,10 +93,10 @@ void takeKeyword(const uint8_t *card, HeaderKeywords *found, bool *endSeen, bool
 
 void describeSide(const char *keyword, const char *what, bool present, int64_t value, char *reason, size_t room) {
     if (present)
-        std::snprintf(reason, room, "%s is %lld: image %s from 1 to 32767 are supported", keyword,
+        std::snprintf(reason, room, "%s is %lld: image %s from 1 to 32767 are supported.", keyword,
                       static_cast<long long>(value), what);
     else
-        std::snprintf(reason, room, "%s is missing: image %s from 1 to 32767 are supported", keyword, what);
+        std::snprintf(reason, room, "%s is missing: image %s from 1 to 32767 are supported.", keyword, what);
 }
 
 bool isFitsBitpix(int64_t bitpix) {
@@ -107,15 +107,15 @@ bool isFitsBitpix(int64_t bitpix) {
 void describeUnsupportedPlanes(const HeaderKeywords &found, char *reason, size_t room) {
     const int64_t planes = found.hasAxis[3] ? found.axis[3] : -1;
     if (!found.hasAxis[3])
-        std::snprintf(reason, room, "NAXIS3 is missing: images of 1 to %d planes are supported", maxImagePlanes);
+        std::snprintf(reason, room, "NAXIS3 is missing: images of 1 to %d planes are supported.", maxImagePlanes);
     else if (planes < 1 || planes > maxImagePlanes)
-        std::snprintf(reason, room, "NAXIS3 is %lld: a cube of %lld planes; images of 1 to %d planes are supported",
+        std::snprintf(reason, room, "NAXIS3 is %lld: a cube of %lld planes; images of 1 to %d planes are supported.",
                       static_cast<long long>(planes), static_cast<long long>(planes), maxImagePlanes);
     for (int n = 4; reason[0] == '\0' && n <= found.naxis; ++n)
         if (!found.hasAxis[n] || found.axis[n] != 1)
             std::snprintf(reason, room,
                           "NAXIS%d is %lld: a %lld-dimensional array; only images of 2 or 3 axes (further axes of "
-                          "length 1) are supported",
+                          "length 1) are supported.",
                           n, static_cast<long long>(found.hasAxis[n] ? found.axis[n] : 0),
                           static_cast<long long>(found.naxis));
 }
@@ -125,16 +125,17 @@ void describeUnsupportedPlanes(const HeaderKeywords &found, char *reason, size_t
 void describeUnsupported(const HeaderKeywords &found, char *reason, size_t room) {
     reason[0] = '\0';
     if (found.groups)
-        std::snprintf(reason, room, "the file holds random groups (GROUPS = T), which are not an image");
+        std::snprintf(reason, room, "The file holds random groups (GROUPS = T), which are not an image.");
     else if (!found.hasNaxis)
-        std::snprintf(reason, room, "NAXIS is missing: only images of 2 or 3 axes are supported");
+        std::snprintf(reason, room, "NAXIS is missing: only images of 2 or 3 axes are supported.");
     else if (found.naxis == 0)
-        std::snprintf(reason, room, "NAXIS is 0: the primary HDU holds no image, and no extension follows it");
+        std::snprintf(reason, room, "NAXIS is 0: the primary HDU holds no image, and no extension follows it.");
     else if (found.naxis == 1)
-        std::snprintf(reason, room, "NAXIS is 1: a one-dimensional array of %lld values, not an image",
+        std::snprintf(reason, room, "NAXIS is 1: a one-dimensional array of %lld values, not an image.",
                       static_cast<long long>(found.axis[1]));
     else if (found.naxis < 2 || found.naxis > largestAxis)
-        std::snprintf(reason, room, "NAXIS is %lld: only images of 2 or 3 axes (further axes of length 1) are supported",
+        std::snprintf(reason, room,
+                      "NAXIS is %lld: only images of 2 or 3 axes (further axes of length 1) are supported.",
                       static_cast<long long>(found.naxis));
     else if (found.naxis >= 3)
         describeUnsupportedPlanes(found, reason, room);
@@ -145,9 +146,9 @@ void describeUnsupported(const HeaderKeywords &found, char *reason, size_t room)
     else if (!found.hasAxis[2] || found.axis[2] < 1 || found.axis[2] > largestSide)
         describeSide("NAXIS2", "heights", found.hasAxis[2], found.axis[2], reason, room);
     else if (!found.hasBitpix)
-        std::snprintf(reason, room, "BITPIX is missing: FITS samples have 8, 16, 32, 64, -32 or -64 bits");
+        std::snprintf(reason, room, "BITPIX is missing: FITS samples have 8, 16, 32, 64, -32 or -64 bits.");
     else if (!isFitsBitpix(found.bitpix))
-        std::snprintf(reason, room, "BITPIX is %lld: FITS samples have 8, 16, 32, 64, -32 or -64 bits",
+        std::snprintf(reason, room, "BITPIX is %lld: FITS samples have 8, 16, 32, 64, -32 or -64 bits.",
                       static_cast<long long>(found.bitpix));
 }
 
@@ -205,7 +206,7 @@ bool readHeaderCards(PluginGlobals *globals, const uint8_t *first, HeaderCards *
             char text[160];
             std::snprintf(text, sizeof text,
                           "The header has no END card in its first %ld blocks (%ld bytes): it is not a FITS header "
-                          "that can be read",
+                          "that can be read.",
                           static_cast<long>(maxReadHeaderBlocks), static_cast<long>(maxReadHeaderBlocks) * headerBlockSize);
             showNotice("Header Too Big", text);
             globals->result = formatCannotRead;
@@ -278,7 +279,8 @@ void openImage(PluginGlobals *globals, const HeaderKeywords &found, int64_t data
     char reason[200];
     describeUnsupported(found, reason, sizeof reason);
     if (reason[0] == '\0' && dataStart > INT32_MAX)
-        std::snprintf(reason, sizeof reason, "the image starts %lld bytes into the file, beyond the 2 GB that can be read",
+        std::snprintf(reason, sizeof reason,
+                      "The image starts %lld bytes into the file, beyond the 2 GB that can be read.",
                       static_cast<long long>(dataStart));
     if (reason[0] != '\0') {
         showNotice("Header Check", reason);
@@ -333,7 +335,7 @@ void countHdu(HduCensus *census, const char *kind, int hdu, const HeaderKeywords
     if (std::strcmp(kind, "BINTABLE") == 0 && found.compressedImage) {
         if (census->refusedHdu < 0)
             std::snprintf(census->refusal, sizeof census->refusal,
-                          "the image in HDU %d is tile-compressed (%s); decompress it first, for example with funpack",
+                          "The image in HDU %d is tile-compressed (%s); decompress it first, for example with funpack.",
                           hdu, found.compression[0] != '\0' ? found.compression : "of an unnamed kind");
         census->refusedHdu = census->refusedHdu < 0 ? hdu : census->refusedHdu;
     } else if (std::strcmp(kind, "BINTABLE") == 0 || std::strcmp(kind, "A3DTABLE") == 0) {
@@ -356,7 +358,7 @@ void appendPart(char *text, size_t room, int count, const char *one, const char 
     *first = false;
 }
 
-// "The file holds no image: an empty primary HDU and 2 binary tables", or the first image's
+// "The file holds no image: an empty primary HDU and 2 binary tables.", or the first image's
 // reason when there was one the module could not open.
 void describeNoImage(const HduCensus &census, char *text, size_t room) {
     if (census.refusedHdu >= 0) {
@@ -373,7 +375,7 @@ void describeNoImage(const HduCensus &census, char *text, size_t room) {
     for (int count : parts)
         remaining += count > 0 ? 1 : 0;
     if (remaining == 0) {
-        std::strncat(text, " and nothing else", room - std::strlen(text) - 1);
+        std::strncat(text, " and nothing else.", room - std::strlen(text) - 1);
         return;
     }
     bool first = true;
@@ -381,6 +383,7 @@ void describeNoImage(const HduCensus &census, char *text, size_t room) {
         remaining -= parts[i] > 0 ? 1 : 0;
         appendPart(text, room, parts[i], names[i][0], names[i][1], &first, remaining == 0);
     }
+    std::strncat(text, ".", room - std::strlen(text) - 1);
 }
 
 // Reads the first card of the HDU at `offset`: false at the end of the file, or with result
@@ -406,8 +409,8 @@ void openExtensionImage(PluginGlobals *globals, const HeaderCards &primary, cons
         // Kept, such a header would be saved into a file whose header the module cannot read.
         char text[200];
         std::snprintf(text, sizeof text,
-                      "the image's header and the primary header together take %ld blocks, more than the %ld a "
-                      "header may have",
+                      "The image's header and the primary header together take %ld blocks, more than the %ld a "
+                      "header may have.",
                       static_cast<long>(merged.count / cardsPerBlock), static_cast<long>(maxReadHeaderBlocks));
         showNotice("Header Too Big", text);
         globals->result = formatCannotRead;

@@ -68,13 +68,25 @@ SavedCoding savedCoding(const FormatRecord *record, const ImageDescription *kept
     return coding;
 }
 
-const char *naxisText(const FormatRecord *record) { return record->planes > 1 ? "3" : "2"; }
+bool keepsShape(const FormatRecord *record, const ImageDescription &kept) {
+    return record->imageSize.h == kept.columns && record->imageSize.v == kept.rows && record->planes == kept.planes;
+}
 
+// NAXIS of a save. An image that keeps the kept header's shape keeps its axes too: the axes of
+// length 1 the reader passes over (a third of one plane, a fourth and further ones) are written
+// back, so that the coordinate cards that describe them stay valid. Any other image has the
+// axes it holds now: two, or three for several planes.
+int16_t savedAxes(const FormatRecord *record, const ImageDescription *kept) {
+    const int16_t held = record->planes > 1 ? 3 : 2;
+    return kept != nullptr && keepsShape(record, *kept) && kept->naxis > held ? kept->naxis : held;
+}
 
 // Rewrites the value of every card whose keyword the save decides. Whole keywords are
 // compared, as the reader compares them: NAXIS10 or BZERO2 are other cards and keep their values.
-void rewriteImageValues(uint8_t *header, int32_t cards, const FormatRecord *record, const SavedCoding &coding) {
-    char depth[12], columns[12], rows[12], planes[12];
+void rewriteImageValues(uint8_t *header, int32_t cards, const FormatRecord *record, int16_t axes,
+                        const SavedCoding &coding) {
+    char depth[12], columns[12], rows[12], planes[12], naxis[12];
+    decimalText(axes, naxis);
     decimalText(record->depth, depth);
     decimalText(record->imageSize.h, columns);
     decimalText(record->imageSize.v, rows);
@@ -92,7 +104,7 @@ void rewriteImageValues(uint8_t *header, int32_t cards, const FormatRecord *reco
         else if (cardHasKeyword(card, keywordBSCALE) && !coding.keepScaling)
             placeValue(card, coding.bscale);
         else if (cardHasKeyword(card, keywordNAXIS))
-            placeValue(card, naxisText(record));
+            placeValue(card, naxis);
         else if (cardHasKeyword(card, keywordNAXIS3))
             placeValue(card, planes);
         else if (cardHasKeyword(card, keywordBLANK) && coding.blank > 0)
@@ -160,9 +172,81 @@ void removeAxesAfterThird(Draft *draft) {
     }
 }
 
-// NAXIS3 follows NAXIS2 when there are several planes and is absent for one.
-bool fitThirdAxis(Draft *draft, const FormatRecord *record) {
-    if (record->planes <= 1) {
+// The index of the digits at column `*at` (from 0), `*at` moved past them; -1 without a digit.
+int indexAt(const uint8_t *card, int *at) {
+    int value = -1;
+    for (; *at < keywordColumns && card[*at] >= '0' && card[*at] <= '9'; ++*at)
+        value = (value < 0 ? 0 : value * 10) + (card[*at] - '0');
+    return value;
+}
+
+// The highest axis a world-coordinate card refers to, 0 for any other card: i of CTYPEi,
+// CUNITi, CNAMEi, CRPIXi, CRVALi, CDELTi, CROTAi, CRDERi, CSYERi, PVi_m and PSi_m, the larger of
+// i and j of PCi_j and CDi_j, each with or without an alternate description's letter. These
+// are the keywords fitsverify holds to NAXIS in a header without WCSAXES.
+int coordinateAxis(const uint8_t *card) {
+    struct Family {
+        const char *stem;
+        bool pair;       // a second index follows after "_"
+        bool pairOfAxes; // and it names an axis too
+    };
+    // CDELT before CD, so that CDELTi is not taken for a matrix element.
+    static const Family families[] = {{"CTYPE", false, false}, {"CUNIT", false, false}, {"CNAME", false, false},
+                                      {"CRPIX", false, false}, {"CRVAL", false, false}, {"CDELT", false, false},
+                                      {"CROTA", false, false}, {"CRDER", false, false}, {"CSYER", false, false},
+                                      {"PV", true, false},     {"PS", true, false},     {"PC", true, true},
+                                      {"CD", true, true}};
+    for (const Family &family : families) {
+        int at = static_cast<int>(std::strlen(family.stem));
+        if (std::memcmp(card, family.stem, static_cast<size_t>(at)) != 0)
+            continue;
+        const int axis = indexAt(card, &at);
+        int second = family.pair ? -1 : 0;
+        if (family.pair && at < keywordColumns && card[at] == '_') {
+            ++at;
+            second = indexAt(card, &at);
+        }
+        if (at < keywordColumns && card[at] >= 'A' && card[at] <= 'Z')
+            ++at;
+        while (at < keywordColumns && card[at] == ' ')
+            ++at;
+        if (axis < 1 || second < 0 || at < keywordColumns)
+            continue;
+        return family.pairOfAxes && second > axis ? second : axis;
+    }
+    return 0;
+}
+
+// WCSAXES, or WCSAXESa of an alternate description: coordinate cards may then name more axes
+// than NAXIS.
+bool declaresCoordinateAxes(const uint8_t *header, int end) {
+    for (int n = 0; n < end; ++n) {
+        const uint8_t *card = header + n * cardBytes;
+        if (std::memcmp(card, "WCSAXES", 7) == 0 && (card[7] == ' ' || (card[7] >= 'A' && card[7] <= 'Z')))
+            return true;
+    }
+    return false;
+}
+
+// An image that lost axes (fewer planes, or another shape that the axes of length 1 no longer
+// describe) loses the coordinate cards of those axes, which readers would otherwise take as
+// cards of axes that do not exist. Cards that named axes beyond NAXIS in the file read already
+// are its own and stay.
+void removeCoordinatesOfLostAxes(Draft *draft, int16_t axes, int16_t keptAxes) {
+    if (declaresCoordinateAxes(draft->cards, draft->end))
+        return;
+    for (int n = 0; n < draft->end;) {
+        const int axis = coordinateAxis(cardAt(draft->cards, n));
+        if (axis > axes && axis <= keptAxes)
+            removeCard(draft, n);
+        else
+            ++n;
+    }
+}
+
+// NAXIS3 follows NAXIS2 when the saved header has a third axis and is absent otherwise.
+bool fitThirdAxis(Draft *draft, const FormatRecord *record, int16_t axes) {
+    if (axes < 3) {
         removeCards(draft, keywordNAXIS3);
         return true;
     }
@@ -185,7 +269,9 @@ void composeFreshHeader(uint8_t *header, const FormatRecord *record) {
     int n = 0;
     composeCard(cardAt(header, n++), keywordSIMPLE, "T");
     composeCard(cardAt(header, n++), keywordBITPIX, depth);
-    composeCard(cardAt(header, n++), keywordNAXIS, naxisText(record));
+    char naxis[12];
+    decimalText(savedAxes(record, nullptr), naxis);
+    composeCard(cardAt(header, n++), keywordNAXIS, naxis);
     composeCard(cardAt(header, n++), keywordNAXIS1, columns);
     composeCard(cardAt(header, n++), keywordNAXIS2, rows);
     if (record->planes > 1)
@@ -198,15 +284,18 @@ void composeFreshHeader(uint8_t *header, const FormatRecord *record) {
 
 bool updateHeaderValues(uint8_t *header, int16_t *blocks, const FormatRecord *record, const ImageDescription *kept) {
     const SavedCoding coding = savedCoding(record, kept);
-    rewriteImageValues(header, *blocks * cardsPerBlock, record, coding);
+    const int16_t axes = savedAxes(record, kept);
+    rewriteImageValues(header, *blocks * cardsPerBlock, record, axes, coding);
     Draft draft{header, findEndCard(header, *blocks * cardsPerBlock), (*blocks + 1) * cardsPerBlock};
     if (draft.end < 0)
         return false;
-    if (kept != nullptr && kept->naxis > 3)
+    if (kept != nullptr && kept->naxis > 3 && axes < kept->naxis)
         removeAxesAfterThird(&draft);
+    if (kept != nullptr && axes < kept->naxis)
+        removeCoordinatesOfLostAxes(&draft, axes, kept->naxis);
     if (coding.blank < 0)
         removeCards(&draft, keywordBLANK);
-    if (!fitThirdAxis(&draft, record) || !insertCardIfMissing(&draft, draft.end, keywordBZERO, coding.bzero) ||
+    if (!fitThirdAxis(&draft, record, axes) || !insertCardIfMissing(&draft, draft.end, keywordBZERO, coding.bzero) ||
         !insertCardIfMissing(&draft, draft.end, keywordBSCALE, coding.bscale) ||
         (coding.blank > 0 && !insertCardIfMissing(&draft, draft.end, keywordBLANK, "-32768")))
         return false;
@@ -222,10 +311,19 @@ int16_t refuseLongHeader(int16_t blocks) {
     char text[200];
     std::snprintf(text, sizeof text,
                   "Cannot save: the kept header with the cards this image needs takes %d blocks, more than the %ld a "
-                  "header may have",
+                  "header may have.",
                   blocks, static_cast<long>(maxReadHeaderBlocks));
     platformMessageBox(0, text, "KORVALIS", platformBoxOk);
     return formatBadParameters;
+}
+
+// The kept header now holds the axes just written; its image description follows, so that the
+// next save compares its image with these.
+void keepWrittenAxes(ImageDescription *kept, const FormatRecord *record) {
+    kept->naxis = savedAxes(record, kept);
+    kept->columns = record->imageSize.h;
+    kept->rows = record->imageSize.v;
+    kept->planes = record->planes;
 }
 
 } // namespace
@@ -287,16 +385,20 @@ void releaseSaveHeader(SaveHeader *header) {
 bool writeFitsHeader(PluginGlobals *globals, const SaveSource &source, SaveHeader *header) {
     if (!recordResult(globals, prepareHeader(globals->formatRecord, source, header)))
         return false;
-    // The kept header takes the new values before the write, so that it holds them even when
-    // the write fails: the document's record, and the session's retained header when it was
-    // this document's (or the save had no record).
+    // The kept header takes the new values, and its image the axes written, before the write,
+    // so that they hold them even when the write fails: the document's record, and the
+    // session's retained header when it was this document's (or the save had no record).
     if (header->usedKept) {
+        ImageDescription written = source.image;
+        keepWrittenAxes(&written, globals->formatRecord);
         const bool document = source.document;
-        if (document && !recordResult(globals, keepDocument(globals->formatRecord, source.image, header->bytes,
-                                                            header->blocks)))
+        if (document &&
+            !recordResult(globals, keepDocument(globals->formatRecord, written, header->bytes, header->blocks)))
             return false;
         if ((!document || source.retained) && !keepHeaderBlocks(globals, header->bytes, header->blocks))
             recordResult(globals, memFullErr);
+        else if (!document || source.retained)
+            globals->keptImage = written;
     }
     writeExactInPieces(globals, int64_t{header->blocks} * headerBlockSize, header->bytes);
     return header->usedKept;

@@ -40,10 +40,12 @@ void releaseSaveHeader(SaveHeader *header);
 void composeFreshHeader(uint8_t *header, const FormatRecord *record);
 
 // Brings the header in the first *blocks blocks of `header` up to date for the record's image:
-// BITPIX, NAXIS, NAXIS1, NAXIS2, NAXIS3, BZERO and BSCALE rewritten, missing cards inserted,
-// a NAXIS3 card removed for one plane. *blocks becomes the new count; `header` has room for
-// one block more than *blocks. False (header in an unspecified state) when END is missing or
-// the cards would not fit.
+// BITPIX, NAXIS, NAXIS1, NAXIS2, NAXIS3, BZERO and BSCALE rewritten, missing cards inserted.
+// An image of the kept image's size and planes keeps its axes (NAXIS and every NAXISn); any
+// other image gets two axes, or three for several planes, and loses the NAXISn and coordinate
+// cards of the axes it no longer has. *blocks becomes the new count; `header` has room for one
+// block more than *blocks. False (header in an unspecified state) when END is missing or the
+// cards would not fit.
 // `kept` describes the retained header's image: its mapping goes into BZERO, BSCALE and BLANK.
 bool updateHeaderValues(uint8_t *header, int16_t *blocks, const FormatRecord *record, const ImageDescription *kept);
 

@@ -34,15 +34,15 @@ bool saveGeometryUsable(PluginGlobals *globals, const SaveSource &source) {
     const FormatRecord *record = globals->formatRecord;
     char text[200];
     if (record->depth != 8 && record->depth != 16)
-        std::snprintf(text, sizeof text, "Cannot save an image of %d bits per sample: only 8 and 16 are supported",
+        std::snprintf(text, sizeof text, "Cannot save an image of %d bits per sample: only 8 and 16 are supported.",
                       record->depth);
     else if (record->imageSize.h < 1 || record->imageSize.v < 0 || record->planes < 1)
-        std::snprintf(text, sizeof text, "Cannot save an image of %d columns, %d rows and %d planes", record->imageSize.h,
+        std::snprintf(text, sizeof text, "Cannot save an image of %d columns, %d rows and %d planes.", record->imageSize.h,
                       record->imageSize.v, record->planes);
     else if (!keptCodingFinite(record, source))
         std::snprintf(text, sizeof text,
                       "Cannot save: the image's values span %.17G to %.17G, too wide for the BZERO and BSCALE of "
-                      "16-bit samples",
+                      "16-bit samples.",
                       source.image.range.smallest, source.image.range.largest);
     else
         return true;

@@ -422,6 +422,7 @@ struct Opened {
     std::vector<double> physical; // their physical values, host layout, NaN for blanks
     Mapping mapping;
     size_t headerStart = 0;       // the header of the HDU opened: 0 for the primary one
+    int64_t naxis = 0;            // its NAXIS
 };
 
 bool knownOpenFailure(OSErr result) { return result == eofErr || result == formatCannotRead; }
@@ -517,6 +518,7 @@ Opened openFile(PlatformFile handle) {
     checkKeptHeader(session, expected.hdu);
     opened.mapped = isWide(coding.bitpix);
     opened.headerStart = expected.hdu.start;
+    opened.naxis = expected.hdu.naxis;
     const size_t start = expected.hdu.dataStart;
     FUZZ_CHECK(file.position == static_cast<int64_t>(start));
     FUZZ_CHECK(session->retainedHeader[0] == 'S');
@@ -580,15 +582,18 @@ void checkChecksums(const std::vector<uint8_t> &file) {
 }
 
 // Every save writes a primary header of the image it holds: SIMPLE first, BITPIX, NAXIS and the
-// axes with the image's values, END, and then the data, padded.
+// axes with the image's values (any after the third of length 1), END, and then the data,
+// padded.
 void checkSavedHeader(const std::vector<uint8_t> &file, const Opened &image) {
     FUZZ_CHECK(file.size() >= 2880 && std::memcmp(file.data(), "SIMPLE  =", 9) == 0);
     const Hdu hdu = readHdu(file, 0);
     FUZZ_CHECK(hdu.dataStart > 0);
     FUZZ_CHECK(hdu.hasBitpix && hdu.bitpix == image.depth);
-    FUZZ_CHECK(hdu.hasNaxis && hdu.naxis == (image.planes > 1 ? 3 : 2));
+    FUZZ_CHECK(hdu.hasNaxis && hdu.naxis >= (image.planes > 1 ? 3 : 2) && hdu.naxis <= 999);
     FUZZ_CHECK(hdu.axes[1] == image.columns && hdu.axes[2] == image.rows);
-    FUZZ_CHECK(image.planes == 1 || hdu.axes[3] == image.planes);
+    FUZZ_CHECK(hdu.naxis < 3 || hdu.axes[3] == image.planes);
+    for (size_t n = 4; n <= static_cast<size_t>(hdu.naxis); ++n)
+        FUZZ_CHECK(hdu.axes[n] == 1);
     // A primary image's data are its samples alone: a PCOUNT card kept from the header read
     // counts for random groups only.
     FUZZ_CHECK(file.size() == hdu.dataStart + (imageBytes(hdu) + 2879) / 2880 * 2880);
@@ -730,14 +735,14 @@ Opened atOtherDepth(const Opened &image) {
     return other;
 }
 
-// A cube's header says NAXIS = 3 and NAXIS3 = planes; a NAXIS3 the kept header lacked comes
-// right after NAXIS2.
-void checkCubeHeader(const std::vector<uint8_t> &file, int16_t planes, bool hadThirdAxis) {
+// A cube's header says NAXIS = `axes` and NAXIS3 = planes; a NAXIS3 the kept header lacked
+// comes right after NAXIS2.
+void checkCubeHeader(const std::vector<uint8_t> &file, int16_t planes, int64_t axes, bool hadThirdAxis) {
     const uint8_t *naxis = findCard(file, "NAXIS   ");
     const uint8_t *naxis2 = findCard(file, "NAXIS2  ", false);
     const uint8_t *third = findCard(file, "NAXIS3  ");
     FUZZ_CHECK(naxis != nullptr && naxis2 != nullptr && third != nullptr);
-    FUZZ_CHECK(cardInteger(naxis) == 3 && cardInteger(third) == planes);
+    FUZZ_CHECK(cardInteger(naxis) == axes && cardInteger(third) == planes);
     FUZZ_CHECK(hadThirdAxis || third == naxis2 + 80);
 }
 
@@ -801,6 +806,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (first.ok) {
         saveFile(savedFile, first);
         const std::vector<uint8_t> &saved = fakePlatform.files[savedFile].bytes;
+        // The image as opened keeps the axes it was read with, those of length 1 too.
+        FUZZ_CHECK(readHdu(saved, 0).naxis == first.naxis);
         if (first.headerStart > 0)
             checkSavedFromExtension(saved, fakePlatform.files[inputFile].bytes, first.headerStart);
         if (first.mapped)
@@ -820,10 +827,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             FUZZ_CHECK(fakePlatform.files[savedAgainFile].bytes == saved);
         else if (!sameImage)
             checkSameImage(second, openFile(savedAgainFile));
-        // The kept header then takes a third axis, and loses it again in a save at the other
-        // depth, which opens as the image converted.
+        // The kept header then takes a third axis (keeping its own axes when it had as many
+        // planes), and loses it again in a save at the other depth, which opens as the image
+        // converted.
         saveFile(cubeFile, asCube(second, cubePlanes));
-        checkCubeHeader(fakePlatform.files[cubeFile].bytes, cubePlanes, findCard(saved, "NAXIS3  ") != nullptr);
+        checkCubeHeader(fakePlatform.files[cubeFile].bytes, cubePlanes, second.planes == cubePlanes ? first.naxis : 3,
+                        findCard(saved, "NAXIS3  ") != nullptr);
         Opened converted = atOtherDepth(first);
         saveFile(otherDepthFile, converted);
         checkSameImage(converted, openFile(otherDepthFile));

@@ -116,6 +116,16 @@ fits_image in/radio.fts -32 "4 3 1 1" "f>" "BUNIT='JY/BEAM'" 0.25 -0.125 nan 3
 # fractional scaling; both reach the host as shifted stored samples.
 fits_image in/signed.fts 16 "6 4" "s>" "BLANK=-32768" -900 4000 0 -32768 -1 17 32767
 fits_image in/fraction.fts 16 "5 3" "s>" "BZERO=1500;BSCALE=0.0458" -3 4000 1 -32768 32767
+# Axes of length 1 with coordinates for every axis: a spectral cube of 7 planes with
+# NAXIS4 = 1 (Stokes), and a 16-bit image of one plane with NAXIS3 = 1 (frequency).
+axis() {
+    printf "CTYPE%s='%s';CRVAL%s=%s;CDELT%s=%s;CRPIX%s=%s;CROTA%s=0.0;CUNIT%s='%s';" $1 $2 $1 $3 $1 $4 $1 $5 $1 $1 "$6"
+}
+cube_axes=$(axis 1 RA---SIN 57.66 -0.0064 -799.0 deg; axis 2 DEC--SIN 0.0 0.0064 -4741.9 deg
+            axis 3 VOPT -9959.44 66.42 -187.0 m/s; axis 4 STOKES 1.0 1.0 1.0 "")
+plane_axes=$(axis 1 RA---TAN 83.6 -0.001 3.5 deg; axis 2 DEC--TAN 22.0 0.001 2.5 deg; axis 3 FREQ 1.4E9 1E6 1.0 Hz)
+fits_image in/cube4.fts -32 "6 5 7 1" "f>" "$cube_axes" 0.5 -3.25 7 1e3 42
+fits_image in/plane3.fts 16 "6 5 1" "n" "BZERO=32768;$plane_axes" 0 9 40000 65535 1234
 # Outputs that are not regular files (native only): a link is saved through to its target, a
 # device or a FIFO is written in place, a folder is refused.
 output_kinds() {
@@ -177,6 +187,29 @@ module_texts() {
         grep -qF "Photoshop®." "$d/last.out" || fail "$d: about on a terminal is not UTF-8: $(grep -a Photoshop "$d/last.out")"
     fi
     rm -rf "$d/out/texts"
+}
+
+# same_world IN OUT: astropy's WCS of both files has the same axes (coordinate axes and image
+# axes they describe) and gives the same world coordinates (to 1e-9) at the first, last and a
+# middle pixel.
+same_world() {
+    /usr/bin/python3 -c '
+import sys, warnings
+import numpy as np
+from astropy.io import fits
+from astropy.wcs import WCS
+warnings.simplefilter("ignore")
+headers = [fits.getheader(path) for path in sys.argv[1:3]]
+before, after = (WCS(header) for header in headers)
+if (after.pixel_n_dim, after.pixel_shape) != (before.pixel_n_dim, before.pixel_shape):
+    sys.exit(f"{sys.argv[2]}: axes {after.pixel_n_dim} of {after.pixel_shape}, "
+             f"were {before.pixel_n_dim} of {before.pixel_shape}")
+last = np.array(before.pixel_shape) - 1
+pixels = np.array([np.zeros_like(last), last, last // 2])
+moved = np.abs(after.all_pix2world(pixels, 0) - before.all_pix2world(pixels, 0)).max()
+if not moved <= 1e-9:
+    sys.exit(f"{sys.argv[2]}: world coordinates moved by {moved}")
+' "$1" "$2"
 }
 
 # fits_header CARDS...: one header: KEY=VALUE cards (a value in apostrophes is a string), any
@@ -257,6 +290,10 @@ scenarios() {
     host "$d" convert in/bottomup.fts out/bottomup-again.fts; expect "$d" 0 "" "convert bottom-up"
     grep -qF "ROWORDER= 'BOTTOM-UP'" "$d/out/bottomup-again.fts" || fail "$d: convert lost ROWORDER"
     host "$d" open in/radio.fts out/radio.pgm;      expect "$d" 0 "" "open NAXIS4 = 1"
+    # Saved with the shape it was opened with, an image keeps its axes of length 1 and so the
+    # coordinates of every axis (fitsverify below, astropy's WCS natively).
+    host "$d" convert in/cube4.fts out/cube4.fts;   expect "$d" 0 "" "convert a cube with NAXIS4 = 1"
+    host "$d" convert in/plane3.fts out/plane3.fts; expect "$d" 0 "" "convert an image with NAXIS3 = 1"
 
     # The image in an extension after a table: its header merged into the primary's metadata.
     host "$d" info in/multi.fts;                    expect "$d" 0 "6 x 4 (columns x rows)" "info of an extension's image"
@@ -320,6 +357,9 @@ scenarios() {
         [[ $(stat -c %a "$d/out/replace.fts") == 640 ]] || fail "$d: the replaced output lost its permissions"
         output_kinds "$d"
         module_texts "$d"
+        for name in cube4 plane3; do
+            same_world "in/$name.fts" "$d/out/$name.fts" || fail "$d: $name: astropy's WCS moved after a convert"
+        done
         # Display previews: 8 bits from the 16-bit frame, while open keeps the samples exact.
         for stretch in asinh linear; do
             host "$d" --stretch "$stretch" preview in/star.fts out/preview-$stretch.png

@@ -36,6 +36,12 @@ struct FakeMessageBox {
     uint32_t style;
 };
 
+// A notice stands apart from its caption, so it reads as a sentence of its own: a capital
+// first letter and a full stop at the end.
+inline bool readsAsSentence(const std::string &text) {
+    return !text.empty() && text.front() >= 'A' && text.front() <= 'Z' && text.back() == '.';
+}
+
 struct FakeAllocation {
     int fixedBlocks = 0;   // live blocks from platformNewFixedBlock
     int heapBlocks = 0;    // live blocks from platformHeapAlloc

@@ -71,7 +71,7 @@ constexpr Box noBox{nullptr, nullptr};
 const Box needBuffers{nullptr, "This plug-in requires Adobe Photoshop\xAE 2.5 or later functionality."};
 const Box needHost30{nullptr, "This plug-in requires Adobe Photoshop\xAE 3.0 or later functionality."};
 const Box hostTooNew{nullptr, "This plug-in is incompatible with this version of the host program."};
-const Box zeroHeight{"Header Check", "NAXIS2 is 0: image heights from 1 to 32767 are supported"};
+const Box zeroHeight{"Header Check", "NAXIS2 is 0: image heights from 1 to 32767 are supported."};
 
 constexpr int16_t none = -1;
 
@@ -119,7 +119,7 @@ std::vector<Case> faultTable() {
                     openExtension = Operation::openExtension, resaveLong = Operation::resaveLong,
                     openWide = Operation::openWide;
     constexpr int cardReads = 36;
-    const Box noImage{"Header Check", "The file holds no image: an empty primary HDU and 1 binary table"};
+    const Box noImage{"Header Check", "The file holds no image: an empty primary HDU and 1 binary table."};
     std::vector<Case> table = {
         // what, operation, armed at, fault, n, fails at, result, advances, progress, landed, box
         {"open without a fault", open, filter, Fault::none, 0, none, noErr, 5, 5, data, noBox},

@@ -708,6 +708,84 @@ TEST_F(FitsFileTest, SavesInOneSessionFollowTheImageShape) {
     EXPECT_EQ(second.size(), first.size() - 1);
 }
 
+// An 8-bit cube of 7 planes with NAXIS4 = 1 and a full coordinate description of its four axes,
+// as radio data have it: for each axis CTYPE, CUNIT, CRVAL, CDELT, CRPIX and CROTA, and an
+// alternate description A with CTYPE, CRVAL, CDELT, CRPIX and the diagonal PC element; PC1_3A
+// couples axes 1 and 3. WCSAXES = 4 first when asked.
+std::string writeCubeWithCoordinates(const std::string &path, bool wcsaxes) {
+    int status = 0;
+    fitsfile *file = nullptr;
+    long axes[4] = {6, 5, 7, 1};
+    fits_create_file(&file, ("!" + path).c_str(), &status);
+    fits_create_img(file, BYTE_IMG, 4, axes, &status);
+    if (wcsaxes)
+        fits_write_key_lng(file, "WCSAXES", 4, nullptr, &status);
+    const char *types[] = {"RA---SIN", "DEC--SIN", "VOPT", "STOKES"}, *units[] = {"deg", "deg", "m/s", "count"};
+    const char *alternates[] = {"RA---TAN", "DEC--TAN", "FREQ", "STOKES"};
+    for (int n = 1; n <= 4; ++n) {
+        const std::string i = std::to_string(n), a = i + "A";
+        fits_write_key_str(file, ("CTYPE" + i).c_str(), types[n - 1], nullptr, &status);
+        fits_write_key_str(file, ("CUNIT" + i).c_str(), units[n - 1], nullptr, &status);
+        fits_write_key_str(file, ("CTYPE" + a).c_str(), alternates[n - 1], nullptr, &status);
+        const std::pair<std::string, double> reals[] = {
+            {"CRVAL" + i, 10.0 * n}, {"CDELT" + i, 0.5 * n},  {"CRPIX" + i, 1.0}, {"CROTA" + i, 0.0},
+            {"CRVAL" + a, 20.0 * n}, {"CDELT" + a, 0.25 * n}, {"CRPIX" + a, 2.0}, {"PC" + i + "_" + a, 1.0}};
+        for (const auto &[keyword, value] : reals)
+            fits_write_key_dbl(file, keyword.c_str(), value, 12, nullptr, &status);
+    }
+    fits_write_key_dbl(file, "PC1_3A", 0.5, 12, nullptr, &status);
+    std::vector<unsigned char> samples(6 * 5 * 7);
+    for (size_t k = 0; k < samples.size(); ++k)
+        samples[k] = static_cast<unsigned char>(k * 7);
+    fits_write_img(file, TBYTE, 1, static_cast<LONGLONG>(samples.size()), samples.data(), &status);
+    fits_close_file(file, &status);
+    return status == 0 ? std::string() : cfitsioError(status);
+}
+
+// An image whose shape changed in the editor has the axes it holds now, and the coordinate
+// cards of the axes it lost go with them, unless WCSAXES declares those axes; fitsverify,
+// which holds such cards to NAXIS (or WCSAXES), judges each save. A save of the first shape
+// afterwards starts from the header the save before wrote.
+TEST_F(FitsFileTest, AChangedShapeLeavesOutTheCoordinatesOfTheAxesItLost) {
+    const struct {
+        const char *what;
+        int16_t planes;
+        bool wcsaxes;
+        int naxis;
+        size_t leftOut; // 11 cards an axis, and PC1_3A with axis 3
+    } cases[] = {
+        {"one plane", 1, false, 2, 23},
+        {"three planes", 3, false, 3, 11},
+        {"one plane, WCSAXES = 4", 1, true, 2, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        resetFakeHost();
+        const std::string source = pathFor("cube.fits");
+        ASSERT_EQ(writeCubeWithCoordinates(source, c.wcsaxes), "");
+        expectVerifiesClean(source);
+        ASSERT_TRUE(openThroughModule(openForReading(source)).allZero());
+        const std::vector<std::string> original = headerCards(fileBytes(source));
+
+        const SaveCase changed{5, 6, 8, c.planes};
+        setHostImage(changed.rows, changed.columns, 8, c.planes, hostImageBytes(hostPattern(changed), 8));
+        const std::vector<std::string> saved = headerCards(saveAndCheck("changed.fits"));
+        EXPECT_EQ(readWithCfitsio(pathFor("changed.fits")).naxis, c.naxis);
+        std::vector<std::string> leftOut;
+        for (const std::string &card : original)
+            if (card.compare(0, 5, "NAXIS") != 0 && std::find(saved.begin(), saved.end(), card) == saved.end())
+                leftOut.push_back(card);
+        EXPECT_EQ(leftOut.size(), c.leftOut);
+        for (const std::string &card : leftOut)
+            EXPECT_NE(card.substr(0, 8).find_first_of("34"), std::string::npos) << "not of a lost axis: " << card;
+
+        const SaveCase first{5, 6, 8, 7};
+        setHostImage(first.rows, first.columns, 8, 7, hostImageBytes(hostPattern(first), 8));
+        saveAndCheck("again.fits");
+        EXPECT_EQ(readWithCfitsio(pathFor("again.fits")).naxis, 3);
+    }
+}
+
 TEST_F(FitsFileTest, ARefusedFileLeavesTheKeptHeaderForTheNextSave) {
     std::string good = pathFor("good.fits");
     CfitsioPlan plan = sixteenBit(USHORT_IMG, 0, 65535);

@@ -175,10 +175,25 @@ TEST_F(FitsRead, FileEndingInsideTheHeaderGivesTheReadCodeSilently) {
 }
 
 TEST_F(FitsRead, UnsupportedHeadersAreRefusedAndNamed) {
+    // An empty primary HDU, then the cards of an extension.
+    auto afterEmptyPrimary = [](std::vector<std::string> extension) {
+        std::vector<std::string> cards = withEndAt({valueCard("SIMPLE", "T"), valueCard("BITPIX", "8"),
+                                                    valueCard("NAXIS", "0"), valueCard("EXTEND", "T")},
+                                                   36);
+        cards.insert(cards.end(), extension.begin(), extension.end());
+        return cards;
+    };
     struct Case {
         std::vector<std::string> cards;
         std::string says;
     } cases[] = {
+        {{valueCard("SIMPLE", "T"), valueCard("BITPIX", "-32"), valueCard("NAXIS", "2"), valueCard("NAXIS1", "0"),
+          valueCard("NAXIS2", "3"), valueCard("GROUPS", "T"), valueCard("PCOUNT", "0"), valueCard("GCOUNT", "1")},
+         "The file holds random groups"},
+        {afterEmptyPrimary({rawCard("XTENSION= 'BINTABLE'"), valueCard("BITPIX", "8"), valueCard("NAXIS", "2"),
+                            valueCard("NAXIS1", "8"), valueCard("NAXIS2", "0"), valueCard("PCOUNT", "0"),
+                            valueCard("GCOUNT", "1"), valueCard("ZIMAGE", "T"), rawCard("ZCMPTYPE= 'RICE_1'")}),
+         "The image in HDU 1 is tile-compressed (RICE_1)"},
         {{valueCard("SIMPLE", "T"), valueCard("NAXIS", "2"), valueCard("NAXIS1", "4"), valueCard("NAXIS2", "4")},
          "BITPIX is missing"},
         {imageCards(12, 4, 4), "BITPIX is 12"},
@@ -214,6 +229,7 @@ TEST_F(FitsRead, UnsupportedHeadersAreRefusedAndNamed) {
         ASSERT_EQ(fakePlatform.boxes.size(), 1u) << c.says;
         EXPECT_EQ(fakePlatform.boxes[0].caption, "Header Check");
         EXPECT_EQ(fakePlatform.boxes[0].text.rfind(c.says, 0), 0u) << fakePlatform.boxes[0].text;
+        EXPECT_TRUE(readsAsSentence(fakePlatform.boxes[0].text)) << fakePlatform.boxes[0].text;
         EXPECT_EQ(fakeHost.record.imageSize.v, 11) << "a refused header gives the host no geometry";
         EXPECT_EQ(fakeHost.record.imageSize.h, 22);
         EXPECT_EQ(fakeHost.record.depth, 99);
@@ -233,7 +249,7 @@ TEST_F(FitsRead, ATableOfASizeBeyondAnyFileEndsTheWalk) {
     useFile(bytes, std::vector<uint8_t>(2880, 0));
     EXPECT_EQ(callModule(formatSelectorReadStart), formatCannotRead);
     ASSERT_EQ(fakePlatform.boxes.size(), 1u);
-    EXPECT_EQ(fakePlatform.boxes[0].text, "The file holds no image: an empty primary HDU and 1 binary table");
+    EXPECT_EQ(fakePlatform.boxes[0].text, "The file holds no image: an empty primary HDU and 1 binary table.");
 }
 
 TEST_F(FitsRead, CardsAfterEndAreKeptButNotInterpreted) {

@@ -245,6 +245,7 @@ TEST_F(FitsWrite, UnsupportedDepthsAndShapesAreNotSaved) {
         EXPECT_EQ(callModule(formatSelectorWriteStart), formatBadParameters) << c.depth;
         EXPECT_TRUE(out().bytes.empty());
         ASSERT_EQ(fakePlatform.boxes.size(), 2u);
+        EXPECT_TRUE(readsAsSentence(fakePlatform.boxes[0].text)) << fakePlatform.boxes[0].text;
         if (c.depth != 8 && c.depth != 16) {
             EXPECT_NE(fakePlatform.boxes[0].text.find(std::to_string(c.depth) + " bits"), std::string::npos);
         }

@@ -6,9 +6,10 @@
 //                                          "refuse WHY"
 //   corpus_check pixels IN IMAGE           the opened image (PGM, or PPM for three planes) holds
 //                                          the values computed from IN
-//   corpus_check convert IN OUT IMAGE      OUT (IN opened and saved again) keeps IN's cards, the
-//                                          physical values (within half a step of the mapping),
-//                                          the opened image's values and valid checksums; IMAGE
+//   corpus_check convert IN OUT IMAGE      OUT (IN opened and saved again) keeps IN's cards, its
+//                                          axes' included, the physical values (within half a
+//                                          step of the mapping), the opened image's values and
+//                                          valid checksums; IMAGE
 //                                          "-" when the host could not write the image
 //
 // 8-bit samples reach the host as stored, 16-bit ones by the rule of hostSamplesOf16 (stored
@@ -56,9 +57,9 @@ constexpr long moduleMaxPlanes = 24;
 constexpr int largestAxes = 999;
 
 // The keywords whose cards the module rewrites or inserts when it saves a retained header;
-// BLANK too when the samples were mapped, and axes after the third, which it leaves out.
-const char *const rewrittenKeywords[] = {"BITPIX  ", "NAXIS   ", "NAXIS1  ", "NAXIS2  ", "NAXIS3  ",
-                                         "BZERO   ", "BSCALE  ", "KORVALIS", "CHECKSUM", "DATASUM "};
+// BLANK too when the samples were mapped. The axes an image is saved with are those it was
+// opened with, so their cards stay as they were.
+const char *const rewrittenKeywords[] = {"BITPIX  ", "BZERO   ", "BSCALE  ", "KORVALIS", "CHECKSUM", "DATASUM "};
 
 // An image as the host holds it: plane after plane, each from its top row.
 struct Image {
@@ -503,22 +504,11 @@ bool headerCards(const std::string &path, std::vector<std::string> *cards) {
     return true;
 }
 
-// n of an NAXISn keyword, 0 for any other card.
-int axisNumber(const std::string &card) {
-    if (card.compare(0, 5, "NAXIS") != 0)
-        return 0;
-    int n = 0;
-    size_t column = 5;
-    for (; column < 8 && card[column] >= '0' && card[column] <= '9'; ++column)
-        n = n * 10 + (card[column] - '0');
-    return card.find_first_not_of(' ', column) >= 8 ? n : 0;
-}
-
 bool rewrittenByModule(const std::string &card, bool wide) {
     for (const char *keyword : rewrittenKeywords)
         if (card.compare(0, 8, keyword) == 0)
             return true;
-    return axisNumber(card) >= 4 || (wide && card.compare(0, 8, "BLANK   ") == 0);
+    return wide && card.compare(0, 8, "BLANK   ") == 0;
 }
 
 bool hasCard(const std::vector<std::string> &cards, const char *keyword) {
