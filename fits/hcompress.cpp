@@ -4,7 +4,7 @@
 // values wherever it does not overflow.
 #include <cstring>
 
-#include "fits/tile_codec_parts.h"
+#include "fits/tile_codec_shared.h"
 
 namespace {
 
@@ -426,15 +426,15 @@ size_t spareBytes(TileShape shape) {
     return (static_cast<size_t>(longest) / 2 + 1) * sizeof(int64_t);
 }
 
-bool placeScratch(TileScratch scratch, TileShape shape, HcompressScratch *parts) {
+bool placeScratch(TileScratch scratch, TileShape shape, HcompressScratch *layout) {
     uintptr_t start = reinterpret_cast<uintptr_t>(scratch.bytes);
     size_t skip = (alignof(int64_t) - start % alignof(int64_t)) % alignof(int64_t);
     if (scratch.bytes == nullptr || scratch.size < hcompressScratchBytes(shape))
         return false;
     uint8_t *at = scratch.bytes + skip;
-    parts->coefficients = reinterpret_cast<int64_t *>(at);
-    parts->spare = reinterpret_cast<int64_t *>(at + coefficientBytes(shape));
-    parts->codes = at + coefficientBytes(shape) + spareBytes(shape);
+    layout->coefficients = reinterpret_cast<int64_t *>(at);
+    layout->spare = reinterpret_cast<int64_t *>(at + coefficientBytes(shape));
+    layout->codes = at + coefficientBytes(shape) + spareBytes(shape);
     return true;
 }
 
@@ -453,17 +453,17 @@ TileStatus hcompressDecode(const TileCodecParams &params, const uint8_t *compres
         return status;
     if (header.rows != shape.rows || header.columns != shape.columns)
         return TileStatus::sizeDisagrees;
-    HcompressScratch parts{};
-    if (!placeScratch(scratch, shape, &parts))
+    HcompressScratch layout{};
+    if (!placeScratch(scratch, shape, &layout))
         return TileStatus::scratchTooSmall;
     int64_t count = int64_t{shape.rows} * shape.columns;
-    status = decodeCoefficients(compressed, compressedBytes, header, parts.coefficients, parts.codes);
+    status = decodeCoefficients(compressed, compressedBytes, header, layout.coefficients, layout.codes);
     if (status != TileStatus::ok)
         return status;
-    if (!undigitize(parts.coefficients, count, header.scale))
+    if (!undigitize(layout.coefficients, count, header.scale))
         return TileStatus::outOfRange;
-    invertTransform(parts.coefficients, shape.rows, shape.columns, params.smooth, header.scale, parts.spare);
+    invertTransform(layout.coefficients, shape.rows, shape.columns, params.smooth, header.scale, layout.spare);
     for (int64_t i = 0; i < count; ++i)
-        storeSample(samples, sampleBytes, i, parts.coefficients[i]);
+        storeSample(samples, sampleBytes, i, layout.coefficients[i]);
     return TileStatus::ok;
 }

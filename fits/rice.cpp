@@ -1,6 +1,6 @@
 // RICE_1: the first pixel raw, then per block of pixels a split code of the pixel differences,
 // each difference folded to an unsigned number (0, -1, 1, -2, … → 0, 1, 2, 3, …).
-#include "fits/tile_codec_parts.h"
+#include "fits/tile_codec_shared.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <limits>
 
-#include "fits/tile_codec_parts.h"
+#include "fits/tile_codec_shared.h"
 
 namespace {
 
