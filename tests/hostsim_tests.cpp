@@ -704,12 +704,19 @@ std::vector<uint8_t> oneRowFile(int bitpix, int columns, const std::vector<std::
 
 // info names the samples' kind and, for mapped kinds, the mapping the module keeps, worked out
 // here from the values: 0.5 ... 2.5 with two blanks maps linearly onto 1 ... 65535; 32-bit
-// integers 1 ... 500 with BLANK map one to one. Its temporary save leaves nothing behind.
+// integers 1 ... 500 with BLANK map one to one. 16-bit samples: -5 ... 300 reach the host as
+// stored - (-5), or - (-6) when a BLANK takes host 0, and 0.1 × stored + 100 keeps its step;
+// whole physical values in range (BSCALE 2) come as they are; samples that fill all 65536
+// values keep their BLANK 7 among them, as host 7 + 32768. Unsigned ones take no probe. The
+// temporary saves leave nothing behind, nor any handle.
 TEST_F(SessionFixture, InfoNamesTheSamplesAndTheMapping) {
     const uint8_t nan[4] = {0x7F, 0xC0, 0, 0}, inf[4] = {0x7F, 0x80, 0, 0};
     const std::vector<uint8_t> floats = {0x3F, 0, 0, 0,   0x40, 0x20, 0, 0, nan[0], nan[1], nan[2], nan[3],
                                          0x3F, 0x80, 0, 0, inf[0], inf[1], inf[2], inf[3]}; // 0.5 2.5 NaN 1 inf
     const std::vector<uint8_t> integers = {0, 0, 0, 1, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0x01, 0xF4}; // 1 -1 500
+    const std::vector<uint8_t> signed16 = {0xFF, 0xFB, 0, 0, 0, 17, 0x01, 0x2C};                  // -5 0 17 300
+    const std::vector<uint8_t> withBlank = {0xFF, 0xFB, 0x80, 0, 0, 17, 0x01, 0x2C};              // -5 blank 17 300
+    const std::vector<uint8_t> everyValue = {0x80, 0, 0x7F, 0xFF, 0, 7, 0, 0};                    // -32768 32767 7 0
     struct Case {
         const char *name;
         std::vector<uint8_t> file;
@@ -725,7 +732,24 @@ TEST_F(SessionFixture, InfoNamesTheSamplesAndTheMapping) {
           "blanks      1 sample (BLANK, NaN or infinities) as host 0\n"}},
         {"s.fts", oneRowFile(16, 1, {valueCard("BZERO", "32768")}, {0x80, 0}),
          {"samples     16-bit integers (BITPIX 16), physical = 32768 + 1 x stored\n",
-          "mapping     none: physical values, truncated toward zero and held to 0 ... 65535\n"}},
+          "mapping     none: host value = stored sample + 32768 = physical value (BZERO 32768, BSCALE 1)\n"}},
+        {"h.fts", oneRowFile(16, 4, {}, signed16),
+         {"mapping     shifted stored samples: physical -5 ... 300 onto host 0 ... 305 (physical value = -5 + 1 x "
+          "host value)\n",
+          "blanks      none\n"}},
+        {"b.fts", oneRowFile(16, 4, {valueCard("BLANK", "-32768")}, withBlank),
+         {"mapping     shifted stored samples: physical -5 ... 300 onto host 1 ... 306 (physical value = -6 + 1 x "
+          "host value)\n",
+          "blanks      1 sample (BLANK, NaN or infinities) as host 0\n"}},
+        {"t.fts", oneRowFile(16, 4, {valueCard("BSCALE", "0.1"), valueCard("BZERO", "100")}, signed16),
+         {"mapping     shifted stored samples: physical 99.5 ... 130 onto host 0 ... 305 (physical value = 99.5 + "
+          "0.1 x host value)\n"}},
+        {"w.fts", oneRowFile(16, 4, {valueCard("BSCALE", "2")}, {0, 5, 0, 0, 0, 17, 0x01, 0x2C}),
+         {"mapping     identity: host value = physical value (0 ... 600)\n"}},
+        {"e.fts", oneRowFile(16, 4, {valueCard("BLANK", "7")}, everyValue),
+         {"mapping     shifted stored samples: physical -32768 ... 32767 onto host 0 ... 65535 (physical value = "
+          "-32768 + 1 x host value)\n",
+          "blanks      1 sample (BLANK 7) as host 32775, among the others: no host value is free for them\n"}},
     };
     ASSERT_EQ(setenv("TMPDIR", folder, 1), 0);
     for (const Case &c : cases) {
@@ -736,9 +760,12 @@ TEST_F(SessionFixture, InfoNamesTheSamplesAndTheMapping) {
         ASSERT_TRUE(isOk(status)) << status.message;
         for (const std::string &line : c.lines)
             EXPECT_NE(report.find(line), std::string::npos) << report;
+        EXPECT_TRUE(context.session.handles.empty() && context.session.heldHandles.empty());
     }
     unsetenv("TMPDIR");
     EXPECT_TRUE(leftovers().empty());
+    EXPECT_EQ(context.session.handlesMade, context.session.handlesDisposed);
+    EXPECT_EQ(context.session.handlesLeftBehind, 0);
 }
 
 // A multichannel image, which no PNG or PNM holds, opens as one grey file per plane.
