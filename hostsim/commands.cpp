@@ -63,14 +63,11 @@ void startSession(HostContext *context) {
     context->session.cancelAfterRows = context->options.cancelAfterRows;
     setHostScale(&context->session, context->options.hostScale);
     context->session.progressBar = !context->options.quiet && standardErrorIsTerminal();
-    const bool terminal = standardErrorIsTerminal();
-    context->session.progressBar = !context->options.quiet && terminal;
-    // The module's notices are held under --quiet, and converted for a terminal; otherwise
-    // they pass byte for byte as the module writes them.
+    // The module's notices are held under --quiet, and otherwise shown after each call; either
+    // way they are caught, to reach a terminal, a file or a pipe in the locale's character
+    // set rather than as the module's code page 1252 bytes.
     context->session.holdModuleText = context->options.quiet;
-    context->session.moduleTextToTerminal = terminal;
-    if (context->options.quiet || terminal)
-        openModuleOutput(&context->session.moduleOutput);
+    openModuleOutput(&context->session.moduleOutput);
 }
 
 void stopHost(HostContext *context) {

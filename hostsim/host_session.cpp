@@ -504,11 +504,11 @@ void showModuleText(HostSession *session, const std::string &text) {
         session->heldModuleText += text;
         return;
     }
-    writeStandardError(session->moduleOutput, session->moduleTextToTerminal ? utf8FromCp1252(text) : text);
+    writeStandardError(session->moduleOutput, localeTextFromCp1252(text));
 }
 
 void releaseModuleText(HostSession *session) {
     std::string text;
     text.swap(session->heldModuleText);
-    writeStandardError(session->moduleOutput, session->moduleTextToTerminal ? utf8FromCp1252(text) : text);
+    writeStandardError(session->moduleOutput, localeTextFromCp1252(text));
 }

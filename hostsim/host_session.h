@@ -72,10 +72,9 @@ struct HostSession {
     OSType signature = ownSignature;
     uint32_t largestSample = fullRangeLargest;
     // What the module says on standard error (posix) while it is caught: held for later, or
-    // printed after each call, in UTF-8 when standard error is a terminal.
+    // printed after each call, in the locale's character set wherever standard error goes.
     ModuleOutput moduleOutput;
     bool holdModuleText = false;
-    bool moduleTextToTerminal = false;
     std::string heldModuleText;
 
     bool progressBar = false; // draw progress on standard error
@@ -149,7 +148,7 @@ void endTransfer(HostSession *session);
 bool everyRowDelivered(const HostSession &session);
 
 // Text the module wrote: held when the session holds it, else printed on standard error, in
-// UTF-8 for a terminal.
+// the locale's character set (a terminal, a file or a pipe alike).
 void showModuleText(HostSession *session, const std::string &text);
 
 // Prints what was held and forgets it.

@@ -157,8 +157,9 @@ output_kinds() {
     rm -rf "$d/out/kinds"
 }
 
-# The module's texts (native only): held under --quiet and shown when the run fails; as the
-# module wrote them (code page 1252) into a file; in UTF-8 on a terminal.
+# The module's texts (native only): held under --quiet and shown when the run fails; in the
+# locale's character set, UTF-8 here, into a file, a pipe and a terminal alike (the C locale's
+# ASCII cannot hold them, so it gets UTF-8 too).
 module_texts() {
     local d=$1 program="$native_bin/korvalis-host"
     (cd "$d" && "$program" demo out/texts >/dev/null 2>last.err)
@@ -166,8 +167,12 @@ module_texts() {
     host "$d" demo out/texts;                      expect "$d" 0 "" "quiet demo"
     [[ ! -s $d/last.err ]] || fail "$d: --quiet still printed: $(cat "$d/last.err")"
     host "$d" open in/bitpix12.fts out/x.pgm;      expect "$d" 1 "Header Check: BITPIX is 12" "quiet refusal says why"
-    (cd "$d" && "$program" about 2>last.err)
-    grep -qF $'Photoshop\xae.' "$d/last.err" || fail "$d: about into a file is not the module's own bytes"
+    (cd "$d" && LC_ALL=C.UTF-8 "$program" about 2>last.err)
+    grep -qF "Photoshop®." "$d/last.err" || fail "$d: about into a file is not UTF-8: $(grep -a Photoshop "$d/last.err")"
+    (cd "$d" && LC_ALL=C.UTF-8 "$program" about 2>&1 | cat >last.err)
+    grep -qF "Photoshop®." "$d/last.err" || fail "$d: about into a pipe is not UTF-8: $(grep -a Photoshop "$d/last.err")"
+    (cd "$d" && LC_ALL=C "$program" about 2>last.err)
+    grep -qF "Photoshop®." "$d/last.err" || fail "$d: about in the C locale is not UTF-8: $(grep -a Photoshop "$d/last.err")"
     if command -v script >/dev/null; then
         script -qec "'$program' about" /dev/null >"$d/last.out" 2>&1
         grep -qF "Photoshop®." "$d/last.out" || fail "$d: about on a terminal is not UTF-8: $(grep -a Photoshop "$d/last.out")"

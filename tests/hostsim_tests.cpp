@@ -439,6 +439,23 @@ TEST(ModuleText, CodePage1252BecomesUtf8) {
         EXPECT_EQ(utf8FromCp1252(c.cp1252), c.utf8) << c.cp1252;
 }
 
+// What reaches standard error is in the locale's set: UTF-8, also for the C locale's ASCII,
+// which holds none of the module's other characters; Latin-1 and Latin-9 as their own bytes;
+// a byte a set has no character for as '?'; a set unknown to iconv as UTF-8.
+TEST(ModuleText, TheLocalesCharacterSetIsWritten) {
+    struct Case {
+        const char *cp1252, *charset, *written;
+    };
+    const Case cases[] = {{"Photoshop\xae.", "UTF-8", "Photoshop\u00ae."},
+                          {"Photoshop\xae.", "ANSI_X3.4-1968", "Photoshop\u00ae."},
+                          {"Photoshop\xae.", "ISO-8859-1", "Photoshop\xae."},
+                          {"\x80 \xe9", "ISO-8859-15", "\xa4 \xe9"},
+                          {"a\x81" "b", "ISO-8859-1", "a?b"},
+                          {"\xe9", "no-such-set", "\u00e9"}};
+    for (const Case &c : cases)
+        EXPECT_EQ(textForCharset(c.cp1252, c.charset), c.written) << c.charset << ": " << c.cp1252;
+}
+
 // ---- previews --------------------------------------------------------------------------------
 
 // A faint frame as a camera gives it: a sky of 200 with a spread of about 6 (a repeating ramp
