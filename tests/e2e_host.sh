@@ -59,6 +59,7 @@ expect() {
 # Inputs, made natively once for both runs: the demo's star field and small PNM images.
 "$native_bin/korvalis-host" --quiet demo in/demo >in/demo.log 2>&1 || fail "the native demo failed: $(cat in/demo.log)"
 cp in/demo/starfield.fts in/star.fts
+cp in/star.fts in/star.fits && cp in/star.fts in/star.fz
 "$native_bin/korvalis-host" --quiet open in/star.fts in/star.pgm || fail "the native open of the demo file failed"
 perl -e 'print "P5\n# small grey test image\n7 5\n255\n"; print chr(($_ * 37) % 256) for 0..34' >in/grey8.pgm
 perl -e 'print "P5\n9 4\n65535\n"; print pack("n", ($_ * 7919) % 65536) for 0..35' >in/grey16.pgm
@@ -316,6 +317,12 @@ scenarios() {
         [[ $(stat -c %a "$d/out/replace.fts") == 640 ]] || fail "$d: the replaced output lost its permissions"
         output_kinds "$d"
         module_texts "$d"
+        # The Linux module declares the 64-bit list, whose extensions name .fits.
+        for name in star.fits star.fz; do
+            (cd "$d" && "$native_bin/korvalis-host" open "in/$name" out/named.pgm >last.out 2>last.err)
+            grep -q "does not end in one of the module's extensions" "$d/last.err"
+            [[ $? == $([[ $name == *.fz ]] && echo 0 || echo 1) ]] || fail "$d: open $name: notice: $(cat "$d/last.err")"
+        done
         # Display previews: 8 bits from the 16-bit frame, while open keeps the samples exact.
         for stretch in asinh linear; do
             host "$d" --stretch "$stretch" preview in/star.fts out/preview-$stretch.png

@@ -57,7 +57,7 @@ std::vector<uint8_t> textBytes(const char *text) {
 std::vector<TestProperty> goodProperties() {
     return {{"kind", codeBytes("8BIF")},
             {"vers", {0, 0, 1, 0}},
-            {"wx86", textBytes("ENTRYPOINT")},
+            {hostEntryKey, textBytes("ENTRYPOINT")},
             {"mode", {0x40, 0x00, 0, 0}},
             {"RdEx", {'F', 'T', 'S', ' '}},
             {"WrEx", {'F', 'I', 'T', ' '}},
@@ -94,13 +94,39 @@ std::vector<TestProperty> without(const char *key) {
     return properties;
 }
 
+// The list a module declares for this host's processor: the 64-bit one for x86-64 code.
+#if defined(__x86_64__)
+const uint8_t *const ownList = pluginPropertyList64.data();
+const size_t ownListSize = pluginPropertyList64Size;
+#else
+const uint8_t *const ownList = pluginPropertyList.data();
+const size_t ownListSize = pluginPropertyListSize;
+#endif
+
+// A module's list as this host reads it: the entry point's key (the fourth property's) made
+// this host's own, so that the list of either width parses here.
+std::vector<uint8_t> keyedForThisHost(const uint8_t *bytes, size_t size) {
+    std::vector<uint8_t> list(bytes, bytes + size);
+    const size_t keyAt = 2 + 4 + 4 + 20 + 24 + 20 + 4;
+    EXPECT_TRUE(std::memcmp(&list[keyAt], "4668", 4) == 0 || std::memcmp(&list[keyAt], "68xw", 4) == 0);
+    for (int k = 0; k < 4; ++k)
+        list[keyAt + static_cast<size_t>(k)] = static_cast<uint8_t>(hostEntryKey[3 - k]);
+    return list;
+}
+
 TEST(PropertyList, TheModulesOwnListDescribesAFitsFormatModule) {
     ModuleInfo info;
-    Status status = parsePropertyList(pluginPropertyList.data(), pluginPropertyListSize, &info);
+    Status status = parsePropertyList(ownList, ownListSize, &info);
     ASSERT_TRUE(isOk(status)) << status.message;
     EXPECT_EQ(info.entryName, "ENTRYPOINT");
+#if defined(__x86_64__)
+    // So a host on Linux offers it .fits names too.
+    EXPECT_EQ(info.readExtensions, (std::vector<std::string>{"FTS", "FIT", "FITS"}));
+    EXPECT_EQ(info.writeExtensions, (std::vector<std::string>{"FTS", "FIT", "FITS"}));
+#else
     EXPECT_EQ(info.readExtensions, (std::vector<std::string>{"FTS", "FIT"}));
     EXPECT_EQ(info.writeExtensions, (std::vector<std::string>{"FTS", "FIT"}));
+#endif
     EXPECT_TRUE(info.flags.canRead && info.flags.canWrite);
     EXPECT_EQ(info.maxRows, 32767);
     EXPECT_EQ(info.maxChannels.size(), 12u);
@@ -142,7 +168,8 @@ TEST(PropertyList, MalformedListsAreRefusedWithTheirReason) {
 TEST(PropertyList, AListLackingWhatAFormatModuleNeedsIsRefused) {
     ModuleInfo info;
     EXPECT_NE(parse(buildList(without("kind")), &info).message.find("'kind'"), std::string::npos);
-    EXPECT_NE(parse(buildList(without("wx86")), &info).message.find("'wx86'"), std::string::npos);
+    EXPECT_NE(parse(buildList(without(hostEntryKey)), &info).message.find(std::string("'") + hostEntryKey + "'"),
+              std::string::npos);
     EXPECT_NE(parse(buildList(without("RdEx")), &info).message.find("'RdEx'"), std::string::npos);
     EXPECT_NE(parse(buildList(without("fmtf")), &info).message.find("'fmtf'"), std::string::npos);
     EXPECT_NE(parse(buildList(without("mode")), &info).message.find("modes"), std::string::npos);
@@ -171,13 +198,9 @@ TEST(PropertyList, ALinkedModuleMustBeTheEntryItsListNames) {
     EXPECT_NE(status.message.find("\"PluginMain\""), std::string::npos);
 }
 
-// The 64-bit module's list as a posix host reads it: its entry point's key is x86-64 code,
-// so the fourth property's key is put back to 'wx86' for this host to accept it.
+// The 64-bit module's list as this host reads it.
 ModuleInfo wideModuleInfo() {
-    std::vector<uint8_t> list(pluginPropertyList64.begin(), pluginPropertyList64.end());
-    const size_t keyAt = 2 + 4 + 4 + 20 + 24 + 20 + 4;
-    EXPECT_EQ(std::memcmp(&list[keyAt], "4668", 4), 0);
-    std::memcpy(&list[keyAt], "68xw", 4);
+    std::vector<uint8_t> list = keyedForThisHost(pluginPropertyList64.data(), pluginPropertyList64.size());
     ModuleInfo info;
     Status status = parsePropertyList(list.data(), list.size(), &info);
     EXPECT_TRUE(isOk(status)) << status.message;
@@ -186,7 +209,8 @@ ModuleInfo wideModuleInfo() {
 
 TEST(PropertyList, EachModuleIsEnabledForTheModesItsListGives) {
     ModuleInfo narrow;
-    ASSERT_TRUE(isOk(parsePropertyList(pluginPropertyList.data(), pluginPropertyListSize, &narrow)));
+    const std::vector<uint8_t> narrowList = keyedForThisHost(pluginPropertyList.data(), pluginPropertyListSize);
+    ASSERT_TRUE(isOk(parsePropertyList(narrowList.data(), narrowList.size(), &narrow)));
     const ModuleInfo wide = wideModuleInfo();
     EXPECT_EQ(wide.readExtensions, (std::vector<std::string>{"FTS", "FIT", "FITS"}));
     EXPECT_EQ(wide.writeExtensions, wide.readExtensions);
@@ -658,7 +682,7 @@ struct SessionFixture : ::testing::Test {
     void SetUp() override {
         ASSERT_NE(mkdtemp(folder), nullptr);
         context.options.quiet = true;
-        Status status = useLinkedModule(pluginPropertyList.data(), pluginPropertyListSize, pluginTerminology.data(),
+        Status status = useLinkedModule(ownList, ownListSize, pluginTerminology.data(),
                                         pluginTerminologySize, ENTRYPOINT, &context.module);
         ASSERT_TRUE(isOk(status)) << status.message;
         startSession(&context);
