@@ -972,4 +972,136 @@ TEST_F(SessionFixture, SixteenBitSamplesAreTakenOnTheRangeTheModuleReports) {
     }
 }
 
+
+// A module that keeps a record per document, as a format module does in revertInfo: ReadStart
+// makes a handle holding the file's first four bytes (its tag) when the record has none, and a
+// save writes as its file the tag it finds in revertInfo ("none" without one). A file tagged
+// FAIL fails after ReadStart made its record; one tagged ODDS leaves in revertInfo what is no
+// handle at all.
+void recordKeepingModule(int16_t selector, void *record, intptr_t *, int16_t *result) {
+    auto *r = static_cast<FormatRecord *>(record);
+    *result = noErr;
+    static char tag[4];
+    static char notAHandle[8];
+    static BufferID rowBuffer = nullptr;
+    const int file = static_cast<int>(r->dataFork);
+    switch (selector) {
+    case formatSelectorReadStart:
+        if (pread(file, tag, 4, 0) != 4) {
+            *result = -39;
+            return;
+        }
+        if (std::memcmp(tag, "ODDS", 4) == 0) {
+            r->revertInfo = reinterpret_cast<Handle>(notAHandle);
+        } else if (r->revertInfo == nullptr) {
+            r->revertInfo = r->handleProcs->newProc(4);
+            std::memcpy(*r->revertInfo, tag, 4);
+        }
+        r->imageSize = Point{1, 1};
+        r->depth = 8;
+        r->planes = 1;
+        r->imageMode = plugInModeGrayScale;
+        r->data = nullptr;
+        return;
+    case formatSelectorReadContinue: {
+        if (std::memcmp(tag, "FAIL", 4) == 0) {
+            *result = -39;
+            return;
+        }
+        BufferID buffer = nullptr;
+        ASSERT_EQ(r->bufferProcs->allocateProc(1, &buffer), noErr);
+        r->data = r->bufferProcs->lockProc(buffer, 0);
+        r->theRect = Rect{0, 0, 1, 1};
+        r->loPlane = r->hiPlane = 0;
+        r->colBytes = 1;
+        r->rowBytes = 1;
+        *result = r->advanceState();
+        r->bufferProcs->freeProc(buffer);
+        r->data = nullptr;
+        return;
+    }
+    case formatSelectorOptionsStart:
+    case formatSelectorEstimateStart:
+        r->data = nullptr;
+        return;
+    case formatSelectorWriteStart: {
+        const char *written = r->revertInfo != nullptr ? *r->revertInfo : "none";
+        ASSERT_EQ(write(file, written, 4), 4);
+        ASSERT_EQ(r->bufferProcs->allocateProc(1, &rowBuffer), noErr);
+        r->data = r->bufferProcs->lockProc(rowBuffer, 0);
+        r->theRect = Rect{0, 0, 1, 1};
+        r->loPlane = r->hiPlane = 0;
+        r->colBytes = 1;
+        r->rowBytes = 1;
+        return;
+    }
+    case formatSelectorWriteContinue: // the host has filled the one row
+        r->bufferProcs->freeProc(rowBuffer);
+        r->data = nullptr;
+        r->theRect = Rect{0, 0, 0, 0};
+        return;
+    default:
+        return;
+    }
+}
+
+// Each save hands the module the record of the document saved, a new document none; closing
+// a document, and the end of the session, dispose of the records through the handle services,
+// and no handle outlives the session, also when a step fails.
+TEST_F(SessionFixture, EachDocumentKeepsItsOwnRecordUntilItIsClosed) {
+    for (const char *name : {"a.fts", "b.fts", "bad.fts", "odd.fts"}) {
+        const std::string tag = name[0] == 'a' ? "AAAA" : name[0] == 'b' && name[1] == '.' ? "BBBB"
+                                : name[0] == 'b' ? "FAIL" : "ODDS";
+        ASSERT_TRUE(isOk(writeWholeFile(path(name), reinterpret_cast<const uint8_t *>(tag.data()), 4)));
+    }
+    const uint8_t pgm[] = "P5\n1 1\n255\n\x07";
+    ASSERT_TRUE(isOk(writeWholeFile(path("n.pgm"), pgm, sizeof pgm - 1)));
+    struct Case {
+        std::vector<std::string> steps;
+        int exitCode;
+        const char *message;                                      // part of the failure's
+        std::vector<std::pair<std::string, std::string>> written; // file, what the module wrote
+        int64_t made;
+    } cases[] = {
+        {{"open:a.fts", "open:b.fts", "save:1:a1.fts", "save:2:b1.fts", "new:n.pgm", "save:3:n1.fts", "close:1",
+          "save:2:b2.fts", "export:2:b.pgm"},
+         exitOk, "", {{"a1.fts", "AAAA"}, {"b1.fts", "BBBB"}, {"n1.fts", "none"}, {"b2.fts", "BBBB"}}, 2},
+        {{"open:a.fts", "open:bad.fts", "save:1:a2.fts"}, exitModuleFailed, "failed in ReadContinue: eofErr (-39)",
+         {}, 2},
+        {{"open:a.fts", "open:odd.fts"}, exitModuleFailed, "a handle the host never gave it", {}, 1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.steps[1]);
+        stopHost(&context);
+        ASSERT_TRUE(isOk(useLinkedModule(ownList, ownListSize, nullptr, 0, recordKeepingModule, &context.module)));
+        startSession(&context);
+        context.session.handlesMade = context.session.handlesDisposed = context.session.handlesLeftBehind = 0;
+        std::vector<std::string> words; // the files in the fixture's folder
+        for (const std::string &step : c.steps) {
+            const size_t colon = step.rfind(':');
+            words.push_back(step.compare(0, 6, "close:") == 0 ? step
+                                                              : step.substr(0, colon + 1) + path(step.substr(colon + 1).c_str()));
+        }
+        std::vector<SessionStep> steps;
+        ASSERT_TRUE(isOk(parseSessionSteps(words, &steps)));
+        Status status = commandSession(&context, steps);
+        EXPECT_EQ(status.exitCode, c.exitCode) << status.message;
+        EXPECT_NE(status.message.find(c.message), std::string::npos) << status.message;
+        if (c.exitCode != exitOk) {
+            EXPECT_EQ(status.message.rfind("session step 2 (open:", 0), 0u) << status.message;
+        }
+        for (const auto &file : c.written) {
+            Bytes bytes;
+            ASSERT_TRUE(isOk(readWholeFile(path(file.first.c_str()), 64, &bytes))) << file.first;
+            EXPECT_EQ(std::string(reinterpret_cast<const char *>(bytes.data.get()), bytes.size), file.second)
+                << file.first;
+        }
+        stopHost(&context);
+        EXPECT_EQ(context.session.handlesMade, c.made);
+        EXPECT_EQ(context.session.handlesDisposed, c.made) << handleTally(context.session);
+        EXPECT_EQ(context.session.handlesLeftBehind, 0);
+        EXPECT_TRUE(context.session.handles.empty() && context.session.heldHandles.empty());
+    }
+}
+
 } // namespace
