@@ -113,6 +113,12 @@ fits_image in/cube.fts 32 "5 4 3" "l>" "" -2147483648 7 123456 2147483647 -9 0 6
 fits_image in/bottomup.fts -64 "5 3" "d>" "ROWORDER='BOTTOM-UP'" 1.5 2 3 4 5 6.25 7 8 9 10 11 12 13 14 15.75
 fits_image in/topdown.fts -64 "5 3" "d>" "" 11 12 13 14 15.75 6.25 7 8 9 10 1.5 2 3 4 5
 fits_image in/radio.fts -32 "4 3 1 1" "f>" "BUNIT='JY/BEAM'" 0.25 -0.125 nan 3
+# Two documents of one session, each with its own object, WCS and mapping: floating point
+# mapped linearly, and 32-bit integers moved by an offset.
+fits_image in/docA.fts -32 "6 4" "f>" "OBJECT='M31 field';CTYPE1='RA---TAN';CTYPE2='DEC--TAN';CRPIX1=3.5;CRPIX2=2.5;CRVAL1=10.6847;CRVAL2=41.269;CDELT1=-0.0002;CDELT2=0.0002" \
+    0.5 -3.25 1e6 17 2.75 -0.001 42
+fits_image in/docB.fts 32 "5 3" "l>" "OBJECT='M42 field';CTYPE1='GLON-CAR';CTYPE2='GLAT-CAR';CRPIX1=3;CRPIX2=2;CRVAL1=209.01;CRVAL2=-19.38;CDELT1=-0.001;CDELT2=0.001" \
+    -100 7 250 399 0
 # Outputs that are not regular files (native only): a link is saved through to its target, a
 # device or a FIFO is written in place, a folder is refused.
 output_kinds() {
@@ -215,6 +221,63 @@ history=()
 for step in $(seq 1 420); do history+=("HISTORY reduction step $step"); done
 { fits_header SIMPLE=T BITPIX=16 NAXIS=2 NAXIS1=7 NAXIS2=5 BZERO=32768 "${history[@]}"; fits_data "n" 35 0 9 40000 65535 1234; } >in/long.fts
 
+# handle_check DIR NAME LEAST: the last run (under KORVALIS_HOST_CHECK_HANDLES=1) disposed of
+# every handle the module made, at least LEAST of them, and left none behind for the host.
+handle_check() {
+    local d=$1 name=$2 least=$3 line
+    line=$(grep -o "handles: [0-9]* made, [0-9]* disposed, [0-9]* left behind" "$d/last.err")
+    if [[ $line =~ ^handles:\ ([0-9]+)\ made,\ ([0-9]+)\ disposed,\ 0\ left\ behind$ &&
+          ${BASH_REMATCH[1]} == "${BASH_REMATCH[2]}" ]]; then
+        ((BASH_REMATCH[1] >= least)) || fail "$d: $name: $line: the module made no record for each document opened"
+    else
+        fail "$d: $name: not every handle was disposed of: ${line:-no handle line}"
+    fi
+}
+
+# Several documents in one host session: each save writes its own document's header and
+# mapping, byte for byte what converting that file alone writes; a new document takes the
+# header of the last file read; every record the module keeps for a document is disposed of.
+session_scenarios() {
+    local d=$1 file
+    host "$d" convert in/docA.fts out/docA-alone.fts; expect "$d" 0 "" "convert document A alone"
+    host "$d" convert in/docB.fts out/docB-alone.fts; expect "$d" 0 "" "convert document B alone"
+    host "$d" open in/docA.fts out/docA-alone.pgm;    expect "$d" 0 "" "open document A alone"
+    KORVALIS_HOST_CHECK_HANDLES=1 host "$d" session open:in/docA.fts open:in/docB.fts save:1:out/docA-session.fts \
+        save:2:out/docB-session.fts new:in/grey16.pgm save:3:out/new-session.fts export:1:out/docA-session.pgm \
+        close:2 export:3:out/new-session.pgm close:1
+    expect "$d" 0 "" "a session of three documents"
+    handle_check "$d" "a session of three documents" 2
+    for file in "docA-session.fts:OBJECT  = 'M31 field'" "docA-session.fts:CTYPE1  = 'RA---TAN'" \
+                "docB-session.fts:OBJECT  = 'M42 field'" "docB-session.fts:CTYPE1  = 'GLON-CAR'" \
+                "new-session.fts:OBJECT  = 'M42 field'" "new-session.fts:CTYPE1  = 'GLON-CAR'"; do
+        grep -qF "${file#*:}" "$d/out/${file%%:*}" || fail "$d: session: ${file%%:*} lacks \"${file#*:}\""
+    done
+    ! grep -qE "M42|GLON" "$d/out/docA-session.fts" || fail "$d: session: document A was saved with B's cards"
+    ! grep -qE "M31|RA---TAN" "$d/out/docB-session.fts" || fail "$d: session: document B was saved with A's cards"
+    cmp -s "$d/out/docA-alone.fts" "$d/out/docA-session.fts" ||
+        fail "$d: session: document A's save is not what converting A alone writes (its header and mapping)"
+    cmp -s "$d/out/docB-alone.fts" "$d/out/docB-session.fts" ||
+        fail "$d: session: document B's save is not what converting B alone writes (its header and mapping)"
+    cmp -s "$d/out/docA-alone.pgm" "$d/out/docA-session.pgm" || fail "$d: session: export of document A differs from open"
+    cmp -s in/grey16.pgm "$d/out/new-session.pgm" || fail "$d: session: export of a new document changed it"
+
+    # A failing step ends the run with its own status and names the step; nothing is left.
+    KORVALIS_HOST_CHECK_HANDLES=1 host "$d" session open:in/docA.fts open:in/notfits.fts save:1:out/never.fts
+    expect "$d" 1 "session step 2 (open:in/notfits.fts): in/notfits.fts is not a file the module reads" "a failing open step"
+    handle_check "$d" "a failing open step" 0
+    [[ ! -e $d/out/never.fts ]] || fail "$d: session: a step after the failing one was run"
+    KORVALIS_HOST_CHECK_HANDLES=1 host "$d" session open:in/docA.fts save:1:no/such/dir/x.fts
+    expect "$d" 3 "session step 2 (save:1:no/such/dir/x.fts): cannot create a temporary file" "a failing save step"
+    handle_check "$d" "a failing save step" 0
+    host "$d" session open:in/docA.fts save:2:out/never.fts; expect "$d" 2 "there is no document 2" "a document not made"
+    host "$d" session open:in/docA.fts close:1 export:1:out/never.pgm
+    expect "$d" 2 "session step 3 (export:1:out/never.pgm): document 1 was closed" "a closed document"
+    host "$d" session open:in/docA.fts export:1:out/never.fts; expect "$d" 2 "export writes .png, .pgm or .ppm" "export as FITS"
+    host "$d" session open:in/docA.fts revert:1;  expect "$d" 2 "unknown step 'revert'" "an unknown step"
+    host "$d" session;                             expect "$d" 2 "session takes at least 1 argument" "no steps"
+    [[ ! -e $d/out/never.fts && ! -e $d/out/never.pgm ]] || fail "$d: session: a refused session wrote a file"
+}
+
 scenarios() {
     local d=$1
     mkdir -p "$d/out" && ln -sfn "$work/in" "$d/in"
@@ -293,6 +356,8 @@ scenarios() {
     host "$d" --host-scale 32768 convert out/rgb16.fts out/rgb16-editor.fts; expect "$d" 0 "" "convert RGB, editor"
     host "$d" open out/rgb16-editor.fts out/rgb16-editor.ppm; expect "$d" 0 "" "open an editor's RGB save"
     within_one_step in/rgb16.ppm "$d/out/rgb16-editor.ppm" || fail "$d: an editor's RGB convert moved a value by more than one"
+
+    session_scenarios "$d"
 
     # Failures: each with its exit status and the reason on one line.
     host "$d" open in/notfits.fts out/x.pgm;        expect "$d" 1 "formatCannotRead (-30501)" "unsupported file"
