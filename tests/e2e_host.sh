@@ -388,6 +388,7 @@ scenarios() {
             grep -q "does not end in one of the module's extensions" "$d/last.err"
             [[ $? == $([[ $name == *.fz ]] && echo 0 || echo 1) ]] || fail "$d: open $name: notice: $(cat "$d/last.err")"
         done
+        rm -f "$d/out/named.pgm"
         # Display previews: 8 bits from the 16-bit frame, while open keeps the samples exact.
         for stretch in asinh linear; do
             host "$d" --stretch "$stretch" preview in/star.fts out/preview-$stretch.png
