@@ -1,4 +1,4 @@
-// open, save, convert, info, about and module.
+// open, save, convert, preview, info, about and module, and the documents they work on.
 #include "hostsim/commands.h"
 
 #include <cstdio>

@@ -37,7 +37,7 @@ const CommandEntry commandTable[] = {
                                         "export:N:OUT (.png, .pgm, .ppm), close:N"},
 };
 
-// The environment variable that asks for the handle check, and its line.
+// The environment variable that asks for the tally of handles when the session ends.
 const char handleCheckVariable[] = "KORVALIS_HOST_CHECK_HANDLES";
 
 struct HelpEntry {
