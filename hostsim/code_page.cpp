@@ -1,7 +1,15 @@
-// Code page 1252 to UTF-8.
+// Code page 1252 to UTF-8, or to the locale's character set.
 #include "hostsim/code_page.h"
 
+#include <cctype>
+#include <cerrno>
 #include <cstdint>
+
+#if !defined(_WIN32)
+#include <iconv.h>
+#include <langinfo.h>
+#include <locale.h>
+#endif
 
 namespace {
 
@@ -24,6 +32,15 @@ void appendUtf8(std::string *out, uint32_t code) {
     }
 }
 
+// "UTF-8", "utf8", "ANSI_X3.4-1968": lower case without the punctuation, for comparison.
+std::string plainName(const std::string &name) {
+    std::string plain;
+    for (char c : name)
+        if (std::isalnum(static_cast<unsigned char>(c)))
+            plain.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+    return plain;
+}
+
 } // namespace
 
 std::string utf8FromCp1252(const std::string &text) {
@@ -37,4 +54,58 @@ std::string utf8FromCp1252(const std::string &text) {
         appendUtf8(&out, code);
     }
     return out;
+}
+
+std::string textForCharset(const std::string &text, const std::string &charset) {
+    const std::string plain = plainName(charset);
+    if (plain.empty() || plain == "utf8" || plain == "ansix341968" || plain == "ascii" || plain == "usascii")
+        return utf8FromCp1252(text);
+#if defined(_WIN32)
+    return utf8FromCp1252(text);
+#else
+    iconv_t converter = iconv_open((charset + "//TRANSLIT").c_str(), "CP1252");
+    if (converter == reinterpret_cast<iconv_t>(-1))
+        return utf8FromCp1252(text);
+    std::string out;
+    std::string input = text;
+    char *in = &input[0];
+    size_t inLeft = input.size();
+    char chunk[256];
+    while (inLeft > 0) {
+        char *at = chunk;
+        size_t room = sizeof chunk;
+        size_t done = iconv(converter, &in, &inLeft, &at, &room);
+        out.append(chunk, static_cast<size_t>(at - chunk));
+        if (done == static_cast<size_t>(-1) && errno != E2BIG) {
+            // A byte the set cannot hold even transliterated, or one code page 1252 leaves undefined.
+            out.push_back('?');
+            ++in;
+            --inLeft;
+        }
+    }
+    char *at = chunk;
+    size_t room = sizeof chunk;
+    iconv(converter, nullptr, nullptr, &at, &room);
+    out.append(chunk, static_cast<size_t>(at - chunk));
+    iconv_close(converter);
+    return out;
+#endif
+}
+
+std::string localeCharset() {
+#if defined(_WIN32)
+    return "UTF-8";
+#else
+    locale_t locale = newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(0));
+    if (locale == static_cast<locale_t>(0))
+        return "UTF-8";
+    std::string charset = nl_langinfo_l(CODESET, locale);
+    freelocale(locale);
+    return charset;
+#endif
+}
+
+std::string localeTextFromCp1252(const std::string &text) {
+    static const std::string charset = localeCharset();
+    return textForCharset(text, charset);
 }

@@ -1,4 +1,4 @@
-// open, save, convert, info, about and module.
+// open, save, convert, preview, info, about and module, and the documents they work on.
 #include "hostsim/commands.h"
 
 #include <cstdio>
@@ -63,78 +63,134 @@ void startSession(HostContext *context) {
     context->session.cancelAfterRows = context->options.cancelAfterRows;
     setHostScale(&context->session, context->options.hostScale);
     context->session.progressBar = !context->options.quiet && standardErrorIsTerminal();
-    const bool terminal = standardErrorIsTerminal();
-    context->session.progressBar = !context->options.quiet && terminal;
-    // The module's notices are held under --quiet, and converted for a terminal; otherwise
-    // they pass byte for byte as the module writes them.
+    // The module's notices are held under --quiet, and otherwise shown after each call; either
+    // way they are caught, to reach a terminal, a file or a pipe in the locale's character
+    // set rather than as the module's code page 1252 bytes.
     context->session.holdModuleText = context->options.quiet;
-    context->session.moduleTextToTerminal = terminal;
-    if (context->options.quiet || terminal)
-        openModuleOutput(&context->session.moduleOutput);
+    openModuleOutput(&context->session.moduleOutput);
 }
 
 void stopHost(HostContext *context) {
+    for (HostDocument &document : context->documents)
+        closeDocument(context, &document);
+    context->documents.clear();
     closeModuleOutput(&context->session.moduleOutput);
-    reclaimModuleMemory(&context->session);
+    endSessionMemory(&context->session);
     retireSession(&context->session);
     unloadModule(&context->module);
+}
+
+Status openFitsDocument(HostContext *context, const std::string &path, size_t *number, ImageFacts *facts) {
+    noteExtension(*context, path, false);
+    HostDocument document;
+    Status status = openDocument(&context->session, path, &document.image, facts, &document.revertInfo);
+    if (!isOk(status))
+        return status;
+    document.source = path;
+    document.open = true;
+    context->documents.push_back(std::move(document));
+    *number = context->documents.size();
+    return okStatus();
+}
+
+Status newImageDocument(HostContext *context, const std::string &path, size_t *number) {
+    if (!isImageFileName(path))
+        return failStatus(exitUsage, path + ": a new document is read from a .png, .pgm or .ppm image");
+    HostDocument document;
+    std::string dropped;
+    Status status = readImageFile(path, &document.image, &dropped);
+    if (!isOk(status))
+        return status;
+    if (!dropped.empty())
+        notice(*context, "notice: " + path + ": " + dropped);
+    rescaleImage(&document.image, fullRangeLargest, context->session.largestSample);
+    document.source = path;
+    document.open = true;
+    context->documents.push_back(std::move(document));
+    *number = context->documents.size();
+    return okStatus();
+}
+
+Status saveFitsDocument(HostContext *context, HostDocument *document, const std::string &out) {
+    noteExtension(*context, out, true);
+    return saveDocument(&context->session, &document->image, out, &document->revertInfo);
+}
+
+Status exportDocument(HostContext *context, const HostDocument &document, const std::string &out) {
+    if (!isImageFileName(out))
+        return failStatus(exitUsage, out + ": an image is written as .png, .pgm or .ppm");
+    if (context->session.largestSample == fullRangeLargest)
+        return writeImageFile(out, document.image);
+    // The document keeps the session's scale; the file gets a copy on the full range.
+    HostImage copy;
+    if (!copyImage(document.image, &copy))
+        return failStatus(exitHostIo, "not enough memory to write " + out);
+    rescaleImage(&copy, context->session.largestSample, fullRangeLargest);
+    return writeImageFile(out, copy);
+}
+
+void closeDocument(HostContext *context, HostDocument *document) {
+    if (!document->open)
+        return;
+    disposeHeldHandle(&context->session, document->revertInfo);
+    document->revertInfo = nullptr;
+    document->image = HostImage{};
+    document->open = false;
+}
+
+HostDocument *findDocument(HostContext *context, size_t number) {
+    if (number < 1 || number > context->documents.size() || !context->documents[number - 1].open)
+        return nullptr;
+    return &context->documents[number - 1];
 }
 
 Status commandOpen(HostContext *context, const std::string &in, const std::string &out) {
     if (!isImageFileName(out))
         return failStatus(exitUsage, out + ": open writes .png, .pgm or .ppm images");
-    noteExtension(*context, in, false);
-    HostImage image;
+    size_t number = 0;
     ImageFacts facts;
-    Status status = openDocument(&context->session, in, &image, &facts);
+    Status status = openFitsDocument(context, in, &number, &facts);
     if (!isOk(status))
         return status;
-    rescaleImage(&image, context->session.largestSample, fullRangeLargest);
-    return writeImageFile(out, image);
+    return exportDocument(context, *findDocument(context, number), out);
 }
 
 Status commandPreview(HostContext *context, const std::string &in, const std::string &out) {
     if (!isImageFileName(out))
         return failStatus(exitUsage, out + ": preview writes .png, .pgm or .ppm images");
-    noteExtension(*context, in, false);
-    HostImage image, shown;
+    size_t number = 0;
     ImageFacts facts;
-    Status status = openDocument(&context->session, in, &image, &facts);
+    Status status = openFitsDocument(context, in, &number, &facts);
     if (!isOk(status))
         return status;
-    if (image.planes != 1 && image.planes != 3)
-        notice(*context,
-               "notice: " + in + " has " + std::to_string(image.planes) + " planes; the preview shows the first");
-    if (!makePreview(image, context->options.stretch, &shown))
+    HostDocument *document = findDocument(context, number);
+    if (document->image.planes != 1 && document->image.planes != 3)
+        notice(*context, "notice: " + in + " has " + std::to_string(document->image.planes) +
+                             " planes; the preview shows the first");
+    HostImage shown;
+    if (!makePreview(document->image, context->options.stretch, &shown))
         return failStatus(exitHostIo, "not enough memory for the preview of " + in);
-    image = HostImage{}; // the document is not needed while the preview is written
+    closeDocument(context, document); // the document is not needed while the preview is written
     return writeImageFile(out, shown);
 }
 
 Status commandSave(HostContext *context, const std::string &in, const std::string &out) {
     if (!isImageFileName(in))
         return failStatus(exitUsage, in + ": save reads .png, .pgm or .ppm images");
-    HostImage image;
-    std::string dropped;
-    Status status = readImageFile(in, &image, &dropped);
+    size_t number = 0;
+    Status status = newImageDocument(context, in, &number);
     if (!isOk(status))
         return status;
-    if (!dropped.empty())
-        notice(*context, "notice: " + in + ": " + dropped);
-    rescaleImage(&image, fullRangeLargest, context->session.largestSample);
-    noteExtension(*context, out, true);
-    return saveDocument(&context->session, &image, out);
+    return saveFitsDocument(context, findDocument(context, number), out);
 }
 
 Status commandConvert(HostContext *context, const std::string &in, const std::string &out) {
-    noteExtension(*context, in, false);
-    HostImage image;
+    size_t number = 0;
     ImageFacts facts;
-    Status status = openDocument(&context->session, in, &image, &facts);
+    Status status = openFitsDocument(context, in, &number, &facts);
     if (!isOk(status))
         return status;
-    noteExtension(*context, out, true);
-    return saveDocument(&context->session, &image, out);
+    return saveFitsDocument(context, findDocument(context, number), out);
 }
 
 Status commandInfo(HostContext *context, const std::string &in, std::string *report) {

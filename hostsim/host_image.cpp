@@ -29,6 +29,13 @@ bool allocateImage(HostImage *image, int32_t rows, int32_t columns, int16_t dept
     return true;
 }
 
+bool copyImage(const HostImage &from, HostImage *to) {
+    if (!allocateImage(to, from.rows, from.columns, from.depth, from.planes, from.mode))
+        return false;
+    std::memcpy(to->pixels.data.get(), from.pixels.data.get(), to->pixels.size);
+    return true;
+}
+
 static size_t sampleOffset(const HostImage &image, int32_t plane, int32_t row, int32_t column) {
     return static_cast<size_t>(plane) * planeBytes(image) + static_cast<size_t>(row) * rowBytes(image) +
            static_cast<size_t>(column) * static_cast<size_t>(sampleBytes(image));

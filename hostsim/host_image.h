@@ -30,6 +30,9 @@ inline size_t planeBytes(const HostImage &image) { return rowBytes(image) * stat
 // host takes (sides 1..32767, depth 8 or 16, 1..24 planes) or memory ran out.
 bool allocateImage(HostImage *image, int32_t rows, int32_t columns, int16_t depth, int16_t planes, int16_t mode);
 
+// `to` becomes a copy of `from`; false when memory ran out.
+bool copyImage(const HostImage &from, HostImage *to);
+
 // The largest 16-bit sample of a full-range host (and of PNG and PGM files), and of the
 // editors' own scale, which is 15 bits plus one value.
 constexpr uint32_t fullRangeLargest = 65535;

@@ -27,7 +27,7 @@ HostBuffer *findBuffer(HostSession *session, BufferID id) {
     return nullptr;
 }
 
-HostHandle *findHandle(HostSession *session, Handle handle) {
+HostHandle *findHandle(const HostSession *session, Handle handle) {
     for (HostHandle *entry : session->handles)
         if (reinterpret_cast<Handle>(&entry->pointer) == handle)
             return entry;
@@ -123,11 +123,17 @@ Handle newHandle(int32_t size) {
     }
     *entry = HostHandle{bytes, size, 0};
     session->handles.push_back(entry);
+    ++session->handlesMade;
     return reinterpret_cast<Handle>(&entry->pointer);
 }
 
+// A freed handle is no longer kept with any document either.
 void freeHandle(HostSession *session, HostHandle *entry) {
     session->handles.erase(std::find(session->handles.begin(), session->handles.end(), entry));
+    auto held = std::find(session->heldHandles.begin(), session->heldHandles.end(),
+                          reinterpret_cast<Handle>(&entry->pointer));
+    if (held != session->heldHandles.end())
+        session->heldHandles.erase(held);
     std::free(entry->pointer);
     std::free(entry);
 }
@@ -140,6 +146,7 @@ void disposeHandle(Handle handle) {
         noteFault(activeSession, "the module disposed of a handle the host never gave it");
         return;
     }
+    ++activeSession->handlesDisposed;
     freeHandle(activeSession, entry);
 }
 
@@ -339,12 +346,60 @@ void setHostScale(HostSession *session, uint32_t largest) {
 }
 
 int32_t reclaimModuleMemory(HostSession *session) {
-    auto left = static_cast<int32_t>(session->buffers.size() + session->handles.size());
+    auto left = static_cast<int32_t>(session->buffers.size());
     while (!session->buffers.empty())
         freeBuffer(session, session->buffers.back());
-    while (!session->handles.empty())
-        freeHandle(session, session->handles.back());
+    std::vector<HostHandle *> handles = session->handles;
+    for (HostHandle *entry : handles) {
+        const auto handle = reinterpret_cast<Handle>(&entry->pointer);
+        if (std::find(session->heldHandles.begin(), session->heldHandles.end(), handle) != session->heldHandles.end())
+            continue;
+        ++session->handlesLeftBehind;
+        ++left;
+        freeHandle(session, entry);
+    }
     return left;
+}
+
+int32_t endSessionMemory(HostSession *session) {
+    session->heldHandles.clear();
+    const auto handles = static_cast<int32_t>(session->handles.size());
+    reclaimModuleMemory(session);
+    return handles;
+}
+
+bool handleIsLive(const HostSession &session, Handle handle) {
+    return handle != nullptr && findHandle(&session, handle) != nullptr;
+}
+
+bool holdHandle(HostSession *session, Handle handle) {
+    if (!handleIsLive(*session, handle))
+        return false;
+    if (std::find(session->heldHandles.begin(), session->heldHandles.end(), handle) == session->heldHandles.end())
+        session->heldHandles.push_back(handle);
+    return true;
+}
+
+void dropHandle(HostSession *session, Handle handle) {
+    auto held = std::find(session->heldHandles.begin(), session->heldHandles.end(), handle);
+    if (held != session->heldHandles.end())
+        session->heldHandles.erase(held);
+}
+
+void disposeHeldHandle(HostSession *session, Handle handle) {
+    dropHandle(session, handle);
+    if (!handleIsLive(*session, handle))
+        return; // already disposed of by the module: nothing is left to dispose of
+    // The services find their session through the call under way, as the module's calls do.
+    HostSession *outer = activeSession;
+    activeSession = session;
+    session->handleProcs.disposeProc(handle);
+    activeSession = outer;
+}
+
+std::string handleTally(const HostSession &session) {
+    return "handles: " + std::to_string(session.handlesMade) + " made, " + std::to_string(session.handlesDisposed) +
+           " disposed, " + std::to_string(session.handlesLeftBehind) + " left behind";
 }
 
 FormatRecord *beginOperation(HostSession *session) {
@@ -449,11 +504,11 @@ void showModuleText(HostSession *session, const std::string &text) {
         session->heldModuleText += text;
         return;
     }
-    writeStandardError(session->moduleOutput, session->moduleTextToTerminal ? utf8FromCp1252(text) : text);
+    writeStandardError(session->moduleOutput, localeTextFromCp1252(text));
 }
 
 void releaseModuleText(HostSession *session) {
     std::string text;
     text.swap(session->heldModuleText);
-    writeStandardError(session->moduleOutput, session->moduleTextToTerminal ? utf8FromCp1252(text) : text);
+    writeStandardError(session->moduleOutput, localeTextFromCp1252(text));
 }

@@ -46,6 +46,13 @@ struct HostSession {
     PlatformData platformData{};
     std::vector<HostBuffer *> buffers;
     std::vector<HostHandle *> handles;
+    // Handles the host keeps with its documents (the module's revertInfo), which outlive the
+    // operation that made them; reclaimModuleMemory spares them.
+    std::vector<Handle> heldHandles;
+    // What became of the handles: made by newProc, disposed through disposeProc (by the
+    // module, or by the host closing a document), and left behind, freed by the host itself
+    // because nobody disposed of them.
+    int64_t handlesMade = 0, handlesDisposed = 0, handlesLeftBehind = 0;
     uint64_t bufferBytesLimit = uint64_t{1} << 30; // what the host grants its buffers in all
     uint64_t bufferBytesInUse = 0;
     int64_t allocations = 0;
@@ -65,10 +72,9 @@ struct HostSession {
     OSType signature = ownSignature;
     uint32_t largestSample = fullRangeLargest;
     // What the module says on standard error (posix) while it is caught: held for later, or
-    // printed after each call, in UTF-8 when standard error is a terminal.
+    // printed after each call, in the locale's character set wherever standard error goes.
     ModuleOutput moduleOutput;
     bool holdModuleText = false;
-    bool moduleTextToTerminal = false;
     std::string heldModuleText;
 
     bool progressBar = false; // draw progress on standard error
@@ -92,8 +98,30 @@ void setHostScale(HostSession *session, uint32_t largest);
 // host keeps the slot for the life of the process, so the value is kept until exit.
 void retireSession(HostSession *session);
 
-// Frees every buffer and handle the module left behind; returns how many there were.
+// Frees every buffer the module left behind and every handle no document holds; returns how
+// many there were. Those handles count as left behind.
 int32_t reclaimModuleMemory(HostSession *session);
+
+// The end of the session, once the documents are closed: every handle still live, held or
+// not, is left behind and freed, as is every buffer. Returns how many handles there were.
+int32_t endSessionMemory(HostSession *session);
+
+// Whether `handle` is a live handle from the session's handle services.
+bool handleIsLive(const HostSession &session, Handle handle);
+
+// The host keeps `handle` with a document, past the operation that made it. False (and
+// nothing kept) when it is no live handle of the session's.
+bool holdHandle(HostSession *session, Handle handle);
+
+// The host no longer keeps `handle`; it is not disposed of.
+void dropHandle(HostSession *session, Handle handle);
+
+// Disposes of a handle the host kept, through its own handle services, as a host disposes of
+// a document's revertInfo when it closes the document.
+void disposeHeldHandle(HostSession *session, Handle handle);
+
+// "handles: 4 made, 4 disposed, 0 left behind".
+std::string handleTally(const HostSession &session);
 
 // A fresh zero-filled FormatRecord of the newest published size with the host's fields set
 // (serial number, hostSig of the session's scale, callbacks, services, plane map, resolution, maxData); null when
@@ -120,7 +148,7 @@ void endTransfer(HostSession *session);
 bool everyRowDelivered(const HostSession &session);
 
 // Text the module wrote: held when the session holds it, else printed on standard error, in
-// UTF-8 for a terminal.
+// the locale's character set (a terminal, a file or a pipe alike).
 void showModuleText(HostSession *session, const std::string &text);
 
 // Prints what was held and forgets it.

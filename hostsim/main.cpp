@@ -1,4 +1,5 @@
 // korvalis-host: drives the Korvalis module as an image editor does, from the command line.
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -31,7 +32,13 @@ const CommandEntry commandTable[] = {
     {"module", "", 0, 0, "the module's property list and terminology"},
     {"demo", "[DIR]", 0, 1, "save a synthetic star field through the module, check it, open it back, write its "
                             "preview and convert it, in DIR (default ./korvalis-demo)"},
+    {"session", "STEP...", 1, SIZE_MAX, "run the steps in one host session, documents numbered from 1 as they are "
+                                        "made: open:FITS, new:IMAGE (.png, .pgm, .ppm), save:N:OUT (FITS), "
+                                        "export:N:OUT (.png, .pgm, .ppm), close:N"},
 };
+
+// The environment variable that asks for the tally of handles when the session ends.
+const char handleCheckVariable[] = "KORVALIS_HOST_CHECK_HANDLES";
 
 struct HelpEntry {
     std::string term, text;
@@ -50,6 +57,14 @@ std::vector<HelpEntry> optionEntries() {
         {"-h, --help", "show this text and exit"},
         {"--version", "show the version and exit"},
         {"--", "end of the options: the words after it are the command and its arguments"},
+    };
+}
+
+std::vector<HelpEntry> environmentEntries() {
+    return {
+        {std::string(handleCheckVariable) + "=1",
+         "when the session ends, a line on standard error: the handles the module made through the host, "
+         "those disposed of through its handle services, and those left behind for the host to free"},
     };
 }
 
@@ -119,7 +134,9 @@ std::string helpText() {
     text += "\nOptions:\n";
     appendTable(&text, optionEntries());
     text += "\nAn option's value may also follow it after '=', as in --host-scale=32768.\n"
-            "\nExit status:\n";
+            "\nEnvironment:\n";
+    appendTable(&text, environmentEntries());
+    text += "\nExit status:\n";
     appendTable(&text, exitStatusEntries(), 6);
     text += "\nEvery failure prints one line on standard error saying what failed and why.\n";
     return text;
@@ -200,17 +217,18 @@ bool argumentsFit(const std::vector<std::string> &words, std::string *error) {
         size_t given = words.size() - 1;
         if (given >= command.least && given <= command.most)
             return true;
+        const size_t bound = given < command.least ? command.least : command.most;
         *error = words[0] + " takes " +
-                 (command.least == command.most ? std::to_string(command.least)
-                                                : "at most " + std::to_string(command.most)) +
-                 " argument" + (command.most == 1 ? "" : "s") + ", not " + std::to_string(given);
+                 (command.least == command.most ? "" : given < command.least ? "at least " : "at most ") +
+                 std::to_string(bound) + " argument" + (bound == 1 ? "" : "s") + ", not " + std::to_string(given);
         return false;
     }
     *error = "unknown command " + words[0];
     return false;
 }
 
-Status runCommand(HostContext *context, const std::vector<std::string> &words) {
+Status runCommand(HostContext *context, const std::vector<std::string> &words,
+                  const std::vector<SessionStep> &steps) {
     const std::string &command = words[0];
     std::string report;
     Status status;
@@ -230,6 +248,8 @@ Status runCommand(HostContext *context, const std::vector<std::string> &words) {
         status = commandModule(context, &report);
     else if (command == "demo")
         status = commandDemo(context, words.size() > 1 ? words[1] : "korvalis-demo", &report);
+    else if (command == "session")
+        status = commandSession(context, steps);
     else
         status = failStatus(exitUsage, "the command " + command + " is listed but not carried out");
     std::fputs(report.c_str(), stdout);
@@ -258,6 +278,12 @@ int main(int argc, char **argv) {
         line.error = "no command given";
     if (line.error.empty())
         argumentsFit(line.words, &line.error);
+    // A session's steps are checked before the module is loaded, as the rest of the line is.
+    std::vector<SessionStep> steps;
+    if (line.error.empty() && line.words[0] == "session") {
+        Status parsed = parseSessionSteps(std::vector<std::string>(line.words.begin() + 1, line.words.end()), &steps);
+        line.error = parsed.message;
+    }
     if (!line.error.empty()) {
         std::fprintf(stderr, "korvalis-host: %s\n%s", line.error.c_str(), "try 'korvalis-host --help'\n");
         return exitUsage;
@@ -266,9 +292,14 @@ int main(int argc, char **argv) {
     context.options = line.options;
     Status status = startHost(&context);
     if (isOk(status))
-        status = runCommand(&context, line.words);
+        status = runCommand(&context, line.words, steps);
     if (!isOk(status))
         releaseModuleText(&context.session); // the notices held under --quiet say why
     stopHost(&context);
+    const char *check = std::getenv(handleCheckVariable);
+    if (check != nullptr && *check != '\0' && std::strcmp(check, "0") != 0) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "korvalis-host: %s\n", handleTally(context.session).c_str());
+    }
     return isOk(status) ? exitOk : fail(status);
 }

@@ -106,6 +106,13 @@ bool takeExport(void *library, const char *name, const char *sizeName, const uin
     return true;
 }
 
+// The list a module declares for this host's processor, as exported data with its size.
+#if defined(__x86_64__)
+constexpr char listExport[] = "pluginPropertyList64", listSizeExport[] = "pluginPropertyList64Size";
+#else
+constexpr char listExport[] = "pluginPropertyList", listSizeExport[] = "pluginPropertyListSize";
+#endif
+
 Status openLibrary(LoadedModule *module) {
     // A name without a slash would send dlopen searching the library path.
     std::string path = module->path.find('/') == std::string::npos ? "./" + module->path : module->path;
@@ -115,10 +122,9 @@ Status openLibrary(LoadedModule *module) {
         return failStatus(exitHostIo, "cannot load the module " + module->path + ": " + (reason ? reason : "unknown"));
     }
     module->library = library;
-    if (!takeExport(library, "pluginPropertyList", "pluginPropertyListSize", &module->propertyList,
-                    &module->propertyListSize))
-        return failStatus(exitModuleFailed, module->path + ": not a format module: it exports no property list "
-                                                           "(pluginPropertyList and pluginPropertyListSize)");
+    if (!takeExport(library, listExport, listSizeExport, &module->propertyList, &module->propertyListSize))
+        return failStatus(exitModuleFailed, module->path + ": not a format module: it exports no property list (" +
+                                                listExport + " and " + listSizeExport + ")");
     takeExport(library, "pluginTerminology", "pluginTerminologySize", &module->terminology, &module->terminologySize);
     return okStatus();
 }

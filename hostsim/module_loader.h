@@ -25,8 +25,9 @@ struct LoadedModule {
 constexpr uint16_t moduleResourceID = 16000;
 
 // Loads the library at `path` (dlopen on posix, LoadLibraryA on Windows), takes its "PIPL"
-// and "AETE" 16000 (on posix the data it exports as pluginPropertyList, pluginTerminology and
-// their sizes), parses the list and resolves the entry point it names under hostEntryKey.
+// and "AETE" 16000 (on posix the data it exports as pluginPropertyList64 on x86-64, else
+// pluginPropertyList, and pluginTerminology, each with its size), parses the list and resolves
+// the entry point it names under hostEntryKey.
 // exitHostIo when the file cannot be loaded; exitModuleFailed when it is not a usable format
 // module. On failure nothing stays loaded.
 Status loadModule(const std::string &path, LoadedModule *module);

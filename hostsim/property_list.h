@@ -15,10 +15,11 @@ constexpr uint32_t fourCharCode(const char (&text)[5]) {
            uint32_t{static_cast<uint8_t>(text[2])} << 8 | uint32_t{static_cast<uint8_t>(text[3])};
 }
 
-// The property that names the entry point for this host's own processor: x86-64 code for a
-// 64-bit Windows host; 'wx86' for a 32-bit one, and on posix, whose module exports the list
-// of the 32-bit Windows module.
-#if defined(_WIN64)
+// The property that names the entry point for this host's own processor: '8664' (x86-64 code)
+// for a 64-bit Windows host and on x86-64 posix, whose module declares the 64-bit list;
+// 'wx86' for a 32-bit host, and on other posix processors, whose module exports the 32-bit
+// list.
+#if defined(_WIN64) || (!defined(_WIN32) && defined(__x86_64__))
 constexpr char hostEntryKey[5] = "8664";
 #else
 constexpr char hostEntryKey[5] = "wx86";

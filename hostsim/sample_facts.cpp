@@ -63,6 +63,12 @@ bool isMapped(const SampleCoding &coding) {
     return coding.bitpix == 32 || coding.bitpix == 64 || coding.bitpix == -32 || coding.bitpix == -64;
 }
 
+// 16-bit samples other than unsigned ones (BZERO 32768, BSCALE 1) take the module's first
+// pass, which chooses identity or the stored samples shifted; only a save shows which.
+bool isChosenByData(const SampleCoding &coding) {
+    return coding.bitpix == 16 && !(coding.bzero == 32768.0 && coding.bscale == 1.0);
+}
+
 std::string kindName(long long bitpix) {
     switch (bitpix) {
     case 8: return "8-bit unsigned integers";
@@ -92,17 +98,18 @@ std::string samplesLine(const SampleCoding &coding) {
     return line + "\n";
 }
 
-// 8 and 16 bits reach the host without a mapping: the bytes as stored, or the 16-bit
-// conversion.
+// 8 bits and unsigned 16 bits reach the host without a mapping: the bytes as stored, or the
+// stored samples moved up by 32768, which are the physical values.
 std::string unmappedLine(const SampleCoding &coding) {
     if (coding.bitpix == 8)
         return "mapping     none: the host gets the stored bytes as they are\n";
-    return "mapping     none: physical values, truncated toward zero and held to 0 ... 65535\n";
+    return "mapping     none: host value = stored sample + 32768 = physical value (BZERO 32768, BSCALE 1)\n";
 }
 
-// The smallest and largest host value other than the blank (0 under BLANK); false when every
-// sample is a blank.
-bool hostRange(const HostImage &image, bool blanks, uint32_t *smallest, uint32_t *largest, uint64_t *blankCount) {
+// The smallest and largest host value other than the blank's (`blankHost`, 0 under BLANK =
+// -32768; -1 for none); false when every sample is a blank.
+bool hostRange(const HostImage &image, int32_t blankHost, uint32_t *smallest, uint32_t *largest,
+               uint64_t *blankCount) {
     *smallest = 65535;
     *largest = 0;
     *blankCount = 0;
@@ -110,7 +117,7 @@ bool hostRange(const HostImage &image, bool blanks, uint32_t *smallest, uint32_t
     for (size_t i = 0; i < samples; ++i) {
         uint16_t value;
         std::memcpy(&value, image.pixels.data.get() + 2 * i, sizeof value);
-        if (blanks && value == 0) {
+        if (value == blankHost) {
             ++*blankCount;
             continue;
         }
@@ -120,12 +127,19 @@ bool hostRange(const HostImage &image, bool blanks, uint32_t *smallest, uint32_t
     return *smallest <= *largest;
 }
 
-// The mapping and blank lines from the coding the module wrote and the host image it gave.
-std::string mappingLines(const SampleCoding &saved, const HostImage &image) {
+// The mapping and blank lines from the coding the module wrote, the host image it gave and
+// the file's own coding: 16-bit files come as identity or as their stored samples shifted,
+// wider kinds as identity, offset or linear.
+std::string mappingLines(const SampleCoding &source, const SampleCoding &saved, const HostImage &image) {
     uint32_t smallest = 0, largest = 0;
     uint64_t blanks = 0;
-    const bool blank = saved.hasBlank && saved.blank == -32768;
-    const bool found = hostRange(image, blank, &smallest, &largest, &blanks);
+    // Host 0 stands for the blanks under BLANK = -32768. Another BLANK is one the module kept
+    // as the file had it: samples that fill all 65536 values leave none free for the blanks,
+    // which stay among them as their stored sample (host = stored + 32768) shows them.
+    const bool blankAsZero = saved.hasBlank && saved.blank == -32768;
+    const bool blankAsStored = saved.hasBlank && !blankAsZero && saved.blank >= -32768 && saved.blank <= 32767;
+    const int32_t blankHost = blankAsZero ? 0 : blankAsStored ? static_cast<int32_t>(saved.blank + 32768) : -1;
+    const bool found = hostRange(image, blankHost, &smallest, &largest, &blanks);
     const double step = saved.bscale;
     auto physical = [&saved](uint32_t host) { return saved.bzero + saved.bscale * (static_cast<double>(host) - 32768.0); };
     std::string line = "mapping     ";
@@ -133,27 +147,35 @@ std::string mappingLines(const SampleCoding &saved, const HostImage &image) {
         line += "none: every sample is a blank\n";
     else if (step == 1.0 && saved.bzero == 32768.0)
         line += format("identity: host value = physical value (%.17g ... %.17g)\n", physical(smallest), physical(largest));
+    else if (source.bitpix == 16)
+        line += format("shifted stored samples: physical %.15g ... %.15g onto host %.0f ...", physical(smallest),
+                       physical(largest), smallest) +
+                format(" %.0f (physical value = %.15g + %.15g x host value)\n", largest, physical(0), step);
     else if (step == 1.0)
         line += format("offset: physical %.17g ... %.17g onto host %.0f ...", physical(smallest), physical(largest),
                        smallest) + format(" %.0f (host value = physical value - %.17g)\n", largest, physical(0));
     else
         line += format("linear: physical %.10g ... %.10g onto host %.0f ...", physical(smallest), physical(largest),
                        smallest) + format(" %.0f, step %.10g\n", largest, step);
-    if (!blank)
+    const std::string count = std::to_string(blanks) + (blanks == 1 ? " sample" : " samples");
+    if (blankAsStored)
+        return line + "blanks      " + count + " (BLANK " + std::to_string(saved.blank) + ") as host " +
+               std::to_string(blankHost) + ", among the others: no host value is free for them\n";
+    if (!blankAsZero)
         return line + "blanks      none\n";
-    return line + "blanks      " + std::to_string(blanks) + (blanks == 1 ? " sample" : " samples") +
-           " (BLANK, NaN or infinities) as host 0\n";
+    return line + "blanks      " + count + " (BLANK, NaN or infinities) as host 0\n";
 }
 
-// The image saved through the module into a fresh temporary file; its coding cards read back.
-Status savedCoding(HostSession *session, HostImage *image, SampleCoding *coding) {
+// The image saved through the module into a fresh temporary file, with the document's own
+// revertInfo; its coding cards read back.
+Status savedCoding(HostSession *session, HostImage *image, Handle *revertInfo, SampleCoding *coding) {
     std::string target;
     HostFile file = noHostFile;
     Status status = createTemporaryBeside(joinPath(temporaryFolder(), "korvalis-info.fits"), &target, &file);
     if (!isOk(status))
         return status;
     closeFile(file);
-    status = saveDocument(session, image, target);
+    status = saveDocument(session, image, target, revertInfo);
     if (isOk(status))
         *coding = readSampleCoding(target, 0);
     discardTemporary(noHostFile, target);
@@ -165,20 +187,27 @@ Status savedCoding(HostSession *session, HostImage *image, SampleCoding *coding)
 Status describeSamples(HostSession *session, const std::string &path, const ImageSource *source, ImageFacts *facts,
                        std::string *lines) {
     const SampleCoding coding = source != nullptr ? readSampleCoding(path, source->headerStart) : SampleCoding{};
-    if (!isMapped(coding)) {
+    if (!isMapped(coding) && !isChosenByData(coding)) {
         Status status = readImageFacts(session, path, facts);
         if (isOk(status))
             *lines = samplesLine(coding) + (coding.hasBitpix ? unmappedLine(coding) : "");
         return status;
     }
+    // A document of info's own: its save is handed its own record, so that the probe neither
+    // uses nor changes what the module keeps for other documents; it is closed at once.
     HostImage image;
-    Status status = openDocument(session, path, &image, facts);
+    Handle revertInfo = nullptr;
+    Status status = openDocument(session, path, &image, facts, &revertInfo);
+    SampleCoding saved;
+    if (isOk(status)) {
+        status = savedCoding(session, &image, &revertInfo, &saved);
+        if (!isOk(status))
+            status = failStatus(status.exitCode,
+                                "the mapping of " + path + " could not be read back: " + status.message);
+    }
+    disposeHeldHandle(session, revertInfo);
     if (!isOk(status))
         return status;
-    SampleCoding saved;
-    status = savedCoding(session, &image, &saved);
-    if (!isOk(status))
-        return failStatus(status.exitCode, "the mapping of " + path + " could not be read back: " + status.message);
-    *lines = samplesLine(coding) + mappingLines(saved, image);
+    *lines = samplesLine(coding) + mappingLines(coding, saved, image);
     return okStatus();
 }

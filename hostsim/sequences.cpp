@@ -1,6 +1,8 @@
 // Open, save, info and About, as a host drives a format module.
 #include "hostsim/sequences.h"
 
+#include <algorithm>
+
 #include "hostsim/host_files.h"
 #include "hostsim/result_names.h"
 
@@ -132,15 +134,51 @@ Status beginReadingOperation(HostSession *session, const std::string &path, cons
     return okStatus();
 }
 
-Status openAndRead(HostSession *session, const std::string &path, HostImage *image, ImageFacts *facts) {
+// What the document keeps of the revertInfo the module left in the record when an operation
+// ended (see sequences.h). `made` is false for the open of a new document that failed, which
+// leaves no document to keep it.
+Status keepRevertInfo(HostSession *session, Handle *kept, Handle left, bool made, Status status,
+                      const std::string &what) {
+    const Handle before = kept != nullptr ? *kept : nullptr;
+    if (left == before)
+        return status;
+    if (left != nullptr && !handleIsLive(*session, left)) {
+        // Not the host's to keep or to dispose of; the document's own, if the module
+        // disposed of it, is gone too.
+        if (kept != nullptr && !handleIsLive(*session, before))
+            *kept = nullptr;
+        return isOk(status) ? moduleFault(what, "the module left in revertInfo a handle the host never gave it")
+                            : status;
+    }
+    if (kept == nullptr || !made) {
+        // Nothing keeps it; a handle that belongs to another document is not this one's to dispose of.
+        if (left != nullptr &&
+            std::find(session->heldHandles.begin(), session->heldHandles.end(), left) == session->heldHandles.end())
+            disposeHeldHandle(session, left);
+        return status;
+    }
+    if (before != nullptr)
+        dropHandle(session, before);
+    if (left != nullptr)
+        holdHandle(session, left);
+    *kept = left;
+    return status;
+}
+
+Status openAndRead(HostSession *session, const std::string &path, HostImage *image, ImageFacts *facts,
+                   Handle *revertInfo) {
     HostFile file = noHostFile;
     FormatRecord *record = nullptr;
     Status status = beginReadingOperation(session, path, "opening", &file, &record);
     if (!isOk(status))
         return status;
+    const bool reverting = revertInfo != nullptr && *revertInfo != nullptr;
+    record->revertInfo = revertInfo != nullptr ? *revertInfo : nullptr;
     status = readSequence(session, record, path, image, facts);
+    const Handle left = record->revertInfo;
     endOperation(session);
     closeFile(file);
+    status = keepRevertInfo(session, revertInfo, left, isOk(status) || reverting, status, "opening " + path);
     reclaimModuleMemory(session);
     return status;
 }
@@ -285,23 +323,26 @@ Status filterFile(HostSession *session, const std::string &path) {
     if (!isOk(status))
         return status;
     int16_t result = callModule(session, formatSelectorFilterFile, record);
+    const Handle left = record->revertInfo;
     endOperation(session);
     closeFile(file);
+    keepRevertInfo(session, nullptr, left, false, okStatus(), "checking " + path);
     if (result != noErr)
         return failStatus(exitModuleFailed, path + " is not a file the module reads (FilterFile: " +
                                                 describeResult(result) + ")");
     return okStatus();
 }
 
-Status openDocument(HostSession *session, const std::string &path, HostImage *image, ImageFacts *facts) {
-    return openAndRead(session, path, image, facts);
+Status openDocument(HostSession *session, const std::string &path, HostImage *image, ImageFacts *facts,
+                    Handle *revertInfo) {
+    return openAndRead(session, path, image, facts, revertInfo);
 }
 
 Status readImageFacts(HostSession *session, const std::string &path, ImageFacts *facts) {
-    return openAndRead(session, path, nullptr, facts);
+    return openAndRead(session, path, nullptr, facts, nullptr);
 }
 
-Status saveDocument(HostSession *session, HostImage *image, const std::string &path) {
+Status saveDocument(HostSession *session, HostImage *image, const std::string &path, Handle *revertInfo) {
     const std::string what = "saving " + path;
     Status status = checkModuleTakes(*session, *image);
     if (!isOk(status))
@@ -314,6 +355,7 @@ Status saveDocument(HostSession *session, HostImage *image, const std::string &p
     if (record == nullptr)
         return failStatus(exitHostIo, what + ": the host has no memory for its record");
     describeImage(record, *image);
+    record->revertInfo = revertInfo != nullptr ? *revertInfo : nullptr;
     status = runPhase(session, record, formatSelectorOptionsPrepare, what);
     if (isOk(status))
         status = runPhase(session, record, formatSelectorEstimatePrepare, what);
@@ -321,7 +363,9 @@ Status saveDocument(HostSession *session, HostImage *image, const std::string &p
         status = checkEstimate(*record, output, what);
     if (isOk(status))
         status = writeOutput(session, record, image, &output, what);
+    const Handle left = record->revertInfo;
     endOperation(session);
+    status = keepRevertInfo(session, revertInfo, left, true, status, what);
     reclaimModuleMemory(session);
     return status;
 }

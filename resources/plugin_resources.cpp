@@ -272,6 +272,7 @@ extern "C" {
 const std::array<uint8_t, pluginPropertyListBytes> pluginPropertyList = propertyListWriter.bytes;
 const uint32_t pluginPropertyListSize = pluginPropertyListBytes;
 const std::array<uint8_t, pluginPropertyList64Bytes> pluginPropertyList64 = propertyList64Writer.bytes;
+const uint32_t pluginPropertyList64Size = pluginPropertyList64Bytes;
 const std::array<uint8_t, pluginTerminologyBytes> pluginTerminology = terminologyWriter.bytes;
 const uint32_t pluginTerminologySize = pluginTerminologyBytes;
 }

@@ -27,12 +27,14 @@ KORVALIS_EXPORT extern const uint32_t pluginPropertyListSize;
 KORVALIS_EXPORT extern const std::array<uint8_t, pluginTerminologyBytes> pluginTerminology;
 KORVALIS_EXPORT extern const uint32_t pluginTerminologySize;
 
-// The property list of the 64-bit Windows module, for the editors of today: the entry point
-// under '8664' (x86-64 code), the extensions FTS, FIT and FITS, and only the modes the module
-// saves, in 'mode' and in the enabling condition 'enbl' that current hosts read. Written by
-// the same code as the list above. Only the resource build uses it; the Linux module exports
-// the list above.
-extern const std::array<uint8_t, pluginPropertyList64Bytes> pluginPropertyList64;
+// The property list of the 64-bit modules, for the editors of today: the entry point under
+// '8664' (x86-64 code), the extensions FTS, FIT and FITS, and only the modes the module saves,
+// in 'mode' and in the enabling condition 'enbl' that current hosts read. Written by the same
+// code as the list above. The 64-bit Windows module carries it as its resource, and the Linux
+// module, x86-64 code too, declares it with its size under these names; the 32-bit list stays
+// exported beside it for a host of 32-bit code.
+KORVALIS_EXPORT extern const std::array<uint8_t, pluginPropertyList64Bytes> pluginPropertyList64;
+KORVALIS_EXPORT extern const uint32_t pluginPropertyList64Size;
 }
 
 // One entry of the string table; text is zero-terminated, in code page 1252.

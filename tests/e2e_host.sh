@@ -59,6 +59,7 @@ expect() {
 # Inputs, made natively once for both runs: the demo's star field and small PNM images.
 "$native_bin/korvalis-host" --quiet demo in/demo >in/demo.log 2>&1 || fail "the native demo failed: $(cat in/demo.log)"
 cp in/demo/starfield.fts in/star.fts
+cp in/star.fts in/star.fits && cp in/star.fts in/star.fz
 "$native_bin/korvalis-host" --quiet open in/star.fts in/star.pgm || fail "the native open of the demo file failed"
 perl -e 'print "P5\n# small grey test image\n7 5\n255\n"; print chr(($_ * 37) % 256) for 0..34' >in/grey8.pgm
 perl -e 'print "P5\n9 4\n65535\n"; print pack("n", ($_ * 7919) % 65536) for 0..35' >in/grey16.pgm
@@ -126,6 +127,12 @@ cube_axes=$(axis 1 RA---SIN 57.66 -0.0064 -799.0 deg; axis 2 DEC--SIN 0.0 0.0064
 plane_axes=$(axis 1 RA---TAN 83.6 -0.001 3.5 deg; axis 2 DEC--TAN 22.0 0.001 2.5 deg; axis 3 FREQ 1.4E9 1E6 1.0 Hz)
 fits_image in/cube4.fts -32 "6 5 7 1" "f>" "$cube_axes" 0.5 -3.25 7 1e3 42
 fits_image in/plane3.fts 16 "6 5 1" "n" "BZERO=32768;$plane_axes" 0 9 40000 65535 1234
+# Two documents of one session, each with its own object, WCS and mapping: floating point
+# mapped linearly, and 32-bit integers moved by an offset.
+fits_image in/docA.fts -32 "6 4" "f>" "OBJECT='M31 field';CTYPE1='RA---TAN';CTYPE2='DEC--TAN';CRPIX1=3.5;CRPIX2=2.5;CRVAL1=10.6847;CRVAL2=41.269;CDELT1=-0.0002;CDELT2=0.0002" \
+    0.5 -3.25 1e6 17 2.75 -0.001 42
+fits_image in/docB.fts 32 "5 3" "l>" "OBJECT='M42 field';CTYPE1='GLON-CAR';CTYPE2='GLAT-CAR';CRPIX1=3;CRPIX2=2;CRVAL1=209.01;CRVAL2=-19.38;CDELT1=-0.001;CDELT2=0.001" \
+    -100 7 250 399 0
 # Outputs that are not regular files (native only): a link is saved through to its target, a
 # device or a FIFO is written in place, a folder is refused.
 output_kinds() {
@@ -171,8 +178,9 @@ output_kinds() {
     rm -rf "$d/out/kinds"
 }
 
-# The module's texts (native only): held under --quiet and shown when the run fails; as the
-# module wrote them (code page 1252) into a file; in UTF-8 on a terminal.
+# The module's texts (native only): held under --quiet and shown when the run fails; in the
+# locale's character set, UTF-8 here, into a file, a pipe and a terminal alike (the C locale's
+# ASCII cannot hold them, so it gets UTF-8 too).
 module_texts() {
     local d=$1 program="$native_bin/korvalis-host"
     (cd "$d" && "$program" demo out/texts >/dev/null 2>last.err)
@@ -180,8 +188,12 @@ module_texts() {
     host "$d" demo out/texts;                      expect "$d" 0 "" "quiet demo"
     [[ ! -s $d/last.err ]] || fail "$d: --quiet still printed: $(cat "$d/last.err")"
     host "$d" open in/bitpix12.fts out/x.pgm;      expect "$d" 1 "Header Check: BITPIX is 12" "quiet refusal says why"
-    (cd "$d" && "$program" about 2>last.err)
-    grep -qF $'Photoshop\xae.' "$d/last.err" || fail "$d: about into a file is not the module's own bytes"
+    (cd "$d" && LC_ALL=C.UTF-8 "$program" about 2>last.err)
+    grep -qF "Photoshop®." "$d/last.err" || fail "$d: about into a file is not UTF-8: $(grep -a Photoshop "$d/last.err")"
+    (cd "$d" && LC_ALL=C.UTF-8 "$program" about 2>&1 | cat >last.err)
+    grep -qF "Photoshop®." "$d/last.err" || fail "$d: about into a pipe is not UTF-8: $(grep -a Photoshop "$d/last.err")"
+    (cd "$d" && LC_ALL=C "$program" about 2>last.err)
+    grep -qF "Photoshop®." "$d/last.err" || fail "$d: about in the C locale is not UTF-8: $(grep -a Photoshop "$d/last.err")"
     if command -v script >/dev/null; then
         script -qec "'$program' about" /dev/null >"$d/last.out" 2>&1
         grep -qF "Photoshop®." "$d/last.out" || fail "$d: about on a terminal is not UTF-8: $(grep -a Photoshop "$d/last.out")"
@@ -245,6 +257,63 @@ head -c $((3 * 2880)) in/multi.fts >in/tables.fts
 history=()
 for step in $(seq 1 420); do history+=("HISTORY reduction step $step"); done
 { fits_header SIMPLE=T BITPIX=16 NAXIS=2 NAXIS1=7 NAXIS2=5 BZERO=32768 "${history[@]}"; fits_data "n" 35 0 9 40000 65535 1234; } >in/long.fts
+
+# handle_check DIR NAME LEAST: the last run (under KORVALIS_HOST_CHECK_HANDLES=1) disposed of
+# every handle the module made, at least LEAST of them, and left none behind for the host.
+handle_check() {
+    local d=$1 name=$2 least=$3 line
+    line=$(grep -o "handles: [0-9]* made, [0-9]* disposed, [0-9]* left behind" "$d/last.err")
+    if [[ $line =~ ^handles:\ ([0-9]+)\ made,\ ([0-9]+)\ disposed,\ 0\ left\ behind$ &&
+          ${BASH_REMATCH[1]} == "${BASH_REMATCH[2]}" ]]; then
+        ((BASH_REMATCH[1] >= least)) || fail "$d: $name: $line: the module made no record for each document opened"
+    else
+        fail "$d: $name: not every handle was disposed of: ${line:-no handle line}"
+    fi
+}
+
+# Several documents in one host session: each save writes its own document's header and
+# mapping, byte for byte what converting that file alone writes; a new document takes the
+# header of the last file read; every record the module keeps for a document is disposed of.
+session_scenarios() {
+    local d=$1 file
+    host "$d" convert in/docA.fts out/docA-alone.fts; expect "$d" 0 "" "convert document A alone"
+    host "$d" convert in/docB.fts out/docB-alone.fts; expect "$d" 0 "" "convert document B alone"
+    host "$d" open in/docA.fts out/docA-alone.pgm;    expect "$d" 0 "" "open document A alone"
+    KORVALIS_HOST_CHECK_HANDLES=1 host "$d" session open:in/docA.fts open:in/docB.fts save:1:out/docA-session.fts \
+        save:2:out/docB-session.fts new:in/grey16.pgm save:3:out/new-session.fts export:1:out/docA-session.pgm \
+        close:2 export:3:out/new-session.pgm close:1
+    expect "$d" 0 "" "a session of three documents"
+    handle_check "$d" "a session of three documents" 2
+    for file in "docA-session.fts:OBJECT  = 'M31 field'" "docA-session.fts:CTYPE1  = 'RA---TAN'" \
+                "docB-session.fts:OBJECT  = 'M42 field'" "docB-session.fts:CTYPE1  = 'GLON-CAR'" \
+                "new-session.fts:OBJECT  = 'M42 field'" "new-session.fts:CTYPE1  = 'GLON-CAR'"; do
+        grep -qF "${file#*:}" "$d/out/${file%%:*}" || fail "$d: session: ${file%%:*} lacks \"${file#*:}\""
+    done
+    ! grep -qE "M42|GLON" "$d/out/docA-session.fts" || fail "$d: session: document A was saved with B's cards"
+    ! grep -qE "M31|RA---TAN" "$d/out/docB-session.fts" || fail "$d: session: document B was saved with A's cards"
+    cmp -s "$d/out/docA-alone.fts" "$d/out/docA-session.fts" ||
+        fail "$d: session: document A's save is not what converting A alone writes (its header and mapping)"
+    cmp -s "$d/out/docB-alone.fts" "$d/out/docB-session.fts" ||
+        fail "$d: session: document B's save is not what converting B alone writes (its header and mapping)"
+    cmp -s "$d/out/docA-alone.pgm" "$d/out/docA-session.pgm" || fail "$d: session: export of document A differs from open"
+    cmp -s in/grey16.pgm "$d/out/new-session.pgm" || fail "$d: session: export of a new document changed it"
+
+    # A failing step ends the run with its own status and names the step; nothing is left.
+    KORVALIS_HOST_CHECK_HANDLES=1 host "$d" session open:in/docA.fts open:in/notfits.fts save:1:out/never.fts
+    expect "$d" 1 "session step 2 (open:in/notfits.fts): in/notfits.fts is not a file the module reads" "a failing open step"
+    handle_check "$d" "a failing open step" 0
+    [[ ! -e $d/out/never.fts ]] || fail "$d: session: a step after the failing one was run"
+    KORVALIS_HOST_CHECK_HANDLES=1 host "$d" session open:in/docA.fts save:1:no/such/dir/x.fts
+    expect "$d" 3 "session step 2 (save:1:no/such/dir/x.fts): cannot create a temporary file" "a failing save step"
+    handle_check "$d" "a failing save step" 0
+    host "$d" session open:in/docA.fts save:2:out/never.fts; expect "$d" 2 "there is no document 2" "a document not made"
+    host "$d" session open:in/docA.fts close:1 export:1:out/never.pgm
+    expect "$d" 2 "session step 3 (export:1:out/never.pgm): document 1 was closed" "a closed document"
+    host "$d" session open:in/docA.fts export:1:out/never.fts; expect "$d" 2 "export writes .png, .pgm or .ppm" "export as FITS"
+    host "$d" session open:in/docA.fts revert:1;  expect "$d" 2 "unknown step 'revert'" "an unknown step"
+    host "$d" session;                             expect "$d" 2 "session takes at least 1 argument" "no steps"
+    [[ ! -e $d/out/never.fts && ! -e $d/out/never.pgm ]] || fail "$d: session: a refused session wrote a file"
+}
 
 scenarios() {
     local d=$1
@@ -334,6 +403,8 @@ scenarios() {
     host "$d" open out/rgb16-editor.fts out/rgb16-editor.ppm; expect "$d" 0 "" "open an editor's RGB save"
     within_one_step in/rgb16.ppm "$d/out/rgb16-editor.ppm" || fail "$d: an editor's RGB convert moved a value by more than one"
 
+    session_scenarios "$d"
+
     # Failures: each with its exit status and the reason on one line.
     host "$d" open in/notfits.fts out/x.pgm;        expect "$d" 1 "formatCannotRead (-30501)" "unsupported file"
     host "$d" open in/truncated.fts out/x.pgm;      expect "$d" 1 "eofErr (-39)" "truncated file"
@@ -360,6 +431,13 @@ scenarios() {
         for name in cube4 plane3; do
             same_world "in/$name.fts" "$d/out/$name.fts" || fail "$d: $name: astropy's WCS moved after a convert"
         done
+        # The Linux module declares the 64-bit list, whose extensions name .fits.
+        for name in star.fits star.fz; do
+            (cd "$d" && "$native_bin/korvalis-host" open "in/$name" out/named.pgm >last.out 2>last.err)
+            grep -q "does not end in one of the module's extensions" "$d/last.err"
+            [[ $? == $([[ $name == *.fz ]] && echo 0 || echo 1) ]] || fail "$d: open $name: notice: $(cat "$d/last.err")"
+        done
+        rm -f "$d/out/named.pgm"
         # Display previews: 8 bits from the 16-bit frame, while open keeps the samples exact.
         for stretch in asinh linear; do
             host "$d" --stretch "$stretch" preview in/star.fts out/preview-$stretch.png

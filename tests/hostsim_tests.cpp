@@ -57,7 +57,7 @@ std::vector<uint8_t> textBytes(const char *text) {
 std::vector<TestProperty> goodProperties() {
     return {{"kind", codeBytes("8BIF")},
             {"vers", {0, 0, 1, 0}},
-            {"wx86", textBytes("ENTRYPOINT")},
+            {hostEntryKey, textBytes("ENTRYPOINT")},
             {"mode", {0x40, 0x00, 0, 0}},
             {"RdEx", {'F', 'T', 'S', ' '}},
             {"WrEx", {'F', 'I', 'T', ' '}},
@@ -94,13 +94,39 @@ std::vector<TestProperty> without(const char *key) {
     return properties;
 }
 
+// The list a module declares for this host's processor: the 64-bit one for x86-64 code.
+#if defined(__x86_64__)
+const uint8_t *const ownList = pluginPropertyList64.data();
+const size_t ownListSize = pluginPropertyList64Size;
+#else
+const uint8_t *const ownList = pluginPropertyList.data();
+const size_t ownListSize = pluginPropertyListSize;
+#endif
+
+// A module's list as this host reads it: the entry point's key (the fourth property's) made
+// this host's own, so that the list of either width parses here.
+std::vector<uint8_t> keyedForThisHost(const uint8_t *bytes, size_t size) {
+    std::vector<uint8_t> list(bytes, bytes + size);
+    const size_t keyAt = 2 + 4 + 4 + 20 + 24 + 20 + 4;
+    EXPECT_TRUE(std::memcmp(&list[keyAt], "4668", 4) == 0 || std::memcmp(&list[keyAt], "68xw", 4) == 0);
+    for (int k = 0; k < 4; ++k)
+        list[keyAt + static_cast<size_t>(k)] = static_cast<uint8_t>(hostEntryKey[3 - k]);
+    return list;
+}
+
 TEST(PropertyList, TheModulesOwnListDescribesAFitsFormatModule) {
     ModuleInfo info;
-    Status status = parsePropertyList(pluginPropertyList.data(), pluginPropertyListSize, &info);
+    Status status = parsePropertyList(ownList, ownListSize, &info);
     ASSERT_TRUE(isOk(status)) << status.message;
     EXPECT_EQ(info.entryName, "ENTRYPOINT");
+#if defined(__x86_64__)
+    // So a host on Linux offers it .fits names too.
+    EXPECT_EQ(info.readExtensions, (std::vector<std::string>{"FTS", "FIT", "FITS"}));
+    EXPECT_EQ(info.writeExtensions, (std::vector<std::string>{"FTS", "FIT", "FITS"}));
+#else
     EXPECT_EQ(info.readExtensions, (std::vector<std::string>{"FTS", "FIT"}));
     EXPECT_EQ(info.writeExtensions, (std::vector<std::string>{"FTS", "FIT"}));
+#endif
     EXPECT_TRUE(info.flags.canRead && info.flags.canWrite);
     EXPECT_EQ(info.maxRows, 32767);
     EXPECT_EQ(info.maxChannels.size(), 12u);
@@ -142,7 +168,8 @@ TEST(PropertyList, MalformedListsAreRefusedWithTheirReason) {
 TEST(PropertyList, AListLackingWhatAFormatModuleNeedsIsRefused) {
     ModuleInfo info;
     EXPECT_NE(parse(buildList(without("kind")), &info).message.find("'kind'"), std::string::npos);
-    EXPECT_NE(parse(buildList(without("wx86")), &info).message.find("'wx86'"), std::string::npos);
+    EXPECT_NE(parse(buildList(without(hostEntryKey)), &info).message.find(std::string("'") + hostEntryKey + "'"),
+              std::string::npos);
     EXPECT_NE(parse(buildList(without("RdEx")), &info).message.find("'RdEx'"), std::string::npos);
     EXPECT_NE(parse(buildList(without("fmtf")), &info).message.find("'fmtf'"), std::string::npos);
     EXPECT_NE(parse(buildList(without("mode")), &info).message.find("modes"), std::string::npos);
@@ -171,13 +198,9 @@ TEST(PropertyList, ALinkedModuleMustBeTheEntryItsListNames) {
     EXPECT_NE(status.message.find("\"PluginMain\""), std::string::npos);
 }
 
-// The 64-bit module's list as a posix host reads it: its entry point's key is x86-64 code,
-// so the fourth property's key is put back to 'wx86' for this host to accept it.
+// The 64-bit module's list as this host reads it.
 ModuleInfo wideModuleInfo() {
-    std::vector<uint8_t> list(pluginPropertyList64.begin(), pluginPropertyList64.end());
-    const size_t keyAt = 2 + 4 + 4 + 20 + 24 + 20 + 4;
-    EXPECT_EQ(std::memcmp(&list[keyAt], "4668", 4), 0);
-    std::memcpy(&list[keyAt], "68xw", 4);
+    std::vector<uint8_t> list = keyedForThisHost(pluginPropertyList64.data(), pluginPropertyList64.size());
     ModuleInfo info;
     Status status = parsePropertyList(list.data(), list.size(), &info);
     EXPECT_TRUE(isOk(status)) << status.message;
@@ -186,7 +209,8 @@ ModuleInfo wideModuleInfo() {
 
 TEST(PropertyList, EachModuleIsEnabledForTheModesItsListGives) {
     ModuleInfo narrow;
-    ASSERT_TRUE(isOk(parsePropertyList(pluginPropertyList.data(), pluginPropertyListSize, &narrow)));
+    const std::vector<uint8_t> narrowList = keyedForThisHost(pluginPropertyList.data(), pluginPropertyListSize);
+    ASSERT_TRUE(isOk(parsePropertyList(narrowList.data(), narrowList.size(), &narrow)));
     const ModuleInfo wide = wideModuleInfo();
     EXPECT_EQ(wide.readExtensions, (std::vector<std::string>{"FTS", "FIT", "FITS"}));
     EXPECT_EQ(wide.writeExtensions, wide.readExtensions);
@@ -439,6 +463,23 @@ TEST(ModuleText, CodePage1252BecomesUtf8) {
         EXPECT_EQ(utf8FromCp1252(c.cp1252), c.utf8) << c.cp1252;
 }
 
+// What reaches standard error is in the locale's set: UTF-8, also for the C locale's ASCII,
+// which holds none of the module's other characters; Latin-1 and Latin-9 as their own bytes;
+// a byte a set has no character for as '?'; a set unknown to iconv as UTF-8.
+TEST(ModuleText, TheLocalesCharacterSetIsWritten) {
+    struct Case {
+        const char *cp1252, *charset, *written;
+    };
+    const Case cases[] = {{"Photoshop\xae.", "UTF-8", "Photoshop\u00ae."},
+                          {"Photoshop\xae.", "ANSI_X3.4-1968", "Photoshop\u00ae."},
+                          {"Photoshop\xae.", "ISO-8859-1", "Photoshop\xae."},
+                          {"\x80 \xe9", "ISO-8859-15", "\xa4 \xe9"},
+                          {"a\x81" "b", "ISO-8859-1", "a?b"},
+                          {"\xe9", "no-such-set", "\u00e9"}};
+    for (const Case &c : cases)
+        EXPECT_EQ(textForCharset(c.cp1252, c.charset), c.written) << c.charset << ": " << c.cp1252;
+}
+
 // ---- previews --------------------------------------------------------------------------------
 
 // A faint frame as a camera gives it: a sky of 200 with a spread of about 6 (a repeating ramp
@@ -641,7 +682,7 @@ struct SessionFixture : ::testing::Test {
     void SetUp() override {
         ASSERT_NE(mkdtemp(folder), nullptr);
         context.options.quiet = true;
-        Status status = useLinkedModule(pluginPropertyList.data(), pluginPropertyListSize, pluginTerminology.data(),
+        Status status = useLinkedModule(ownList, ownListSize, pluginTerminology.data(),
                                         pluginTerminologySize, ENTRYPOINT, &context.module);
         ASSERT_TRUE(isOk(status)) << status.message;
         startSession(&context);
@@ -704,12 +745,19 @@ std::vector<uint8_t> oneRowFile(int bitpix, int columns, const std::vector<std::
 
 // info names the samples' kind and, for mapped kinds, the mapping the module keeps, worked out
 // here from the values: 0.5 ... 2.5 with two blanks maps linearly onto 1 ... 65535; 32-bit
-// integers 1 ... 500 with BLANK map one to one. Its temporary save leaves nothing behind.
+// integers 1 ... 500 with BLANK map one to one. 16-bit samples: -5 ... 300 reach the host as
+// stored - (-5), or - (-6) when a BLANK takes host 0, and 0.1 × stored + 100 keeps its step;
+// whole physical values in range (BSCALE 2) come as they are; samples that fill all 65536
+// values keep their BLANK 7 among them, as host 7 + 32768. Unsigned ones take no probe. The
+// temporary saves leave nothing behind, nor any handle.
 TEST_F(SessionFixture, InfoNamesTheSamplesAndTheMapping) {
     const uint8_t nan[4] = {0x7F, 0xC0, 0, 0}, inf[4] = {0x7F, 0x80, 0, 0};
     const std::vector<uint8_t> floats = {0x3F, 0, 0, 0,   0x40, 0x20, 0, 0, nan[0], nan[1], nan[2], nan[3],
                                          0x3F, 0x80, 0, 0, inf[0], inf[1], inf[2], inf[3]}; // 0.5 2.5 NaN 1 inf
     const std::vector<uint8_t> integers = {0, 0, 0, 1, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0x01, 0xF4}; // 1 -1 500
+    const std::vector<uint8_t> signed16 = {0xFF, 0xFB, 0, 0, 0, 17, 0x01, 0x2C};                  // -5 0 17 300
+    const std::vector<uint8_t> withBlank = {0xFF, 0xFB, 0x80, 0, 0, 17, 0x01, 0x2C};              // -5 blank 17 300
+    const std::vector<uint8_t> everyValue = {0x80, 0, 0x7F, 0xFF, 0, 7, 0, 0};                    // -32768 32767 7 0
     struct Case {
         const char *name;
         std::vector<uint8_t> file;
@@ -725,7 +773,24 @@ TEST_F(SessionFixture, InfoNamesTheSamplesAndTheMapping) {
           "blanks      1 sample (BLANK, NaN or infinities) as host 0\n"}},
         {"s.fts", oneRowFile(16, 1, {valueCard("BZERO", "32768")}, {0x80, 0}),
          {"samples     16-bit integers (BITPIX 16), physical = 32768 + 1 x stored\n",
-          "mapping     none: physical values, truncated toward zero and held to 0 ... 65535\n"}},
+          "mapping     none: host value = stored sample + 32768 = physical value (BZERO 32768, BSCALE 1)\n"}},
+        {"h.fts", oneRowFile(16, 4, {}, signed16),
+         {"mapping     shifted stored samples: physical -5 ... 300 onto host 0 ... 305 (physical value = -5 + 1 x "
+          "host value)\n",
+          "blanks      none\n"}},
+        {"b.fts", oneRowFile(16, 4, {valueCard("BLANK", "-32768")}, withBlank),
+         {"mapping     shifted stored samples: physical -5 ... 300 onto host 1 ... 306 (physical value = -6 + 1 x "
+          "host value)\n",
+          "blanks      1 sample (BLANK, NaN or infinities) as host 0\n"}},
+        {"t.fts", oneRowFile(16, 4, {valueCard("BSCALE", "0.1"), valueCard("BZERO", "100")}, signed16),
+         {"mapping     shifted stored samples: physical 99.5 ... 130 onto host 0 ... 305 (physical value = 99.5 + "
+          "0.1 x host value)\n"}},
+        {"w.fts", oneRowFile(16, 4, {valueCard("BSCALE", "2")}, {0, 5, 0, 0, 0, 17, 0x01, 0x2C}),
+         {"mapping     identity: host value = physical value (0 ... 600)\n"}},
+        {"e.fts", oneRowFile(16, 4, {valueCard("BLANK", "7")}, everyValue),
+         {"mapping     shifted stored samples: physical -32768 ... 32767 onto host 0 ... 65535 (physical value = "
+          "-32768 + 1 x host value)\n",
+          "blanks      1 sample (BLANK 7) as host 32775, among the others: no host value is free for them\n"}},
     };
     ASSERT_EQ(setenv("TMPDIR", folder, 1), 0);
     for (const Case &c : cases) {
@@ -736,9 +801,12 @@ TEST_F(SessionFixture, InfoNamesTheSamplesAndTheMapping) {
         ASSERT_TRUE(isOk(status)) << status.message;
         for (const std::string &line : c.lines)
             EXPECT_NE(report.find(line), std::string::npos) << report;
+        EXPECT_TRUE(context.session.handles.empty() && context.session.heldHandles.empty());
     }
     unsetenv("TMPDIR");
     EXPECT_TRUE(leftovers().empty());
+    EXPECT_EQ(context.session.handlesMade, context.session.handlesDisposed);
+    EXPECT_EQ(context.session.handlesLeftBehind, 0);
 }
 
 // A multichannel image, which no PNG or PNM holds, opens as one grey file per plane.
@@ -901,6 +969,138 @@ TEST_F(SessionFixture, SixteenBitSamplesAreTakenOnTheRangeTheModuleReports) {
         for (int32_t column = 0; column < 5; ++column)
             document.push_back(sampleAt(image, 0, 0, column));
         EXPECT_EQ(document, c.document);
+    }
+}
+
+
+// A module that keeps a record per document, as a format module does in revertInfo: ReadStart
+// makes a handle holding the file's first four bytes (its tag) when the record has none, and a
+// save writes as its file the tag it finds in revertInfo ("none" without one). A file tagged
+// FAIL fails after ReadStart made its record; one tagged ODDS leaves in revertInfo what is no
+// handle at all.
+void recordKeepingModule(int16_t selector, void *record, intptr_t *, int16_t *result) {
+    auto *r = static_cast<FormatRecord *>(record);
+    *result = noErr;
+    static char tag[4];
+    static char notAHandle[8];
+    static BufferID rowBuffer = nullptr;
+    const int file = static_cast<int>(r->dataFork);
+    switch (selector) {
+    case formatSelectorReadStart:
+        if (pread(file, tag, 4, 0) != 4) {
+            *result = -39;
+            return;
+        }
+        if (std::memcmp(tag, "ODDS", 4) == 0) {
+            r->revertInfo = reinterpret_cast<Handle>(notAHandle);
+        } else if (r->revertInfo == nullptr) {
+            r->revertInfo = r->handleProcs->newProc(4);
+            std::memcpy(*r->revertInfo, tag, 4);
+        }
+        r->imageSize = Point{1, 1};
+        r->depth = 8;
+        r->planes = 1;
+        r->imageMode = plugInModeGrayScale;
+        r->data = nullptr;
+        return;
+    case formatSelectorReadContinue: {
+        if (std::memcmp(tag, "FAIL", 4) == 0) {
+            *result = -39;
+            return;
+        }
+        BufferID buffer = nullptr;
+        ASSERT_EQ(r->bufferProcs->allocateProc(1, &buffer), noErr);
+        r->data = r->bufferProcs->lockProc(buffer, 0);
+        r->theRect = Rect{0, 0, 1, 1};
+        r->loPlane = r->hiPlane = 0;
+        r->colBytes = 1;
+        r->rowBytes = 1;
+        *result = r->advanceState();
+        r->bufferProcs->freeProc(buffer);
+        r->data = nullptr;
+        return;
+    }
+    case formatSelectorOptionsStart:
+    case formatSelectorEstimateStart:
+        r->data = nullptr;
+        return;
+    case formatSelectorWriteStart: {
+        const char *written = r->revertInfo != nullptr ? *r->revertInfo : "none";
+        ASSERT_EQ(write(file, written, 4), 4);
+        ASSERT_EQ(r->bufferProcs->allocateProc(1, &rowBuffer), noErr);
+        r->data = r->bufferProcs->lockProc(rowBuffer, 0);
+        r->theRect = Rect{0, 0, 1, 1};
+        r->loPlane = r->hiPlane = 0;
+        r->colBytes = 1;
+        r->rowBytes = 1;
+        return;
+    }
+    case formatSelectorWriteContinue: // the host has filled the one row
+        r->bufferProcs->freeProc(rowBuffer);
+        r->data = nullptr;
+        r->theRect = Rect{0, 0, 0, 0};
+        return;
+    default:
+        return;
+    }
+}
+
+// Each save hands the module the record of the document saved, a new document none; closing
+// a document, and the end of the session, dispose of the records through the handle services,
+// and no handle outlives the session, also when a step fails.
+TEST_F(SessionFixture, EachDocumentKeepsItsOwnRecordUntilItIsClosed) {
+    for (const char *name : {"a.fts", "b.fts", "bad.fts", "odd.fts"}) {
+        const std::string tag = name[0] == 'a' ? "AAAA" : name[0] == 'b' && name[1] == '.' ? "BBBB"
+                                : name[0] == 'b' ? "FAIL" : "ODDS";
+        ASSERT_TRUE(isOk(writeWholeFile(path(name), reinterpret_cast<const uint8_t *>(tag.data()), 4)));
+    }
+    const uint8_t pgm[] = "P5\n1 1\n255\n\x07";
+    ASSERT_TRUE(isOk(writeWholeFile(path("n.pgm"), pgm, sizeof pgm - 1)));
+    struct Case {
+        std::vector<std::string> steps;
+        int exitCode;
+        const char *message;                                      // part of the failure's
+        std::vector<std::pair<std::string, std::string>> written; // file, what the module wrote
+        int64_t made;
+    } cases[] = {
+        {{"open:a.fts", "open:b.fts", "save:1:a1.fts", "save:2:b1.fts", "new:n.pgm", "save:3:n1.fts", "close:1",
+          "save:2:b2.fts", "export:2:b.pgm"},
+         exitOk, "", {{"a1.fts", "AAAA"}, {"b1.fts", "BBBB"}, {"n1.fts", "none"}, {"b2.fts", "BBBB"}}, 2},
+        {{"open:a.fts", "open:bad.fts", "save:1:a2.fts"}, exitModuleFailed, "failed in ReadContinue: eofErr (-39)",
+         {}, 2},
+        {{"open:a.fts", "open:odd.fts"}, exitModuleFailed, "a handle the host never gave it", {}, 1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.steps[1]);
+        stopHost(&context);
+        ASSERT_TRUE(isOk(useLinkedModule(ownList, ownListSize, nullptr, 0, recordKeepingModule, &context.module)));
+        startSession(&context);
+        context.session.handlesMade = context.session.handlesDisposed = context.session.handlesLeftBehind = 0;
+        std::vector<std::string> words; // the files in the fixture's folder
+        for (const std::string &step : c.steps) {
+            const size_t colon = step.rfind(':');
+            words.push_back(step.compare(0, 6, "close:") == 0 ? step
+                                                              : step.substr(0, colon + 1) + path(step.substr(colon + 1).c_str()));
+        }
+        std::vector<SessionStep> steps;
+        ASSERT_TRUE(isOk(parseSessionSteps(words, &steps)));
+        Status status = commandSession(&context, steps);
+        EXPECT_EQ(status.exitCode, c.exitCode) << status.message;
+        EXPECT_NE(status.message.find(c.message), std::string::npos) << status.message;
+        if (c.exitCode != exitOk) {
+            EXPECT_EQ(status.message.rfind("session step 2 (open:", 0), 0u) << status.message;
+        }
+        for (const auto &file : c.written) {
+            Bytes bytes;
+            ASSERT_TRUE(isOk(readWholeFile(path(file.first.c_str()), 64, &bytes))) << file.first;
+            EXPECT_EQ(std::string(reinterpret_cast<const char *>(bytes.data.get()), bytes.size), file.second)
+                << file.first;
+        }
+        stopHost(&context);
+        EXPECT_EQ(context.session.handlesMade, c.made);
+        EXPECT_EQ(context.session.handlesDisposed, c.made) << handleTally(context.session);
+        EXPECT_EQ(context.session.handlesLeftBehind, 0);
+        EXPECT_TRUE(context.session.handles.empty() && context.session.heldHandles.empty());
     }
 }
 

@@ -358,7 +358,8 @@ TEST(StringTable, CopiesLikeLoadStringA) {
     EXPECT_EQ(copyStringText(nullptr, buffer, 8), 0);
 }
 
-// What a host stand-in sees: the module's own copies of the data, found by symbol name.
+// What a host stand-in sees: the module's own copies of the data, found by symbol name; the
+// 64-bit list, which the module declares for its x86-64 code, and the 32-bit one beside it.
 TEST(ModuleExports, PropertyListAndTerminologyAreDataWithTheirSizes) {
     void *module = dlopen(KORVALIS_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(module, nullptr) << dlerror();
@@ -368,6 +369,7 @@ TEST(ModuleExports, PropertyListAndTerminologyAreDataWithTheirSizes) {
         const uint8_t *ours;
     };
     const Exported exported[] = {
+        {"pluginPropertyList64", "pluginPropertyList64Size", 466, pluginPropertyList64.data()},
         {"pluginPropertyList", "pluginPropertyListSize", 358, pluginPropertyList.data()},
         {"pluginTerminology", "pluginTerminologySize", 187, pluginTerminology.data()},
     };
