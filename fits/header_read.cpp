@@ -251,11 +251,31 @@ bool composeKeptCards(const HeaderCards &read, const HeaderEnd &end, HeaderCards
     return true;
 }
 
-// Keeps `cards` and the image they describe: with the document, in revertInfo, and as the
-// session's retained header for documents that carry no record.
-bool retainHeader(PluginGlobals *globals, const HeaderCards &cards, const ImageDescription &image) {
+// Where the image stands in the file it came from, when the host names that file: a save can
+// then carry the file's other HDUs over.
+void surveyReadFile(const FormatRecord *record, const ImageDescription &image, Document *document) {
+    document->path = readFilePath(record);
+    const PlatformFile file = document->path != nullptr ? platformOpenSource(document->path) : -1;
+    if (file < 0)
+        return;
+    document->hasSource = surveySource(file, image.dataStart, &document->layout);
+    platformCloseSource(file);
+}
+
+// Keeps `cards` and the image they describe: with the document, in revertInfo (with the
+// extension's own header `own`, when the image is an extension's, and where it stands in its
+// file), and as the session's retained header for documents that carry no record.
+bool retainHeader(PluginGlobals *globals, const HeaderCards &cards, const HeaderCards *own,
+                  const ImageDescription &image) {
     const int32_t blocks = cards.count / cardsPerBlock;
-    if (!recordResult(globals, keepDocument(globals->formatRecord, image, cards.bytes, blocks)))
+    Document document{};
+    document.image = image;
+    document.header = cards.bytes;
+    document.blocks = blocks;
+    document.ownHeader = own != nullptr ? own->bytes : nullptr;
+    document.ownBlocks = own != nullptr ? own->count / cardsPerBlock : 0;
+    surveyReadFile(globals->formatRecord, image, &document);
+    if (!recordResult(globals, keepDocument(globals->formatRecord, document)))
         return false;
     if (!keepHeaderBlocks(globals, cards.bytes, blocks))
         return recordResult(globals, memFullErr);
@@ -273,9 +293,10 @@ bool holdsImage(const HeaderKeywords &found) {
     return true;
 }
 
-// Opens the image that `found` describes, its data at `dataStart`, keeping `cards` as header.
+// Opens the image that `found` describes, its data at `dataStart`, keeping `cards` as header
+// (and an extension's own header, `own`).
 void openImage(PluginGlobals *globals, const HeaderKeywords &found, int64_t dataStart, const HeaderCards &cards,
-               const HeaderEnd &end) {
+               const HeaderEnd &end, const HeaderCards *own) {
     char reason[200];
     describeUnsupported(found, reason, sizeof reason);
     if (reason[0] == '\0' && dataStart > INT32_MAX)
@@ -293,7 +314,7 @@ void openImage(PluginGlobals *globals, const HeaderKeywords &found, int64_t data
     HeaderCards kept{};
     if (!composeKeptCards(cards, end, &kept))
         recordResult(globals, memFullErr);
-    else if (retainHeader(globals, kept, image))
+    else if (retainHeader(globals, kept, own, image))
         reportImage(globals, image);
     releaseCards(&kept);
 }
@@ -417,7 +438,7 @@ void openExtensionImage(PluginGlobals *globals, const HeaderCards &primary, cons
     } else {
         for (int32_t n = 0; n < end.index; ++n)
             end.attributionSeen = end.attributionSeen || cardHasKeyword(cardOf(merged, n), keywordKORVALIS);
-        openImage(globals, found, dataStart, merged, end);
+        openImage(globals, found, dataStart, merged, end, &extension);
     }
     releaseCards(&merged);
 }
@@ -528,10 +549,30 @@ void doReadStart(PluginGlobals *globals) {
     HeaderEnd end{};
     if (readHeader(globals, card, &cards, found, &end)) {
         if (holdsImage(*found))
-            openImage(globals, *found, headerBytes(cards), cards, end);
+            openImage(globals, *found, headerBytes(cards), cards, end, nullptr);
         else
             openFirstImageExtension(globals, cards, end, headerBytes(cards) + paddedDataBytes(*found), found);
     }
     releaseCards(&cards);
     platformDisposeFixedBlock(found);
+}
+
+bool summarizeHdu(const uint8_t *cards, int32_t count, HduSummary *summary) {
+    auto *found = static_cast<HeaderKeywords *>(platformNewFixedBlock(sizeof(HeaderKeywords)));
+    if (found == nullptr)
+        return false;
+    found->gcount = 1;
+    bool endSeen = false, attributionSeen = false;
+    for (int32_t n = 0; n < count && !endSeen; ++n)
+        takeKeyword(cards + int64_t{n} * cardBytes, found, &endSeen, &attributionSeen);
+    char kind[16] = "";
+    if (cardHasKeyword(cards, "XTENSION"))
+        stringValue(cards, kind, sizeof kind);
+    summary->dataBytes = paddedDataBytes(*found);
+    summary->holdsImage = found->compressedImage || (std::strcmp(kind, "BINTABLE") != 0 &&
+                                                     std::strcmp(kind, "TABLE") != 0 && holdsImage(*found));
+    summary->isTable = !found->compressedImage && (std::strcmp(kind, "BINTABLE") == 0 || std::strcmp(kind, "TABLE") == 0 ||
+                                                   std::strcmp(kind, "A3DTABLE") == 0);
+    platformDisposeFixedBlock(found);
+    return endSeen;
 }

@@ -328,6 +328,14 @@ void keepWrittenAxes(ImageDescription *kept, const FormatRecord *record) {
 
 } // namespace
 
+void useOwnHeader(SaveSource *source) {
+    if (source->owned.ownHeader == nullptr)
+        return;
+    source->bytes = source->owned.ownHeader;
+    source->blocks = source->owned.ownBlocks;
+    source->ownHeader = true;
+}
+
 int16_t takeSaveSource(const PluginGlobals *globals, SaveSource *source) {
     *source = SaveSource{};
     if (globals->formatRecord->revertInfo != nullptr && takeDocument(globals->formatRecord, &source->owned)) {
@@ -336,11 +344,11 @@ int16_t takeSaveSource(const PluginGlobals *globals, SaveSource *source) {
             retained.blocks == source->owned.blocks &&
             std::memcmp(retained.bytes, source->owned.header, static_cast<size_t>(retained.blocks) * headerBlockSize) == 0;
         *source = SaveSource{source->owned.image, source->owned.header, source->owned.blocks, true, sameAsRetained,
-                             source->owned};
+                             false, source->owned};
         return noErr;
     }
     const KeptHeader kept = keptHeader(globals);
-    *source = SaveSource{globals->keptImage, kept.bytes, kept.blocks, false, false, Document{}};
+    *source = SaveSource{globals->keptImage, kept.bytes, kept.blocks, false, false, false, Document{}};
     // A record of this module that could not be copied is no memory, not a document to
     // save with another header.
     ImageDescription unused{};
@@ -392,12 +400,22 @@ bool writeFitsHeader(PluginGlobals *globals, const SaveSource &source, SaveHeade
         ImageDescription written = source.image;
         keepWrittenAxes(&written, globals->formatRecord);
         const bool document = source.document;
-        if (document &&
-            !recordResult(globals, keepDocument(globals->formatRecord, written, header->bytes, header->blocks)))
+        Document updated = source.owned;
+        updated.image = written;
+        if (source.ownHeader) {
+            updated.ownHeader = header->bytes;
+            updated.ownBlocks = header->blocks;
+        } else {
+            updated.header = header->bytes;
+            updated.blocks = header->blocks;
+        }
+        if (document && !recordResult(globals, keepDocument(globals->formatRecord, updated)))
             return false;
-        if ((!document || source.retained) && !keepHeaderBlocks(globals, header->bytes, header->blocks))
+        // The session's retained header is a primary header; an extension's own is not one.
+        const bool retained = (!document || source.retained) && !source.ownHeader;
+        if (retained && !keepHeaderBlocks(globals, header->bytes, header->blocks))
             recordResult(globals, memFullErr);
-        else if (!document || source.retained)
+        else if (retained)
             globals->keptImage = written;
     }
     writeExactInPieces(globals, int64_t{header->blocks} * headerBlockSize, header->bytes);

@@ -21,9 +21,13 @@ struct SaveSource {
     const uint8_t *bytes;
     int32_t blocks;
     bool document;
-    bool retained; // the document's header is the session's retained one (the last file read)
+    bool retained;  // the document's header is the session's retained one (the last file read)
+    bool ownHeader; // the header is an extension's own, for a save that keeps the file's other HDUs
     Document owned;
 };
+
+// Makes the save start from the extension's own header, when the document has one.
+void useOwnHeader(SaveSource *source);
 
 // noErr, or memFullErr when the document's record cannot be copied.
 int16_t takeSaveSource(const PluginGlobals *globals, SaveSource *source);

@@ -53,9 +53,9 @@ bool saveGeometryUsable(PluginGlobals *globals, const SaveSource &source) {
 
 // A header that carries CHECKSUM or DATASUM was read with another file's data; it is stamped
 // and written again, once the data are out, with the values of what was written.
-void rewriteHeaderWithChecksums(PluginGlobals *globals, const SaveHeader &header, uint32_t dataSum) {
+void rewriteHeaderWithChecksums(PluginGlobals *globals, const SaveHeader &header, uint32_t dataSum, int64_t at) {
     stampChecksums(header.bytes, header.blocks, dataSum);
-    globals->result = fileSeek(globals->formatRecord->dataFork, platformSeekFromStart, 0);
+    globals->result = fileSeek(globals->formatRecord->dataFork, platformSeekFromStart, static_cast<int32_t>(at));
     writeExactInPieces(globals, int64_t{header.blocks} * headerBlockSize, header.bytes);
 }
 
@@ -85,6 +85,77 @@ bool saveCanStart(PluginGlobals *globals, SaveSource *source) {
     return saveGeometryUsable(globals, *source);
 }
 
+// The file name at the end of a path, in the single bytes the module's texts are written in.
+void fileNameOf(const uint16_t *path, char *name, size_t room) {
+    size_t start = 0, length = 0;
+    while (path[length] != 0)
+        ++length;
+    for (size_t i = 0; i < length; ++i)
+        start = path[i] == '/' || path[i] == '\\' ? i + 1 : start;
+    size_t n = 0;
+    for (size_t i = start; i < length && n + 1 < room; ++i)
+        name[n++] = path[i] < 0x100 ? static_cast<char>(path[i]) : '?';
+    name[n] = '\0';
+}
+
+// "its 5 other HDUs (2 images, 3 tables)", or "its other HDU (a table)".
+void describeOthers(const SourceLayout &layout, char *text, size_t room) {
+    const int32_t empty = layout.otherHdus - layout.otherImages - layout.otherTables;
+    char parts[96] = "";
+    const struct {
+        int32_t count;
+        const char *one, *many;
+    } kinds[] = {{layout.otherImages, "image", "images"}, {layout.otherTables, "table", "tables"},
+                 {empty, "empty HDU", "empty HDUs"}};
+    for (const auto &kind : kinds) {
+        if (kind.count == 0)
+            continue;
+        const size_t used = std::strlen(parts);
+        std::snprintf(parts + used, sizeof parts - used, "%s%d %s", used > 0 ? ", " : "", kind.count,
+                      kind.count == 1 ? kind.one : kind.many);
+    }
+    std::snprintf(text, room, "its %d other HDU%s (%s)", layout.otherHdus, layout.otherHdus == 1 ? "" : "s", parts);
+}
+
+// What a save carries over from the file the document came from: nothing (the image is saved
+// alone), or the bytes before and after the image's HDU, which is then written in its place
+// with its own header.
+struct Carry {
+    bool on;
+    const uint16_t *path;
+    SourceLayout layout;
+};
+
+Carry planCarry(SaveSource *source, bool tell) {
+    const Document &document = source->owned;
+    if (!source->document || !document.hasSource || document.layout.otherHdus == 0)
+        return Carry{};
+    char why[120];
+    if (sourceUnchanged(document.path, document.layout, why, sizeof why)) {
+        // Checksums are stamped through the host's seek, which reaches 2 GB.
+        if (document.layout.imageStart <= INT32_MAX) {
+            if (document.layout.imageHdu > 0)
+                useOwnHeader(source);
+            return Carry{true, document.path, document.layout};
+        }
+        std::snprintf(why, sizeof why, "holds its image more than 2 GB into the file");
+    }
+    if (tell) {
+        char name[100], others[140], text[520];
+        fileNameOf(document.path, name, sizeof name);
+        describeOthers(document.layout, others, sizeof others);
+        std::snprintf(text, sizeof text, "%s %s: %s are not in the saved file, which holds the image alone.", name, why,
+                      others);
+        platformMessageBox(0, text, "KORVALIS", platformBoxOk);
+    }
+    return Carry{};
+}
+
+// Bytes the carried parts of the file add to the image's HDU.
+int64_t carriedBytes(const Carry &carry) {
+    return carry.on ? carry.layout.imageStart + (carry.layout.fileBytes - carry.layout.imageEnd) : 0;
+}
+
 } // namespace
 
 void writeRow(PluginGlobals *globals, int32_t count, uint8_t *source) {
@@ -103,10 +174,13 @@ void writeRow(PluginGlobals *globals, int32_t count, uint8_t *source) {
 void doEstimateStart(PluginGlobals *globals) {
     SaveSource source{};
     SaveHeader header{};
-    if (saveCanStart(globals, &source) && recordResult(globals, prepareHeader(globals->formatRecord, source, &header))) {
+    const bool canStart = saveCanStart(globals, &source);
+    const Carry carry = canStart ? planCarry(&source, false) : Carry{};
+    if (canStart && recordResult(globals, prepareHeader(globals->formatRecord, source, &header))) {
         FormatRecord *record = globals->formatRecord;
         int64_t dataBytes = imageDataBytes(record, computeRowSize(globals));
-        int64_t estimate = int64_t{header.blocks} * headerBlockSize + dataBytes + dataPadding(dataBytes);
+        int64_t estimate =
+            carriedBytes(carry) + int64_t{header.blocks} * headerBlockSize + dataBytes + dataPadding(dataBytes);
         if (estimate > INT32_MAX)
             estimate = INT32_MAX;
         record->minDataBytes = static_cast<int32_t>(estimate);
@@ -152,13 +226,20 @@ void doWriteStart(PluginGlobals *globals) {
     SaveHeader header{};
     if (saveCanStart(globals, &source) &&
         recordResult(globals, fileSeek(globals->formatRecord->dataFork, platformSeekFromStart, 0))) {
+        // The HDUs before the image's, its own, then those after it, each where it stood.
+        const Carry carry = planCarry(&source, true);
+        if (carry.on)
+            copySourceBytes(globals, carry.path, 0, carry.layout.imageStart);
         const bool bottomUp = writeFitsHeader(globals, source, &header) && source.image.bottomUp;
         if (globals->result == noErr) {
             const bool checksums = headerCarriesChecksums(header.bytes, header.blocks);
             FitsChecksum dataSum{};
             writeImageRows(globals, bottomUp, checksums ? &dataSum : nullptr);
+            if (carry.on)
+                copySourceBytes(globals, carry.path, carry.layout.imageEnd, carry.layout.fileBytes);
             if (checksums && globals->result == noErr)
-                rewriteHeaderWithChecksums(globals, header, checksumValue(&dataSum));
+                rewriteHeaderWithChecksums(globals, header, checksumValue(&dataSum),
+                                           carry.on ? carry.layout.imageStart : 0);
             endRowHandOver(globals);
         }
     }

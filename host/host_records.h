@@ -91,6 +91,12 @@ struct BufferProcs {
     BufferSpaceProc64 spaceProc64;
 };
 
+// The host's file specification on Windows (and in the host stand-in): a NUL-terminated
+// UTF-16 path.
+struct SPPlatformFileSpecificationW {
+    uint16_t *mReference;
+};
+
 struct HandleProcs {
     int16_t handleProcsVersion;
     int16_t numHandleProcs;

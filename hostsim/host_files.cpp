@@ -70,6 +70,21 @@ std::string nameOf(const std::string &path) {
 
 #if defined(_WIN32)
 
+std::u16string specificationPath(const std::string &path) {
+    const int units = MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, nullptr, 0);
+    if (units <= 0)
+        return {};
+    std::wstring wide(static_cast<size_t>(units), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, &wide[0], units);
+    const DWORD full = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+    if (full == 0)
+        return {};
+    std::u16string absolute(full, u'\0');
+    const DWORD written = GetFullPathNameW(wide.c_str(), full, reinterpret_cast<wchar_t *>(&absolute[0]), nullptr);
+    absolute.resize(written);
+    return absolute;
+}
+
 Status openForReading(const std::string &path, HostFile *file) {
     if (GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES)
         return ioFailure("cannot open " + path + ": " + windowsReason());
@@ -185,6 +200,30 @@ std::string temporaryFolder() {
 }
 
 #else
+
+std::u16string specificationPath(const std::string &path) {
+    char *resolved = realpath(path.c_str(), nullptr);
+    if (resolved == nullptr)
+        return {};
+    std::u16string out;
+    for (const char *c = resolved; *c != '\0';) {
+        auto byte = static_cast<unsigned char>(*c);
+        const int length = byte < 0x80 ? 1 : byte < 0xE0 ? 2 : byte < 0xF0 ? 3 : 4;
+        uint32_t code = length == 1 ? byte : byte & (0x3F >> (length - 1));
+        int taken = 1;
+        for (; taken < length && (static_cast<unsigned char>(c[taken]) & 0xC0) == 0x80; ++taken)
+            code = code << 6 | (static_cast<unsigned char>(c[taken]) & 0x3F);
+        c += taken;
+        if (code >= 0x10000) {
+            out.push_back(static_cast<char16_t>(0xD800 + ((code - 0x10000) >> 10)));
+            out.push_back(static_cast<char16_t>(0xDC00 + ((code - 0x10000) & 0x3FF)));
+        } else {
+            out.push_back(static_cast<char16_t>(code));
+        }
+    }
+    std::free(resolved);
+    return out;
+}
 
 Status openForReading(const std::string &path, HostFile *file) {
     int descriptor = open(path.c_str(), O_RDONLY | O_CLOEXEC);

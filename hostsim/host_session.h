@@ -40,6 +40,9 @@ struct HostSession {
     std::string moduleName;           // the module's file, for messages
     intptr_t dataSlot = 0;            // the module's slot, kept for the whole session
     FormatRecord *record = nullptr;   // the record of the operation under way
+    // The file being read, as the record's fileSpec2 names it during a read.
+    std::u16string readPath;
+    SPPlatformFileSpecificationW readSpecification{};
     AboutRecord about{};
     BufferProcs bufferProcs{};
     HandleProcs handleProcs{};

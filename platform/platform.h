@@ -65,3 +65,20 @@ int32_t platformMessageBox(PlatformWindow owner, const char *text, const char *c
 // byte (as LoadStringA does). Returns the characters stored; 0 when the string is missing.
 // Texts are single bytes of code page 1252 on every platform.
 int32_t platformLoadString(PlatformInstance instance, uint32_t id, char *buffer, int32_t limit);
+
+// The file a document was opened from, which the module reads again itself when a save
+// carries the file's other HDUs over: named by the UTF-16 path the host's file specification
+// gives, read at 64-bit offsets (HDUs beyond 2 GB), never written.
+struct PlatformSourceFacts {
+    int64_t bytes;    // the file's size
+    int64_t modified; // its modification time, in the platform's own units
+};
+
+// Opens the file read-only; -1 when it cannot be opened.
+PlatformFile platformOpenSource(const uint16_t *path);
+// Size and modification time of an open source file; false when the platform cannot tell.
+bool platformSourceFacts(PlatformFile file, PlatformSourceFacts *facts);
+// Reads up to `count` bytes at `offset`. Returns the bytes read (fewer at the end of the
+// file), or -1 when the call failed.
+int32_t platformReadSourceAt(PlatformFile file, int64_t offset, void *buffer, int32_t count);
+void platformCloseSource(PlatformFile file);

@@ -4,6 +4,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "resources/plugin_resources.h"
@@ -53,3 +56,62 @@ int32_t platformMessageBox(PlatformWindow, const char *text, const char *caption
 int32_t platformLoadString(PlatformInstance, uint32_t id, char *buffer, int32_t limit) {
     return copyStringResource(id, buffer, limit);
 }
+
+namespace {
+
+// UTF-16 as the host's file specifications carry it, to the UTF-8 of Linux paths.
+std::string utf8Path(const uint16_t *path) {
+    std::string out;
+    for (size_t i = 0; path[i] != 0; ++i) {
+        uint32_t code = path[i];
+        if (code >= 0xD800 && code < 0xDC00 && path[i + 1] >= 0xDC00 && path[i + 1] < 0xE000)
+            code = 0x10000 + ((code - 0xD800) << 10) + (path[++i] - 0xDC00);
+        if (code < 0x80) {
+            out.push_back(static_cast<char>(code));
+        } else if (code < 0x800) {
+            out.push_back(static_cast<char>(0xC0 | code >> 6));
+            out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+        } else if (code < 0x10000) {
+            out.push_back(static_cast<char>(0xE0 | code >> 12));
+            out.push_back(static_cast<char>(0x80 | (code >> 6 & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+        } else {
+            out.push_back(static_cast<char>(0xF0 | code >> 18));
+            out.push_back(static_cast<char>(0x80 | (code >> 12 & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (code >> 6 & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+PlatformFile platformOpenSource(const uint16_t *path) {
+    if (path == nullptr)
+        return -1;
+    int fd;
+    do
+        fd = open(utf8Path(path).c_str(), O_RDONLY | O_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+bool platformSourceFacts(PlatformFile file, PlatformSourceFacts *facts) {
+    struct stat info;
+    if (fstat(static_cast<int>(file), &info) != 0)
+        return false;
+    facts->bytes = info.st_size;
+    facts->modified = static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+    return true;
+}
+
+int32_t platformReadSourceAt(PlatformFile file, int64_t offset, void *buffer, int32_t count) {
+    ssize_t moved;
+    do
+        moved = pread(static_cast<int>(file), buffer, static_cast<size_t>(count), static_cast<off_t>(offset));
+    while (moved < 0 && errno == EINTR);
+    return moved < 0 ? -1 : static_cast<int32_t>(moved);
+}
+
+void platformCloseSource(PlatformFile file) { close(static_cast<int>(file)); }

@@ -66,3 +66,34 @@ int32_t platformMessageBox(PlatformWindow owner, const char *text, const char *c
 int32_t platformLoadString(PlatformInstance instance, uint32_t id, char *buffer, int32_t limit) {
     return LoadStringA(static_cast<HINSTANCE>(instance), id, buffer, limit);
 }
+
+PlatformFile platformOpenSource(const uint16_t *path) {
+    if (path == nullptr)
+        return -1;
+    HANDLE file = CreateFileW(reinterpret_cast<LPCWSTR>(path), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return file == INVALID_HANDLE_VALUE ? -1 : reinterpret_cast<PlatformFile>(file);
+}
+
+bool platformSourceFacts(PlatformFile file, PlatformSourceFacts *facts) {
+    LARGE_INTEGER size;
+    FILETIME written;
+    HANDLE handle = reinterpret_cast<HANDLE>(file);
+    if (!GetFileSizeEx(handle, &size) || !GetFileTime(handle, nullptr, nullptr, &written))
+        return false;
+    facts->bytes = size.QuadPart;
+    facts->modified = static_cast<int64_t>(uint64_t{written.dwHighDateTime} << 32 | written.dwLowDateTime);
+    return true;
+}
+
+int32_t platformReadSourceAt(PlatformFile file, int64_t offset, void *buffer, int32_t count) {
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(static_cast<uint64_t>(offset) >> 32);
+    DWORD moved = 0;
+    if (!ReadFile(reinterpret_cast<HANDLE>(file), buffer, static_cast<DWORD>(count), &moved, &at))
+        return GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
+    return static_cast<int32_t>(moved);
+}
+
+void platformCloseSource(PlatformFile file) { CloseHandle(reinterpret_cast<HANDLE>(file)); }

@@ -123,3 +123,51 @@ int32_t platformLoadString(PlatformInstance, uint32_t id, char *buffer, int32_t 
         return copyStringText(overridden->second.c_str(), buffer, limit);
     return copyStringResource(id, buffer, limit);
 }
+
+namespace {
+
+std::string asciiPath(const uint16_t *path) {
+    std::string text;
+    for (size_t i = 0; path[i] != 0; ++i)
+        text.push_back(static_cast<char>(path[i]));
+    return text;
+}
+
+FakeSource *openedSource(PlatformFile file) {
+    auto named = fakePlatform.openSources.find(file);
+    if (named == fakePlatform.openSources.end())
+        return nullptr;
+    auto source = fakePlatform.sources.find(named->second);
+    return source == fakePlatform.sources.end() ? nullptr : &source->second;
+}
+
+} // namespace
+
+PlatformFile platformOpenSource(const uint16_t *path) {
+    if (path == nullptr || fakePlatform.sources.count(asciiPath(path)) == 0)
+        return -1;
+    const PlatformFile handle = 1000 + static_cast<PlatformFile>(fakePlatform.openSources.size());
+    fakePlatform.openSources[handle] = asciiPath(path);
+    return handle;
+}
+
+bool platformSourceFacts(PlatformFile file, PlatformSourceFacts *facts) {
+    const FakeSource *source = openedSource(file);
+    if (source == nullptr)
+        return false;
+    *facts = PlatformSourceFacts{static_cast<int64_t>(source->bytes.size()), source->modified};
+    return true;
+}
+
+int32_t platformReadSourceAt(PlatformFile file, int64_t offset, void *buffer, int32_t count) {
+    const FakeSource *source = openedSource(file);
+    if (source == nullptr || offset < 0 || count < 0)
+        return -1;
+    const int64_t available = std::max<int64_t>(0, static_cast<int64_t>(source->bytes.size()) - offset);
+    const auto moved = static_cast<int32_t>(std::min<int64_t>(available, count));
+    if (moved > 0)
+        std::memcpy(buffer, source->bytes.data() + offset, static_cast<size_t>(moved));
+    return moved;
+}
+
+void platformCloseSource(PlatformFile file) { fakePlatform.openSources.erase(file); }

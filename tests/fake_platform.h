@@ -52,8 +52,16 @@ struct FakeAllocation {
     bool failAllFixed = false;
 };
 
+// A file the module opens itself by path (the source of a save that carries other HDUs over).
+struct FakeSource {
+    std::vector<uint8_t> bytes;
+    int64_t modified = 1;
+};
+
 struct FakePlatform {
     std::map<PlatformFile, FakeFile> files;
+    std::map<std::string, FakeSource> sources;     // by path (ASCII)
+    std::map<PlatformFile, std::string> openSources; // handles the module holds
     std::vector<FakeMessageBox> boxes;
     FakeAllocation memory;
     std::map<uint32_t, std::string> stringOverrides; // replaces entries of the string table

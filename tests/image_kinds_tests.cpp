@@ -228,18 +228,6 @@ long hostSample(size_t index) {
     return value;
 }
 
-std::string fitsverifyFindings(const std::string &path) {
-    std::string output;
-    FILE *pipe = popen(("fitsverify '" + path + "' 2>&1").c_str(), "r");
-    if (pipe == nullptr)
-        return "fitsverify did not run";
-    char chunk[4096];
-    size_t got;
-    while ((got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0)
-        output.append(chunk, got);
-    pclose(pipe);
-    return output.find("Verification found 0 warning(s) and 0 error(s)") != std::string::npos ? "" : output;
-}
 
 struct ImageKindsTest : ::testing::Test {
     std::string folder;

@@ -28,3 +28,17 @@ inline std::string cfitsioError(int status) {
     fits_get_errstatus(status, text);
     return std::to_string(status) + " " + text;
 }
+
+// What fitsverify finds in the file: empty when it finds nothing (no warning, no error).
+inline std::string fitsverifyFindings(const std::string &path) {
+    std::string output;
+    FILE *pipe = popen(("fitsverify '" + path + "' 2>&1").c_str(), "r");
+    if (pipe == nullptr)
+        return "fitsverify did not run";
+    char chunk[4096];
+    size_t got;
+    while ((got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0)
+        output.append(chunk, got);
+    pclose(pipe);
+    return output.find("Verification found 0 warning(s) and 0 error(s)") != std::string::npos ? "" : output;
+}

@@ -542,11 +542,14 @@ bool sameKeptCards(const std::vector<std::string> &in, const std::vector<std::st
     return true;
 }
 
-// Every checksum card of the saved header holds, as cfitsio computes it.
+// Every checksum card of the saved image's header holds, as cfitsio computes it.
 bool checksumsValid(const std::string &path, bool wantChecksum, bool wantDatasum) {
     int status = 0;
     fitsfile *file = openFits(path, &status);
     int dataOk = 0, hduOk = 0;
+    // The image's HDU: a save that keeps the file's other HDUs leaves it where it was.
+    if (file != nullptr)
+        fits_movabs_hdu(file, moduleHdu(path), nullptr, &status);
     if (file != nullptr)
         fits_verify_chksum(file, &dataOk, &hduOk, &status);
     closeFits(file);
