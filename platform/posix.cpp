@@ -90,10 +90,16 @@ std::string utf8Path(const uint16_t *path) {
 PlatformFile platformOpenSource(const uint16_t *path) {
     if (path == nullptr)
         return -1;
+    // Without blocking, and a regular file only: a FIFO or a device is no file to read twice.
     int fd;
     do
-        fd = open(utf8Path(path).c_str(), O_RDONLY | O_CLOEXEC);
+        fd = open(utf8Path(path).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     while (fd < 0 && errno == EINTR);
+    struct stat info;
+    if (fd >= 0 && (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))) {
+        close(fd);
+        return -1;
+    }
     return fd;
 }
 

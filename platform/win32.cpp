@@ -72,7 +72,14 @@ PlatformFile platformOpenSource(const uint16_t *path) {
         return -1;
     HANDLE file = CreateFileW(reinterpret_cast<LPCWSTR>(path), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    return file == INVALID_HANDLE_VALUE ? -1 : reinterpret_cast<PlatformFile>(file);
+    if (file == INVALID_HANDLE_VALUE)
+        return -1;
+    // A regular file only: a pipe or a device is no file to read twice.
+    if (GetFileType(file) != FILE_TYPE_DISK) {
+        CloseHandle(file);
+        return -1;
+    }
+    return reinterpret_cast<PlatformFile>(file);
 }
 
 bool platformSourceFacts(PlatformFile file, PlatformSourceFacts *facts) {
