@@ -11,7 +11,8 @@
 namespace {
 
 constexpr char documentTag[4] = {'K', 'V', 'D', 'R'};
-constexpr int32_t documentVersion = 1;
+// 2: the image record carries how its tiles are compressed.
+constexpr int32_t documentVersion = 2;
 
 struct DocumentRecord {
     char tag[4];

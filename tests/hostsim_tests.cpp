@@ -188,7 +188,7 @@ TEST(PropertyList, EachModuleIsEnabledForTheModesItsListGives) {
     ModuleInfo narrow;
     ASSERT_TRUE(isOk(parsePropertyList(pluginPropertyList.data(), pluginPropertyListSize, &narrow)));
     const ModuleInfo wide = wideModuleInfo();
-    EXPECT_EQ(wide.readExtensions, (std::vector<std::string>{"FTS", "FIT", "FITS"}));
+    EXPECT_EQ(wide.readExtensions, (std::vector<std::string>{"FTS", "FIT", "FITS", "FZ"}));
     EXPECT_EQ(wide.writeExtensions, wide.readExtensions);
     EXPECT_EQ(narrow.condition, ModuleInfo::Condition::always);
     EXPECT_EQ(wide.condition, ModuleInfo::Condition::modeList);
