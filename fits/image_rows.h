@@ -45,6 +45,9 @@ bool readSourceRow(PluginGlobals *globals, RowSource *source, uint8_t *stored);
 
 void closeRowSource(RowSource *source);
 
+// Converts one row of `count` bytes in `source` to FITS order in place, as writeRow does.
+void encodeRow(const PluginGlobals *globals, int32_t count, uint8_t *source);
+
 // Converts one row of `count` bytes in `source` to FITS order in place and writes it; 16-bit
 // samples of a host on the 0 … 32768 scale are brought to 0 … 65535 first.
 // writErr, or eofErr for a short row.

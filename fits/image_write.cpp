@@ -9,6 +9,7 @@
 #include "fits/header_write.h"
 #include "fits/image_rows.h"
 #include "fits/sample_conversion.h"
+#include "fits/tile_write.h"
 #include "host/file_access.h"
 #include "host/services.h"
 #include "platform/platform.h"
@@ -87,16 +88,20 @@ bool saveCanStart(PluginGlobals *globals, SaveSource *source) {
 
 } // namespace
 
-void writeRow(PluginGlobals *globals, int32_t count, uint8_t *source) {
-    if (globals->result != noErr)
-        return;
+void encodeRow(const PluginGlobals *globals, int32_t count, uint8_t *source) {
     // Converted here, once per row as it is handed over, so every plane of every image takes
-    // the same road.
+    // the same road, plain or tile-compressed.
     const bool sixteenBit = globals->formatRecord->depth == 16;
     if (sixteenBit && hostUsesScale32768(globals->formatRecord))
         encodeEditorRow(source, count / 2);
     else if (sixteenBit)
         encodeHostRow(source, count / 2);
+}
+
+void writeRow(PluginGlobals *globals, int32_t count, uint8_t *source) {
+    if (globals->result != noErr)
+        return;
+    encodeRow(globals, count, source);
     writeDataBytes(globals, count, source);
 }
 
@@ -107,6 +112,8 @@ void doEstimateStart(PluginGlobals *globals) {
         FormatRecord *record = globals->formatRecord;
         int64_t dataBytes = imageDataBytes(record, computeRowSize(globals));
         int64_t estimate = int64_t{header.blocks} * headerBlockSize + dataBytes + dataPadding(dataBytes);
+        if (source.image.compression.compressed)
+            estimate = compressedSaveBound(record, header);
         if (estimate > INT32_MAX)
             estimate = INT32_MAX;
         record->minDataBytes = static_cast<int32_t>(estimate);
@@ -150,8 +157,12 @@ void writeImageRows(PluginGlobals *globals, bool bottomUp, FitsChecksum *dataSum
 void doWriteStart(PluginGlobals *globals) {
     SaveSource source{};
     SaveHeader header{};
-    if (saveCanStart(globals, &source) &&
-        recordResult(globals, fileSeek(globals->formatRecord->dataFork, platformSeekFromStart, 0))) {
+    if (saveCanStart(globals, &source) && source.image.compression.compressed) {
+        // An image opened from tiles is saved as tiles.
+        if (keepSavedHeader(globals, source, &header))
+            writeCompressedImage(globals, header, header.usedKept && source.image.bottomUp);
+    } else if (globals->result == noErr &&
+               recordResult(globals, fileSeek(globals->formatRecord->dataFork, platformSeekFromStart, 0))) {
         const bool bottomUp = writeFitsHeader(globals, source, &header) && source.image.bottomUp;
         if (globals->result == noErr) {
             const bool checksums = headerCarriesChecksums(header.bytes, header.blocks);

@@ -71,6 +71,8 @@ perl -e 'printf "%-80s" x 6, "SIMPLE  =                    T", "BITPIX  =       
     "NAXIS   =                    2", "NAXIS1  =                    2", "NAXIS2  =                    2", "END";
     print " " x (2880 - 480), "\0" x 2880' >in/bitpix12.fts
 head -c 100000 in/star.fts >in/truncated.fts
+# The demo file tile-compressed as fpack writes it (Rice, one row a tile).
+fpack -O in/star.fz in/star.fts || fail "fpack could not compress the demo file"
 echo "not a library" >in/notalib.so
 
 # within_one_step A B: two 16-bit PGM images of the same size whose samples differ by at most one.
@@ -269,6 +271,11 @@ scenarios() {
     host "$d" save in/rgb8.ppm out/rgb8.fts;        expect "$d" 0 "" "save RGB"
     host "$d" convert in/star.fts out/star-again.fts; expect "$d" 0 "" "convert"
     cmp -s in/star.fts "$d/out/star-again.fts" || fail "$d: convert did not give back the same file"
+    host "$d" open in/star.fz out/star-fz.pgm;      expect "$d" 0 "" "open a tile-compressed file"
+    cmp -s "$d/out/star.pgm" "$d/out/star-fz.pgm" || fail "$d: the tile-compressed file opens as another image"
+    host "$d" convert in/star.fz out/star-again.fz; expect "$d" 0 "" "convert a tile-compressed file"
+    host "$d" open out/star-again.fz out/star-fz-again.pgm; expect "$d" 0 "" "open the saved tiles"
+    cmp -s "$d/out/star.pgm" "$d/out/star-fz-again.pgm" || fail "$d: the saved tiles open as another image"
     host "$d" open out/rgb8.fts out/rgb8-back.ppm;  expect "$d" 0 "" "open the saved RGB cube"
     cmp -s in/rgb8.ppm "$d/out/rgb8-back.ppm" || fail "$d: the saved RGB cube opens as another image"
 

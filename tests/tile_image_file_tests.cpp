@@ -1,5 +1,6 @@
 // Tile-compressed images through the module: every fpack mode opens as the image funpack (or
-// imcopy) restores from the same file opens, sample for sample on the host.
+// imcopy) restores from the same file opens, sample for sample on the host, and saves as Rice
+// tiles that funpack restores to what the plain save of that image holds.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -211,6 +212,51 @@ Opened openThroughModule(const std::string &path) {
     return opened;
 }
 
+// Saves the image the fake host holds into `path`, as a host saves the document it opened.
+void saveThroughModule(const std::string &path) {
+    const int file = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+    const FormatRecord &r = fakeHost.record;
+    setHostImage(r.imageSize.v, r.imageSize.h, r.depth, r.planes, fakeHost.image);
+    fakeHost.record.dataFork = file;
+    std::vector<int16_t> codes;
+    for (int16_t selector : {formatSelectorOptionsPrepare, formatSelectorOptionsStart, formatSelectorEstimatePrepare,
+                             formatSelectorEstimateStart, formatSelectorWritePrepare, formatSelectorWriteStart,
+                             formatSelectorWriteFinish})
+        codes.push_back(callModule(selector));
+    EXPECT_TRUE(allOk(codes)) << path;
+    close(file);
+    EXPECT_LE(static_cast<int64_t>(fileBytes(path).size()), int64_t{fakeHost.record.maxDataBytes})
+        << "the estimate is an upper bound";
+}
+
+// The data bytes of the first HDU that has data, and its coding cards.
+std::string dataAndCoding(const std::string &path) {
+    const std::vector<uint8_t> file = fileBytes(path);
+    for (const WalkedHdu &hdu : walkHdus(file)) {
+        int64_t bytes = std::llabs(keyInteger(hdu, "BITPIX", 8)) / 8;
+        for (int64_t n = 1; n <= keyInteger(hdu, "NAXIS", 0); ++n)
+            bytes *= keyInteger(hdu, "NAXIS" + std::to_string(n), 0);
+        if (keyInteger(hdu, "NAXIS", 0) > 0 && bytes > 0)
+            return keyText(hdu, "BITPIX") + " " + keyText(hdu, "BZERO") + " " + keyText(hdu, "BSCALE") + " " +
+                   keyText(hdu, "BLANK") + " " +
+                   std::string(file.begin() + static_cast<long>(hdu.dataStart),
+                               file.begin() + static_cast<long>(hdu.dataStart + static_cast<size_t>(bytes)));
+    }
+    return "no data";
+}
+
+std::string fitsverifyVerdict(const std::string &path) {
+    std::string output;
+    FILE *pipe = popen(("fitsverify -q '" + path + "' 2>&1").c_str(), "r");
+    char chunk[512];
+    size_t got;
+    while (pipe != nullptr && (got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0)
+        output.append(chunk, got);
+    if (pipe != nullptr)
+        pclose(pipe);
+    return output.substr(0, output.find(' '));
+}
+
 struct TileImageFiles : ::testing::Test {
     std::string folder;
     void SetUp() override {
@@ -243,7 +289,7 @@ struct TileImageFiles : ::testing::Test {
     }
 };
 
-TEST_F(TileImageFiles, EveryFpackModeOpensAsTheReferenceDecodersImage) {
+TEST_F(TileImageFiles, EveryFpackModeOpensAsTheReferenceDecodersImageAndSavesAsTiles) {
     int index = 0;
     for (const Mode &mode : modes) {
         SCOPED_TRACE(std::string(mode.image) + " " + mode.flags + (mode.edit == Edit::smooth        ? " SMOOTH=1"
@@ -251,8 +297,17 @@ TEST_F(TileImageFiles, EveryFpackModeOpensAsTheReferenceDecodersImage) {
                                                                                                     : ""));
         std::string packed, reference;
         pack(mode, ++index, &packed, &reference);
+        const std::string saved = packed + ".saved.fz", savedPlain = reference + ".saved.fits";
         const Opened tiled = openThroughModule(packed);
+        saveThroughModule(saved);
         const Opened plain = openThroughModule(reference);
+        saveThroughModule(savedPlain);
+        // The tiles saved hold what the plain save of the same image holds, as funpack restores
+        // them, and fitsverify finds nothing wrong with them.
+        ASSERT_EQ(std::system(("funpack -O " + saved + ".fits " + saved + " > /dev/null 2>&1").c_str()), 0);
+        EXPECT_TRUE(dataAndCoding(saved + ".fits") == dataAndCoding(savedPlain)) << "funpack restores other samples";
+        EXPECT_EQ(fitsverifyVerdict(saved), "verification");
+        EXPECT_EQ(walkHdus(fileBytes(saved)).at(1).keys["ZCMPTYPE"], "RICE_1");
         EXPECT_EQ(tiled.columns, plain.columns);
         EXPECT_EQ(tiled.rows, plain.rows);
         EXPECT_EQ(tiled.planes, plain.planes);

@@ -476,10 +476,11 @@ bool restoredCards(fitsfile *file, std::vector<std::string> *cards) {
     fits_convert_hdr2str(file, 0, nullptr, 0, &header, &keys, &status);
     // The restored cards start at BITPIX; the header's first card is the extension's.
     cards->assign(1, std::string("XTENSION= 'IMAGE   '") + std::string(cardBytes - 20, ' '));
-    // cfitsio puts XTENSION where the table had it (ZTENSION, or its own XTENSION); it is the
-    // image's first card.
+    // cfitsio puts XTENSION (or SIMPLE) where the table had it (ZTENSION or ZSIMPLE, or its own
+    // XTENSION); it is the image's first card.
     for (int n = 0; header != nullptr && n < keys && std::memcmp(header + n * cardBytes, "END     ", 8) != 0; ++n)
-        if (std::memcmp(header + static_cast<size_t>(n) * cardBytes, "XTENSION", 8) != 0)
+        if (std::memcmp(header + static_cast<size_t>(n) * cardBytes, "XTENSION", 8) != 0 &&
+            std::memcmp(header + static_cast<size_t>(n) * cardBytes, "SIMPLE  ", 8) != 0)
             cards->emplace_back(header + static_cast<size_t>(n) * cardBytes, cardBytes);
     // Blank cards before END are room in the table's header, which it reports as cards.
     while (cards->size() > 1 && cards->back() == std::string(cardBytes, ' '))
