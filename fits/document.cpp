@@ -12,7 +12,8 @@
 namespace {
 
 constexpr char documentTag[4] = {'K', 'V', 'D', 'R'};
-constexpr int32_t documentVersion = 2;
+// 3: the image record carries how its tiles are compressed, beside the source file's layout.
+constexpr int32_t documentVersion = 3;
 constexpr int32_t longestPath = 32768; // UTF-16 units, as the longest Windows path
 
 struct DocumentRecord {

@@ -11,6 +11,7 @@
 #include "fits/header_read.h"
 #include "fits/image_rows.h"
 #include "fits/sample_conversion.h"
+#include "fits/tile_table.h"
 #include "host/file_access.h"
 #include "host/services.h"
 #include "platform/platform.h"
@@ -23,7 +24,6 @@ constexpr int64_t largestSide = 32767;
 struct HeaderKeywords {
     bool hasBitpix, hasNaxis, hasBlank, bottomUp, groups, compressedImage;
     int64_t bitpix, naxis, blank, pcount, gcount;
-    char compression[24]; // ZCMPTYPE of a tile-compressed image
     bool hasAxis[largestAxis + 1];
     int64_t axis[largestAxis + 1]; // NAXISn, by n
     float bzero, bscale;
@@ -82,8 +82,6 @@ void takeKeyword(const uint8_t *card, HeaderKeywords *found, bool *endSeen, bool
         found->groups = logicalValue(card);
     } else if (cardHasKeyword(card, "ZIMAGE  ")) {
         found->compressedImage = logicalValue(card);
-    } else if (cardHasKeyword(card, "ZCMPTYPE")) {
-        stringValue(card, found->compression, sizeof found->compression);
     } else if (cardHasKeyword(card, keywordEND)) {
         *endSeen = true;
     } else if (cardHasKeyword(card, keywordKORVALIS)) {
@@ -293,10 +291,10 @@ bool holdsImage(const HeaderKeywords &found) {
     return true;
 }
 
-// Opens the image that `found` describes, its data at `dataStart`, keeping `cards` as header
-// (and an extension's own header, `own`).
+// Opens the image that `found` describes, its data at `dataStart` (in tiles as `compression`
+// says, when it is not null), keeping `cards` as header (and an extension's own header, `own`).
 void openImage(PluginGlobals *globals, const HeaderKeywords &found, int64_t dataStart, const HeaderCards &cards,
-               const HeaderEnd &end, const HeaderCards *own) {
+               const HeaderEnd &end, const HeaderCards *own, const TileCompression *compression) {
     char reason[200];
     describeUnsupported(found, reason, sizeof reason);
     if (reason[0] == '\0' && dataStart > INT32_MAX)
@@ -309,6 +307,8 @@ void openImage(PluginGlobals *globals, const HeaderKeywords &found, int64_t data
         return;
     }
     ImageDescription image = describeImage(found, static_cast<int32_t>(dataStart));
+    if (compression != nullptr)
+        image.compression = *compression;
     if (!scanSampleRange(globals, &image))
         return;
     HeaderCards kept{};
@@ -352,14 +352,8 @@ struct HduCensus {
     char refusal[220];   // why
 };
 
-void countHdu(HduCensus *census, const char *kind, int hdu, const HeaderKeywords &found) {
-    if (std::strcmp(kind, "BINTABLE") == 0 && found.compressedImage) {
-        if (census->refusedHdu < 0)
-            std::snprintf(census->refusal, sizeof census->refusal,
-                          "The image in HDU %d is tile-compressed (%s); decompress it first, for example with funpack.",
-                          hdu, found.compression[0] != '\0' ? found.compression : "of an unnamed kind");
-        census->refusedHdu = census->refusedHdu < 0 ? hdu : census->refusedHdu;
-    } else if (std::strcmp(kind, "BINTABLE") == 0 || std::strcmp(kind, "A3DTABLE") == 0) {
+void countHdu(HduCensus *census, const char *kind) {
+    if (std::strcmp(kind, "BINTABLE") == 0 || std::strcmp(kind, "A3DTABLE") == 0) {
         ++census->binaryTables;
     } else if (std::strcmp(kind, "TABLE") == 0) {
         ++census->asciiTables;
@@ -421,7 +415,7 @@ bool readHduStart(PluginGlobals *globals, int64_t offset, uint8_t *card) {
 // Opens the image extension whose header `extension` is, kept with the primary's metadata.
 void openExtensionImage(PluginGlobals *globals, const HeaderCards &primary, const HeaderEnd &primaryEnd,
                         const HeaderCards &extension, const HeaderEnd &extensionEnd, const HeaderKeywords &found,
-                        int64_t dataStart) {
+                        int64_t dataStart, const TileCompression *compression) {
     HeaderCards merged{};
     HeaderEnd end{};
     if (!mergeIntoPrimary(primary, primaryEnd.index, extension, extensionEnd.index, &merged, &end.index)) {
@@ -438,9 +432,63 @@ void openExtensionImage(PluginGlobals *globals, const HeaderCards &primary, cons
     } else {
         for (int32_t n = 0; n < end.index; ++n)
             end.attributionSeen = end.attributionSeen || cardHasKeyword(cardOf(merged, n), keywordKORVALIS);
-        openImage(globals, found, dataStart, merged, end, &extension);
+        openImage(globals, found, dataStart, merged, end, &extension, compression);
     }
     releaseCards(&merged);
+}
+
+// The values of cards already in memory, as readHeader takes them from the file.
+void takeCards(const HeaderCards &cards, HeaderKeywords *found, HeaderEnd *end) {
+    *found = HeaderKeywords{};
+    found->bscale = 1.0f;
+    found->exactScale = 1.0;
+    found->gcount = 1;
+    *end = HeaderEnd{};
+    bool endSeen = false;
+    for (int32_t n = 0; n < cards.count && !endSeen; ++n) {
+        takeKeyword(cardOf(cards, n), found, &endSeen, &end->attributionSeen);
+        end->index = n;
+    }
+}
+
+// Opens the image a tile-compressed table holds, with its own header restored from the table's
+// and merged with the primary's as for an image extension. True when the walk ends here: the
+// image opened, or the open failed; false, with the refusal in the census, when the image
+// cannot be read and the walk goes on.
+bool openTileCompressedImage(PluginGlobals *globals, const HeaderCards &primary, const HeaderEnd &primaryEnd,
+                             const HeaderCards &table, const HeaderEnd &tableEnd, int64_t dataStart, int hdu,
+                             HduCensus *census) {
+    TileCompression compression{};
+    HeaderCards restored{};
+    char tileReason[200];
+    // Large (an entry for each of 999 axes), so it lives outside the stack.
+    auto *found = static_cast<HeaderKeywords *>(platformNewFixedBlock(sizeof(HeaderKeywords)));
+    bool ends = true;
+    if (found == nullptr ||
+        !readTileTable(table, tableEnd.index, &compression, &restored, tileReason, sizeof tileReason)) {
+        recordResult(globals, memFullErr);
+    } else {
+        HeaderEnd end{};
+        takeCards(restored, found, &end);
+        char reason[200] = "";
+        // What the image is comes before how its tiles are stored.
+        if (found->hasNaxis && found->naxis >= 1)
+            describeUnsupported(*found, reason, sizeof reason);
+        if (reason[0] == '\0')
+            std::snprintf(reason, sizeof reason, "%s", tileReason);
+        if (reason[0] == '\0') {
+            openExtensionImage(globals, primary, primaryEnd, restored, end, *found, dataStart, &compression);
+        } else {
+            if (census->refusedHdu < 0) {
+                census->refusedHdu = hdu;
+                std::snprintf(census->refusal, sizeof census->refusal, "HDU %d: %s", hdu, reason);
+            }
+            ends = false;
+        }
+    }
+    releaseCards(&restored);
+    platformDisposeFixedBlock(found);
+    return ends;
 }
 
 // An empty primary HDU leaves the image to the extensions: the first IMAGE extension that
@@ -465,7 +513,7 @@ void openFirstImageExtension(PluginGlobals *globals, const HeaderCards &primary,
         if (std::strcmp(kind, "IMAGE") == 0 && holdsImage(*found)) {
             describeUnsupported(*found, reason, sizeof reason);
             if (reason[0] == '\0') {
-                openExtensionImage(globals, primary, primaryEnd, cards, end, *found, dataStart);
+                openExtensionImage(globals, primary, primaryEnd, cards, end, *found, dataStart, nullptr);
                 releaseCards(&cards);
                 return;
             }
@@ -473,8 +521,13 @@ void openFirstImageExtension(PluginGlobals *globals, const HeaderCards &primary,
                 census.refusedHdu = hdu;
                 std::snprintf(census.refusal, sizeof census.refusal, "HDU %d: %s", hdu, reason);
             }
+        } else if (std::strcmp(kind, "BINTABLE") == 0 && found->compressedImage) {
+            if (openTileCompressedImage(globals, primary, primaryEnd, cards, end, dataStart, hdu, &census)) {
+                releaseCards(&cards);
+                return;
+            }
         } else {
-            countHdu(&census, kind, hdu, *found);
+            countHdu(&census, kind);
         }
         offset = dataStart + paddedDataBytes(*found);
     }
@@ -549,7 +602,7 @@ void doReadStart(PluginGlobals *globals) {
     HeaderEnd end{};
     if (readHeader(globals, card, &cards, found, &end)) {
         if (holdsImage(*found))
-            openImage(globals, *found, headerBytes(cards), cards, end, nullptr);
+            openImage(globals, *found, headerBytes(cards), cards, end, nullptr, nullptr);
         else
             openFirstImageExtension(globals, cards, end, headerBytes(cards) + paddedDataBytes(*found), found);
     }

@@ -390,7 +390,7 @@ void releaseSaveHeader(SaveHeader *header) {
     *header = SaveHeader{};
 }
 
-bool writeFitsHeader(PluginGlobals *globals, const SaveSource &source, SaveHeader *header) {
+bool keepSavedHeader(PluginGlobals *globals, const SaveSource &source, SaveHeader *header) {
     if (!recordResult(globals, prepareHeader(globals->formatRecord, source, header)))
         return false;
     // The kept header takes the new values, and its image the axes written, before the write,
@@ -418,6 +418,12 @@ bool writeFitsHeader(PluginGlobals *globals, const SaveSource &source, SaveHeade
         else if (retained)
             globals->keptImage = written;
     }
+    return globals->result == noErr;
+}
+
+bool writeFitsHeader(PluginGlobals *globals, const SaveSource &source, SaveHeader *header) {
+    if (!keepSavedHeader(globals, source, header))
+        return false;
     writeExactInPieces(globals, int64_t{header->blocks} * headerBlockSize, header->bytes);
     return header->usedKept;
 }

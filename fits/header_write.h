@@ -53,6 +53,11 @@ void composeFreshHeader(uint8_t *header, const FormatRecord *record);
 // `kept` describes the retained header's image: its mapping goes into BZERO, BSCALE and BLANK.
 bool updateHeaderValues(uint8_t *header, int16_t *blocks, const FormatRecord *record, const ImageDescription *kept);
 
+// Builds the header for the current save (prepareHeader) and, when it is the kept one brought
+// up to date, keeps it with the document and the session as writeFitsHeader does, without
+// writing it. False with result set when it cannot.
+bool keepSavedHeader(PluginGlobals *globals, const SaveSource &source, SaveHeader *header);
+
 // Writes the header for the current save to the file, which is positioned at byte 0, and
 // leaves it in *header for the checksums (releaseSaveHeader frees it). When the session's
 // retained header is used, it takes the new values. Leaves dskFulErr or writErr in result when

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "fits/tile_codecs.h"
+
 // The most planes an image can have: the channel limit of the property list.
 constexpr int16_t maxImagePlanes = 24;
 
@@ -45,6 +47,43 @@ struct StoredRange {
     bool whole;  // every physical value seen is a whole number
 };
 
+// A column of the binary table that holds a tile-compressed image, as its TFORMn says.
+struct TileTableColumn {
+    bool present;
+    char type;               // the element's letter: B, I, J, K, E or D
+    int8_t elementBytes;     // bytes of one element
+    int8_t descriptorBytes;  // 8 for a 1P array descriptor, 16 for 1Q; 0 for a scalar
+    int32_t offset;          // bytes from the start of a table row
+};
+
+// How a tile-compressed image is stored: the table of its tiles (one row each, tile order, the
+// first axis fastest) and how they are coded. `compressed` is false, and the rest zero, for an
+// image stored as plain samples.
+struct TileCompression {
+    bool compressed;
+    TileCodecParams codec;   // ZCMPTYPE and its ZNAMEn / ZVALn parameters
+    char kind[16];           // ZCMPTYPE as the file names it
+    int32_t tile[3];         // ZTILE1 … ZTILE3, each no longer than its axis
+    int32_t tableRowBytes;   // the table's NAXIS1
+    int32_t tiles;           // the table's NAXIS2: one row for each tile
+    int64_t heapStart;       // THEAP: bytes from the table's first byte to the heap's
+    int64_t heapBytes;       // bytes of the heap
+    TileTableColumn data;        // COMPRESSED_DATA
+    TileTableColumn gzipData;    // GZIP_COMPRESSED_DATA: raw samples gzipped, for tiles that would not quantize
+    TileTableColumn rawData;     // UNCOMPRESSED_DATA: tiles stored as they are
+    TileTableColumn scale;       // ZSCALE, ZZERO and ZBLANK as columns: one value for each tile
+    TileTableColumn zero;
+    TileTableColumn blank;
+    bool quantized;          // floats stored as integers: ZSCALE or ZZERO, as a column or a keyword
+    Quantization method;     // ZQUANTIZ; without it, the old rule, which is noDither's arithmetic
+    bool methodNamed;        // ZQUANTIZ is present
+    double scaleValue;       // ZSCALE and ZZERO as keywords (1 and 0 without them)
+    double zeroValue;
+    bool hasBlank;           // ZBLANK as a keyword, else BLANK, for quantized floats
+    int64_t blankValue;
+    int64_t ditherSeed;      // ZDITHER0, 1 when absent
+};
+
 struct ImageDescription {
     int16_t bitpix;             // BITPIX: 8, 16, 32, 64, -32 or -64
     int16_t bytesPerSample;     // bytes of one sample in the file
@@ -62,6 +101,7 @@ struct ImageDescription {
     bool bottomUp;              // ROWORDER = 'BOTTOM-UP': the first row in the file is the bottom one
     int32_t dataStart;          // file position of the first data byte
     PhysicalRange range;        // the mapping, for kinds that need one
+    TileCompression compression; // the image's tiles, when it is stored tile-compressed
 };
 
 // True for the kinds whose samples are mapped into 16-bit host samples.

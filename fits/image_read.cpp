@@ -6,6 +6,7 @@
 #include "fits/header_format.h"
 #include "fits/image_rows.h"
 #include "fits/sample_conversion.h"
+#include "fits/tile_rows.h"
 #include "host/file_access.h"
 #include "host/services.h"
 #include "platform/platform.h"
@@ -66,26 +67,6 @@ void endRowHandOver(PluginGlobals *globals) {
     releaseRowBuffer(globals);
 }
 
-void readRow(PluginGlobals *globals, const ImageDescription &image, int32_t count, uint8_t *destination) {
-    auto *scratch = static_cast<uint8_t *>(platformHeapAlloc(static_cast<size_t>(count)));
-    if (scratch == nullptr) {
-        globals->result = memFullErr;
-        return;
-    }
-    int32_t moved = count;
-    globals->result = fileRead(globals->formatRecord->dataFork, &moved, scratch);
-    if (globals->result == noErr && moved != count)
-        globals->result = eofErr;
-    // A row that did not arrive whole is never handed over, so it is not converted either.
-    if (globals->result == noErr) {
-        if (image.bytesPerSample == 2)
-            shiftStoredRow(image, scratch, count / 2, destination);
-        else
-            std::memcpy(destination, scratch, static_cast<size_t>(count));
-    }
-    platformHeapFree(scratch);
-}
-
 void placeRow(FormatRecord *record, int16_t row, bool bottomUp) {
     int16_t top = bottomUp ? static_cast<int16_t>(record->imageSize.v - 1 - row) : row;
     record->theRect.top = top;
@@ -118,19 +99,32 @@ void releaseWideRow(WideRow *row) {
     *row = WideRow{};
 }
 
-// Reads the next row of the file as it is stored.
-bool readStoredRow(PluginGlobals *globals, WideRow *row) {
-    readExactInPieces(globals, row->storedBytes, row->stored);
+} // namespace
+
+bool openRowSource(PluginGlobals *globals, const ImageDescription &image, RowSource *source) {
+    *source = RowSource{};
+    source->image = &image;
+    source->rowBytes = fileRowBytes(image, image.columns);
+    if (image.compression.compressed)
+        return beginTileRows(globals, image, &source->tiles);
+    return recordResult(globals, fileSeek(globals->formatRecord->dataFork, platformSeekFromStart, image.dataStart));
+}
+
+bool readSourceRow(PluginGlobals *globals, RowSource *source, uint8_t *stored) {
+    if (globals->result != noErr)
+        return false;
+    if (source->image->compression.compressed)
+        return nextTileRow(globals, *source->image, &source->tiles, stored);
+    readExactInPieces(globals, source->rowBytes, stored);
     return globals->result == noErr;
 }
 
-// Reads the next row of the file and gives its physical values, blanks as NaN.
-bool readPhysicalRow(PluginGlobals *globals, const ImageDescription &image, int16_t columns, WideRow *row) {
-    if (!readStoredRow(globals, row))
-        return false;
-    physicalValues(image, row->stored, columns, row->physical);
-    return true;
+void closeRowSource(RowSource *source) {
+    endTileRows(&source->tiles);
+    *source = RowSource{};
 }
+
+namespace {
 
 // The pixel reader handles what a successful header read left: one or two bytes per sample
 // matching the record's depth, or wide samples mapped into 16 bits. Anything else would read
@@ -143,7 +137,11 @@ bool readGeometryUsable(const PluginGlobals *globals, const ImageDescription &im
                             record->depth == 16
                       : (image.bytesPerSample == 1 || image.bytesPerSample == 2) &&
                             record->depth == image.bytesPerSample * 8;
-    return coding && record->imageSize.h >= 0 && record->imageSize.v >= 0 && record->planes >= 0;
+    // Tiles are decoded at the image's own size, which the rows handed over must then have.
+    const bool tiledSize = !image.compression.compressed ||
+                           (record->imageSize.h == image.columns && record->imageSize.v == image.rows &&
+                            record->planes == image.planes);
+    return coding && tiledSize && record->imageSize.h >= 0 && record->imageSize.v >= 0 && record->planes >= 0;
 }
 
 } // namespace
@@ -158,9 +156,10 @@ bool scanSampleRange(PluginGlobals *globals, ImageDescription *image) {
     PhysicalRange range{};
     StoredRange stored = emptyStoredRange();
     const bool wide = needsMapping(*image);
-    if (takeWideRow(globals, *image, image->columns, &row)) {
+    RowSource source{};
+    if (takeWideRow(globals, *image, image->columns, &row) && openRowSource(globals, *image, &source)) {
         int32_t total = int32_t{image->rows} * image->planes;
-        for (int32_t n = 0; n < total && readStoredRow(globals, &row); ++n) {
+        for (int32_t n = 0; n < total && readSourceRow(globals, &source, row.stored); ++n) {
             if (!wide) {
                 takeStoredRange(&stored, *image, row.stored, image->columns);
                 continue;
@@ -169,6 +168,7 @@ bool scanSampleRange(PluginGlobals *globals, ImageDescription *image) {
             takeRange(&range, row.physical, image->columns);
         }
     }
+    closeRowSource(&source);
     releaseWideRow(&row);
     if (globals->result != noErr)
         return false;
@@ -191,28 +191,37 @@ void doReadContinue(PluginGlobals *globals) {
         return;
     }
     const bool mapped = throughPhysicalValues(image);
+    const int16_t columns = record->imageSize.h;
     int32_t done = 0;
     int32_t total = int32_t{record->imageSize.v} * record->planes;
     allocateRowBuffer(globals);
-    beginRowHandOver(globals, record->imageSize.h);
-    WideRow wide{};
-    if (mapped && globals->result == noErr)
-        takeWideRow(globals, image, record->imageSize.h, &wide);
+    beginRowHandOver(globals, columns);
+    WideRow stored{};
+    RowSource source{};
+    if (globals->result == noErr && takeWideRow(globals, image, columns, &stored))
+        openRowSource(globals, image, &source);
     for (int16_t plane = 0; globals->result == noErr && plane < record->planes; ++plane) {
         record->hiPlane = plane;
         record->loPlane = plane;
         for (int16_t row = 0; globals->result == noErr && row < record->imageSize.v; ++row) {
             placeRow(record, row, image.bottomUp);
-            if (!mapped)
-                readRow(globals, image, globals->rowSize, globals->rowBuffer);
-            else if (readPhysicalRow(globals, image, record->imageSize.h, &wide))
-                mapToHost(image.range, wide.physical, record->imageSize.h, globals->rowBuffer);
-            if (globals->result == noErr)
+            // A row that did not arrive whole is never handed over, so it is not converted either.
+            if (readSourceRow(globals, &source, stored.stored)) {
+                if (mapped) {
+                    physicalValues(image, stored.stored, columns, stored.physical);
+                    mapToHost(image.range, stored.physical, columns, globals->rowBuffer);
+                } else if (image.bytesPerSample == 2) {
+                    shiftStoredRow(image, stored.stored, columns, globals->rowBuffer);
+                } else {
+                    std::memcpy(globals->rowBuffer, stored.stored, static_cast<size_t>(globals->rowSize));
+                }
                 globals->result = record->advanceState();
+            }
             reportProgress(record, ++done, total);
         }
     }
-    releaseWideRow(&wide);
+    closeRowSource(&source);
+    releaseWideRow(&stored);
     endRowHandOver(globals);
 }
 

@@ -5,6 +5,7 @@
 
 #include "entry/globals.h"
 #include "fits/image_description.h"
+#include "fits/tile_rows.h"
 
 // Bytes in one row of the record's image: (depth / 8) × columns. No padding.
 int32_t computeRowSize(const PluginGlobals *globals);
@@ -26,9 +27,26 @@ void beginRowHandOver(PluginGlobals *globals, int16_t columns);
 // the row buffer.
 void endRowHandOver(PluginGlobals *globals);
 
-// Reads one row of `count` bytes from the file and converts it into `destination`.
-// memFullErr when no scratch memory is left, readErr, or eofErr for a short row.
-void readRow(PluginGlobals *globals, const ImageDescription &image, int32_t count, uint8_t *destination);
+// Where a pass over the image takes its rows from: the file's samples one row after another,
+// or, for a tile-compressed image, its tiles decoded a band at a time. Either way a row comes as
+// the stored big-endian samples of BITPIX, so that the conversions are the same for both.
+struct RowSource {
+    const ImageDescription *image;
+    int64_t rowBytes;
+    TileRows tiles;
+};
+
+// Starts a pass at the image's first row. False with result set when it cannot.
+bool openRowSource(PluginGlobals *globals, const ImageDescription &image, RowSource *source);
+
+// The next row into `stored` (fileRowBytes of the image's width). False with result set (readErr,
+// eofErr for a short file, memFullErr, formatCannotRead for a damaged tile) when it cannot.
+bool readSourceRow(PluginGlobals *globals, RowSource *source, uint8_t *stored);
+
+void closeRowSource(RowSource *source);
+
+// Converts one row of `count` bytes in `source` to FITS order in place, as writeRow does.
+void encodeRow(const PluginGlobals *globals, int32_t count, uint8_t *source);
 
 // Converts one row of `count` bytes in `source` to FITS order in place and writes it; 16-bit
 // samples of a host on the 0 … 32768 scale are brought to 0 … 65535 first.

@@ -9,6 +9,7 @@
 #include "fits/header_write.h"
 #include "fits/image_rows.h"
 #include "fits/sample_conversion.h"
+#include "fits/tile_write.h"
 #include "host/file_access.h"
 #include "host/services.h"
 #include "platform/platform.h"
@@ -134,6 +135,7 @@ Carry planCarry(SaveSource *source, bool tell) {
     if (sourceUnchanged(document.path, document.layout, why, sizeof why)) {
         // Checksums are stamped through the host's seek, which reaches 2 GB.
         if (document.layout.imageStart <= INT32_MAX) {
+            // An extension (a table of tiles too) is written with its own cards.
             if (document.layout.imageHdu > 0)
                 useOwnHeader(source);
             return Carry{true, document.path, document.layout};
@@ -158,16 +160,20 @@ int64_t carriedBytes(const Carry &carry) {
 
 } // namespace
 
-void writeRow(PluginGlobals *globals, int32_t count, uint8_t *source) {
-    if (globals->result != noErr)
-        return;
+void encodeRow(const PluginGlobals *globals, int32_t count, uint8_t *source) {
     // Converted here, once per row as it is handed over, so every plane of every image takes
-    // the same road.
+    // the same road, plain or tile-compressed.
     const bool sixteenBit = globals->formatRecord->depth == 16;
     if (sixteenBit && hostUsesScale32768(globals->formatRecord))
         encodeEditorRow(source, count / 2);
     else if (sixteenBit)
         encodeHostRow(source, count / 2);
+}
+
+void writeRow(PluginGlobals *globals, int32_t count, uint8_t *source) {
+    if (globals->result != noErr)
+        return;
+    encodeRow(globals, count, source);
     writeDataBytes(globals, count, source);
 }
 
@@ -179,8 +185,10 @@ void doEstimateStart(PluginGlobals *globals) {
     if (canStart && recordResult(globals, prepareHeader(globals->formatRecord, source, &header))) {
         FormatRecord *record = globals->formatRecord;
         int64_t dataBytes = imageDataBytes(record, computeRowSize(globals));
-        int64_t estimate =
-            carriedBytes(carry) + int64_t{header.blocks} * headerBlockSize + dataBytes + dataPadding(dataBytes);
+        int64_t estimate = int64_t{header.blocks} * headerBlockSize + dataBytes + dataPadding(dataBytes);
+        if (source.image.compression.compressed)
+            estimate = compressedSaveBound(record, header, !carry.on);
+        estimate += carriedBytes(carry);
         if (estimate > INT32_MAX)
             estimate = INT32_MAX;
         record->minDataBytes = static_cast<int32_t>(estimate);
@@ -221,6 +229,40 @@ void writeImageRows(PluginGlobals *globals, bool bottomUp, FitsChecksum *dataSum
 
 } // namespace
 
+namespace {
+
+// The image's HDU as plain samples, then the file's HDUs after it when they are carried over.
+void writePlainImage(PluginGlobals *globals, const SaveSource &source, const Carry &carry, SaveHeader *header) {
+    const bool bottomUp = writeFitsHeader(globals, source, header) && source.image.bottomUp;
+    if (globals->result != noErr)
+        return;
+    const bool checksums = headerCarriesChecksums(header->bytes, header->blocks);
+    FitsChecksum dataSum{};
+    writeImageRows(globals, bottomUp, checksums ? &dataSum : nullptr);
+    if (carry.on)
+        copySourceBytes(globals, carry.path, carry.layout.imageEnd, carry.layout.fileBytes);
+    if (checksums && globals->result == noErr)
+        rewriteHeaderWithChecksums(globals, *header, checksumValue(&dataSum), carry.on ? carry.layout.imageStart : 0);
+    endRowHandOver(globals);
+}
+
+// An image opened from tiles is saved as tiles: in its table among the file's other HDUs, or
+// after an empty primary HDU of its own when it is saved alone.
+void writeTiledImage(PluginGlobals *globals, const SaveSource &source, const Carry &carry, SaveHeader *header) {
+    if (!keepSavedHeader(globals, source, header))
+        return;
+    const int64_t start = carry.on ? carry.layout.imageStart : 0;
+    const int64_t end = writeCompressedImage(globals, *header, header->usedKept && source.image.bottomUp, start, !carry.on);
+    if (carry.on && globals->result == noErr && end <= INT32_MAX) {
+        globals->result = fileSeek(globals->formatRecord->dataFork, platformSeekFromStart, static_cast<int32_t>(end));
+        copySourceBytes(globals, carry.path, carry.layout.imageEnd, carry.layout.fileBytes);
+    } else if (carry.on && globals->result == noErr) {
+        globals->result = dskFulErr;
+    }
+}
+
+} // namespace
+
 void doWriteStart(PluginGlobals *globals) {
     SaveSource source{};
     SaveHeader header{};
@@ -230,18 +272,10 @@ void doWriteStart(PluginGlobals *globals) {
         const Carry carry = planCarry(&source, true);
         if (carry.on)
             copySourceBytes(globals, carry.path, 0, carry.layout.imageStart);
-        const bool bottomUp = writeFitsHeader(globals, source, &header) && source.image.bottomUp;
-        if (globals->result == noErr) {
-            const bool checksums = headerCarriesChecksums(header.bytes, header.blocks);
-            FitsChecksum dataSum{};
-            writeImageRows(globals, bottomUp, checksums ? &dataSum : nullptr);
-            if (carry.on)
-                copySourceBytes(globals, carry.path, carry.layout.imageEnd, carry.layout.fileBytes);
-            if (checksums && globals->result == noErr)
-                rewriteHeaderWithChecksums(globals, header, checksumValue(&dataSum),
-                                           carry.on ? carry.layout.imageStart : 0);
-            endRowHandOver(globals);
-        }
+        if (source.image.compression.compressed)
+            writeTiledImage(globals, source, carry, &header);
+        else
+            writePlainImage(globals, source, carry, &header);
     }
     releaseSaveHeader(&header);
     releaseSaveSource(&source);

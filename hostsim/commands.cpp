@@ -210,6 +210,8 @@ Status commandInfo(HostContext *context, const std::string &in, std::string *rep
                   static_cast<int>(facts.planes), imageModeName(facts.mode), static_cast<int>(facts.mode));
     *report = "module      " + context->module.path + "\nfile        " + in + "\n";
     *report += (located ? sourceLine(source) : "") + text;
+    if (located && !source.compression.empty())
+        *report += "compression " + source.compression + "\n";
     *report += describeScale(context->session, facts);
     *report += samples;
     return okStatus();

@@ -28,6 +28,13 @@ struct Structure {
     int64_t bitpix = 0, naxis = 0, pcount = 0, gcount = 1;
     std::vector<bool> hasAxis = std::vector<bool>(largestAxis + 1, false);
     std::vector<int64_t> axis = std::vector<int64_t>(largestAxis + 1, 0);
+    // A tile-compressed table's image (ZBITPIX, ZNAXIS, ZNAXISn) and how its tiles are coded.
+    bool hasZbitpix = false, hasZnaxis = false;
+    int64_t zbitpix = 0, znaxis = 0;
+    std::vector<int64_t> zaxis = std::vector<int64_t>(largestAxis + 1, -1);
+    std::string coding, quantization;
+    int64_t ditherSeed = 1, tile[4] = {0, 0, 0, 0};
+    bool scaled = false;
 };
 
 bool isKeyword(const char *card, const char *keyword) { return std::memcmp(card, keyword, 8) == 0; }
@@ -82,6 +89,46 @@ int axisNumber(const char *card) {
     return n;
 }
 
+// n of a keyword `stem` (5 or 6 letters) followed by n and blanks, 0 for any other keyword.
+int indexOf(const char *card, const char *stem) {
+    const int length = static_cast<int>(std::strlen(stem));
+    if (std::memcmp(card, stem, static_cast<size_t>(length)) != 0 || card[length] == '0')
+        return 0;
+    int n = 0, column = length;
+    for (; column < 8 && card[column] >= '0' && card[column] <= '9'; ++column)
+        n = n * 10 + (card[column] - '0');
+    for (int blank = column; blank < 8; ++blank)
+        if (card[blank] != ' ')
+            return 0;
+    return column > length && n <= largestAxis ? n : 0;
+}
+
+// The cards of a tile-compressed table that say what its image is and how it is coded.
+void takeCompressionCard(const char *card, Structure *found) {
+    if (isKeyword(card, "ZBITPIX ")) {
+        found->hasZbitpix = true;
+        found->zbitpix = integerValue(card);
+    } else if (isKeyword(card, "ZNAXIS  ")) {
+        found->hasZnaxis = true;
+        found->znaxis = integerValue(card);
+    } else if (int n = indexOf(card, "ZNAXIS"); n > 0) {
+        found->zaxis[n] = integerValue(card);
+    } else if (int t = indexOf(card, "ZTILE"); t > 0 && t <= 3) {
+        found->tile[t] = integerValue(card);
+    } else if (isKeyword(card, "ZCMPTYPE")) {
+        found->coding = stringValue(card);
+    } else if (isKeyword(card, "ZQUANTIZ")) {
+        found->quantization = stringValue(card);
+    } else if (isKeyword(card, "ZDITHER0")) {
+        found->ditherSeed = integerValue(card);
+    } else if (isKeyword(card, "ZSCALE  ") || isKeyword(card, "ZZERO   ")) {
+        found->scaled = true;
+    } else if (indexOf(card, "TTYPE") > 0) {
+        const std::string name = stringValue(card);
+        found->scaled = found->scaled || name == "ZSCALE" || name == "ZZERO";
+    }
+}
+
 void takeCard(const char *card, Structure *found) {
     if (isKeyword(card, "BITPIX  ")) {
         found->hasBitpix = true;
@@ -102,6 +149,8 @@ void takeCard(const char *card, Structure *found) {
         found->compressed = logicalValue(card);
     } else if (isKeyword(card, "EXTNAME ")) {
         found->name = stringValue(card);
+    } else {
+        takeCompressionCard(card, found);
     }
 }
 
@@ -141,6 +190,39 @@ bool opens(const Structure &found, int64_t dataStart) {
             return false;
     return isSide(found, 1) && isSide(found, 2) && found.hasBitpix &&
            (b == 8 || b == 16 || b == 32 || b == 64 || b == -32 || b == -64);
+}
+
+// The image a tile-compressed table holds, as an image's header would describe it.
+Structure compressedImage(const Structure &table) {
+    Structure image;
+    image.kind = "IMAGE";
+    image.hasBitpix = table.hasZbitpix;
+    image.bitpix = table.zbitpix;
+    image.hasNaxis = table.hasZnaxis;
+    image.naxis = table.znaxis;
+    for (int n = 1; n <= largestAxis; ++n) {
+        image.hasAxis[n] = table.zaxis[n] >= 0;
+        image.axis[n] = table.zaxis[n] >= 0 ? table.zaxis[n] : 0;
+    }
+    return image;
+}
+
+// "RICE_1, 37 tiles of 53 x 1 pixels, lossless", as the module would read the tiles.
+std::string compressionText(const Structure &table) {
+    const int64_t columns = table.zaxis[1] > 0 ? table.zaxis[1] : 0;
+    const int64_t tile1 = table.tile[1] > 0 ? table.tile[1] : columns;
+    const int64_t tile2 = table.tile[2] > 0 ? table.tile[2] : 1;
+    const int64_t tile3 = table.tile[3] > 0 ? table.tile[3] : 1;
+    std::string text = table.coding + ", " + std::to_string(table.axis[2]) + " tiles of " + std::to_string(tile1) +
+                       " x " + std::to_string(tile2) + (tile3 > 1 ? " x " + std::to_string(tile3) : "") + " pixels, ";
+    if (!table.scaled || table.zbitpix > 0)
+        return text + "lossless";
+    if (table.quantization.empty())
+        return text + "quantized, rounded (no ZQUANTIZ)";
+    text += "quantized, " + table.quantization;
+    return table.quantization.rfind("SUBTRACTIVE_DITHER", 0) == 0
+               ? text + ", ZDITHER0 " + std::to_string(table.ditherSeed)
+               : text;
 }
 
 // The data's bytes in whole blocks: |BITPIX| / 8 × GCOUNT × (PCOUNT + NAXIS1 × … × NAXISn),
@@ -193,6 +275,14 @@ bool walkExtensions(std::istream &file, int64_t offset, ImageSource *source) {
             source->hdu = hdu;
             source->headerStart = offset;
             source->name = found.name;
+            return true;
+        }
+        const bool table = found.kind == "BINTABLE" || found.kind == "A3DTABLE";
+        if (table && found.compressed && opens(compressedImage(found), offset + bytes)) {
+            source->hdu = hdu;
+            source->headerStart = offset;
+            source->compression = compressionText(found);
+            source->name = found.name == "COMPRESSED_IMAGE" ? "" : found.name;
             return true;
         }
         countSkipped(found, source);
@@ -266,7 +356,8 @@ std::string sourceLine(const ImageSource &source) {
     for (const auto &kind : skipped)
         if (kind.count > 0)
             parts.push_back(countText(kind.count, kind.one, kind.many));
-    std::string line = "hdu         " + std::to_string(source.hdu) + " (image extension";
+    std::string line = "hdu         " + std::to_string(source.hdu) +
+                       (source.compression.empty() ? " (image extension" : " (tile-compressed image");
     line += source.name.empty() ? ", after " : " '" + printable(source.name) + "', after ";
     for (size_t i = 0; i < parts.size(); ++i)
         line += (i == 0 ? "" : i + 1 == parts.size() ? " and " : ", ") + parts[i];

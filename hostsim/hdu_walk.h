@@ -13,6 +13,9 @@ struct ImageSource {
     int hdu = 0;             // 0 for the primary HDU
     int64_t headerStart = 0; // where its header starts in the file
     std::string name;        // its EXTNAME, "" when it has none
+    // For an image held in a tile-compressed table: its ZCMPTYPE, tiles and quantization, as
+    // info tells them; "" for an image stored plain.
+    std::string compression;
     // The extensions skipped before it (after an empty primary HDU, when hdu > 0).
     int binaryTables = 0, asciiTables = 0, compressedImages = 0, emptyImages = 0, unreadImages = 0, others = 0;
 };

@@ -14,7 +14,7 @@ namespace {
 
 // BITPIX, BZERO, BSCALE and BLANK as cards before END give them (the last of each counts).
 struct SampleCoding {
-    bool hasBitpix = false, hasScaling = false, hasBlank = false;
+    bool hasBitpix = false, hasScaling = false, hasBlank = false, tiled = false;
     long long bitpix = 0, blank = 0;
     double bzero = 0.0, bscale = 1.0;
 };
@@ -30,7 +30,12 @@ std::string cardValue(const uint8_t *card) {
 
 void takeCard(const uint8_t *card, SampleCoding *coding) {
     const std::string value = cardValue(card);
-    if (std::memcmp(card, "BITPIX  ", 8) == 0) {
+    // A tile-compressed image's BITPIX is its table's ZBITPIX; the table's own is 8.
+    if (std::memcmp(card, "ZBITPIX ", 8) == 0) {
+        coding->hasBitpix = true;
+        coding->bitpix = std::strtoll(value.c_str(), nullptr, 10);
+        coding->tiled = true;
+    } else if (std::memcmp(card, "BITPIX  ", 8) == 0 && !coding->tiled) {
         coding->hasBitpix = true;
         coding->bitpix = std::strtoll(value.c_str(), nullptr, 10);
     } else if (std::memcmp(card, "BZERO   ", 8) == 0) {

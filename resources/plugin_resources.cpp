@@ -112,8 +112,8 @@ constexpr ListProfile profile32{"wx86", "FTS FIT ", {0xff, 0xc0}, "true"};
 
 // Current hosts take 'enbl' to decide when to offer the module and 'mode' only when they are
 // older; grey, RGB and multichannel at 8 and 16 bits are what the module saves. A four-letter
-// extension fills its four bytes without a blank.
-constexpr ListProfile profile64{"8664", "FTS FIT FITS",
+// extension fills its four bytes without a blank; FZ names tile-compressed files.
+constexpr ListProfile profile64{"8664", "FTS FIT FITSFZ  ",
                                 {0x40 | 0x10 | 0x01, 0x00}, // grayscale, RGB, multichannel
                                 "in (PSHOP_ImageMode, GrayScaleMode, Gray16Mode, RGBMode, RGB48Mode, "
                                 "MultichannelMode, DeepMultichannelMode)"};

@@ -16,7 +16,7 @@ constexpr uint16_t pluginResourceID = 16000;
 constexpr size_t pluginPropertyListBytes = 358;
 constexpr size_t pluginTerminologyBytes = 187;
 // The 64-bit list is longer: a four-letter extension and an enabling condition that names modes.
-constexpr size_t pluginPropertyList64Bytes = 466;
+constexpr size_t pluginPropertyList64Bytes = 474;
 
 // "PIPL" 16000 and "AETE" 16000, byte for byte as a host reads them; the Size values hold
 // their lengths for a host that finds the data by symbol name. The arrays are plain bytes

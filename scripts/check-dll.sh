@@ -10,7 +10,7 @@
 #
 # Given the 32-bit DLL as well, --x64 also compares the two DLLs' resources: every one must be
 # byte for byte the same, except the property list, whose properties must be those of the
-# 32-bit one but for the entry point's key ('8664' for 'wx86'), the extensions (FITS added),
+# 32-bit one but for the entry point's key ('8664' for 'wx86'), the extensions (FITS and FZ added),
 # the modes and the enabling condition, which the 64-bit module fits to current hosts.
 #
 # Exit status: 0 when every check holds, 1 when one fails, 77 (skipped) when a DLL or the
@@ -158,7 +158,7 @@ def check(ok, message):
     print(("ok: " if ok else "FAIL: ") + message)
     failed += not ok
 
-expected = {("PIPL", 16000, 3081): 466 if x64 else 358, ("AETE", 16000, 3081): 187, (5, 16000, 1033): 124,
+expected = {("PIPL", 16000, 3081): 474 if x64 else 358, ("AETE", 16000, 3081): 187, (5, 16000, 1033): 124,
             (12, 101, 3081): 20, (1, 1, 3081): 308}
 for key, size in expected.items():
     check(key in found and len(found[key]) == size, "%s is %d bytes" % (label(key), size))
@@ -225,7 +225,7 @@ check(len(keys) == 14 and keys[3] == entry and ("wx86" if x64 else "8664") not i
       and dict(listed).get(entry) == b"ENTRYPOINT\0\0",
       "PIPL names the entry point ENTRYPOINT under '%s' only" % entry)
 modes = "in (PSHOP_ImageMode, GrayScaleMode, Gray16Mode, RGBMode, RGB48Mode, MultichannelMode, DeepMultichannelMode)"
-fitted = {"RdEx": b"FTS FIT FITS", "WrEx": b"FTS FIT FITS", "mode": b"\x51\0\0\0",
+fitted = {"RdEx": b"FTS FIT FITSFZ  ", "WrEx": b"FTS FIT FITSFZ  ", "mode": b"\x51\0\0\0",
           "enbl": modes.encode() + b"\0"} if x64 else \
          {"RdEx": b"FTS FIT ", "WrEx": b"FTS FIT ", "mode": b"\xff\xc0\0\0", "enbl": b"true\0\0\0\0"}
 for key, data in sorted(fitted.items()):

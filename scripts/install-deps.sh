@@ -9,7 +9,7 @@ demo_packages=(cmake make g++ pkg-config help2man libpng-dev libspng-dev libgtes
   zlib1g-dev)
 test_packages=(g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
   fitsverify python3 python3-astropy clang libclang-rt-14-dev wine wine64 wine32:i386 gzip file zip unzip
-  python3-reproject python3-photutils python3-regions libastro-fits-cfitsio-perl python3-astroquery
+  python3-reproject python3-photutils python3-regions libastro-fits-cfitsio-perl python3-astroquery python3-fitsio
   libz-mingw-w64-dev libcfitsio-bin)
 
 wanted=("${demo_packages[@]}")

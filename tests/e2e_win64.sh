@@ -57,7 +57,8 @@ if ((have32)); then
     bash "$here/e2e_host.sh" wine "$native_bin" "$work/x86" "$win32_bin" ||
         fail "the scenarios failed with the 32-bit programs"
     compared=0
-    for file in "$work"/x64/native/out/*.fts "$work"/x64/native/out/*.pgm "$work"/x64/native/out/*.ppm; do
+    for file in "$work"/x64/native/out/*.fts "$work"/x64/native/out/*.fz "$work"/x64/native/out/*.pgm \
+        "$work"/x64/native/out/*.ppm; do
         name=${file##*/}
         for run in x64/wine x86/wine; do
             if cmp -s "$file" "$work/$run/out/$name"; then
@@ -70,7 +71,7 @@ if ((have32)); then
             fail "$name: the 64- and 32-bit Windows runs differ"
     done
     ((compared > 0)) || fail "no output files to compare"
-    echo "compared $((compared / 2)) FITS, PGM and PPM files: native, 32-bit and 64-bit runs byte-identical"
+    echo "compared $((compared / 2)) FITS, FZ, PGM and PPM files: native, 32-bit and 64-bit runs byte-identical"
 fi
 
 export WINEPREFIX=$(cd "$win64_bin/.." && pwd)/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="

@@ -139,10 +139,9 @@ std::vector<Case> faultTable() {
         {"no session record (open)", open, filter, Fault::noSessionRecord, 0, filter, memFullErr, 0, 0, 0, noBox},
         {"no session block (open)", open, filter, Fault::noSessionBlock, 0, filter, memFullErr, 0, 0, 0, noBox},
         {"no row buffer (open)", open, readContinue, Fault::noRowBuffer, 0, readContinue, memFullErr, 0, 0, 0, noBox},
-        {"no scratch block for row 0", open, readContinue, Fault::noScratch, 1, readContinue, memFullErr, 0, 1, 0,
+        // A pass takes its scratch row once, before its first row.
+        {"no scratch block for the rows", open, readContinue, Fault::noScratch, 1, readContinue, memFullErr, 0, 0, 0,
          noBox},
-        {"no scratch block for row k", open, readContinue, Fault::noScratch, rowK + 1, readContinue, memFullErr, rowK,
-         rowK + 1, rowsBeforeK, noBox},
         {"host cancels at row k (open)", open, readContinue, Fault::cancel, rowK + 1, readContinue, userCanceledErr,
          rowK + 1, rowK + 1, rowsBeforeK, noBox},
         {"zero-row file", open, filter, Fault::zeroRows, 0, readStart, formatCannotRead, 0, 0, 0, zeroHeight},

@@ -120,9 +120,9 @@ TEST(PropertyList, TheModulesOwnListDescribesAFitsFormatModule) {
     ASSERT_TRUE(isOk(status)) << status.message;
     EXPECT_EQ(info.entryName, "ENTRYPOINT");
 #if defined(__x86_64__)
-    // So a host on Linux offers it .fits names too.
-    EXPECT_EQ(info.readExtensions, (std::vector<std::string>{"FTS", "FIT", "FITS"}));
-    EXPECT_EQ(info.writeExtensions, (std::vector<std::string>{"FTS", "FIT", "FITS"}));
+    // So a host on Linux offers it .fits and .fz names too.
+    EXPECT_EQ(info.readExtensions, (std::vector<std::string>{"FTS", "FIT", "FITS", "FZ"}));
+    EXPECT_EQ(info.writeExtensions, (std::vector<std::string>{"FTS", "FIT", "FITS", "FZ"}));
 #else
     EXPECT_EQ(info.readExtensions, (std::vector<std::string>{"FTS", "FIT"}));
     EXPECT_EQ(info.writeExtensions, (std::vector<std::string>{"FTS", "FIT"}));
@@ -212,7 +212,7 @@ TEST(PropertyList, EachModuleIsEnabledForTheModesItsListGives) {
     const std::vector<uint8_t> narrowList = keyedForThisHost(pluginPropertyList.data(), pluginPropertyListSize);
     ASSERT_TRUE(isOk(parsePropertyList(narrowList.data(), narrowList.size(), &narrow)));
     const ModuleInfo wide = wideModuleInfo();
-    EXPECT_EQ(wide.readExtensions, (std::vector<std::string>{"FTS", "FIT", "FITS"}));
+    EXPECT_EQ(wide.readExtensions, (std::vector<std::string>{"FTS", "FIT", "FITS", "FZ"}));
     EXPECT_EQ(wide.writeExtensions, wide.readExtensions);
     EXPECT_EQ(narrow.condition, ModuleInfo::Condition::always);
     EXPECT_EQ(wide.condition, ModuleInfo::Condition::modeList);

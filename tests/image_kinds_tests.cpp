@@ -595,15 +595,6 @@ void fiveBlockPrimary(fitsfile *file, int *status) {
     writeStored(file, stored, status);
 }
 
-// cfitsio's own tile compression of a 16-bit image (Rice).
-void tileCompressed(fitsfile *file, int *status) {
-    fits_set_compression_type(file, RICE_1, status);
-    long axes[] = {7, 5};
-    fits_create_img(file, SHORT_IMG, 2, axes, status);
-    std::vector<short> samples(35, 3);
-    fits_write_img(file, TSHORT, 1, 35, samples.data(), status);
-}
-
 struct HduCase {
     const char *name;
     const char *astropy;                     // python that puts the HDUs into `hdus`
@@ -674,8 +665,6 @@ std::vector<HduCase> hduCases() {
          "hdus = [primary(150), image(plane.astype(np.uint16), cards=40 * 36 - 30)]", nullptr, 2, nullptr},
         {"extension header of 1000 blocks", "hdus = [primary(), image(plane.astype(np.int16), cards=1000 * 36 - 40)]",
          nullptr, 2, nullptr},
-        {"tile-compressed image", nullptr, tileCompressed, 0,
-         "The image in HDU 1 is tile-compressed (RICE_1); decompress it first, for example with funpack."},
         {"no image: an empty primary and two binary tables", "hdus = [primary(), table(), table(5)]", nullptr, 0,
          "The file holds no image: an empty primary HDU and 2 binary tables."},
         {"only a one-dimensional extension", "hdus = [primary(), image(np.arange(9.0), name='LINE')]", nullptr, 0,

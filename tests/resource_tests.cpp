@@ -129,7 +129,7 @@ std::vector<uint8_t> bytesOf(const std::string &text) { return std::vector<uint8
 // Each list's properties in order, with their bytes as a host reads them. The 64-bit list
 // differs in its entry point's key, its modes, its enabling condition and its extensions.
 std::vector<ExpectedProperty> expectedLayout(bool wide) {
-    const std::vector<uint8_t> extensions = bytesOf(wide ? "FTS FIT FITS" : "FTS FIT ");
+    const std::vector<uint8_t> extensions = bytesOf(wide ? "FTS FIT FITSFZ  " : "FTS FIT ");
     std::vector<uint8_t> channels{1, 0};
     for (int mode = 1; mode < 12; ++mode)
         channels.insert(channels.end(), {24, 0});
@@ -184,7 +184,7 @@ TEST(PropertyList, EachListCarriesItsPublishedBytesToItsLastByte) {
         }
         EXPECT_EQ(findProperty(properties, list.wide ? "wx86" : "8664"), nullptr) << "one entry point key only";
     }
-    EXPECT_EQ(pluginPropertyList64.size(), 466u);
+    EXPECT_EQ(pluginPropertyList64.size(), 474u);
 }
 
 TEST(PropertyList, CodesReadReversedButExtensionsReadInOrder) {
@@ -369,7 +369,7 @@ TEST(ModuleExports, PropertyListAndTerminologyAreDataWithTheirSizes) {
         const uint8_t *ours;
     };
     const Exported exported[] = {
-        {"pluginPropertyList64", "pluginPropertyList64Size", 466, pluginPropertyList64.data()},
+        {"pluginPropertyList64", "pluginPropertyList64Size", 474, pluginPropertyList64.data()},
         {"pluginPropertyList", "pluginPropertyListSize", 358, pluginPropertyList.data()},
         {"pluginTerminology", "pluginTerminologySize", 187, pluginTerminology.data()},
     };

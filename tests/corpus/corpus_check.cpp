@@ -209,8 +209,8 @@ bool loadPgm(const std::string &path, Image *image) {
 
 // ---------------------------------------------------------------------------------------------
 // Where the module finds the image: the primary HDU when it holds data; after an empty one, the
-// first IMAGE extension that holds an image the module reads (a tile-compressed image, which
-// cfitsio presents as an image, is a table in the file and is not read).
+// first IMAGE extension that holds an image the module reads, a tile-compressed one (which
+// cfitsio presents as an image) included.
 
 struct Located {
     int hdu = 0;         // cfitsio's number, from 1; 0 when there is no image the module opens
@@ -256,7 +256,9 @@ std::string imageRefusal(fitsfile *file, LONGLONG fileBytes, long *planes) {
     LONGLONG dataStart = 0;
     headerBlocks(file, &dataStart);
     const LONGLONG imageBytes = static_cast<LONGLONG>(axes[0]) * axes[1] * *planes * (std::abs(bitpix) / 8);
-    return dataStart + imageBytes > fileBytes ? "data cut short" : "";
+    // A tile-compressed image's data are its table, which cfitsio reads whole or not at all.
+    int compressed = fits_is_compressed_image(file, &status);
+    return !compressed && dataStart + imageBytes > fileBytes ? "data cut short" : "";
 }
 
 Located locate(const std::string &path) {
@@ -291,10 +293,7 @@ Located locate(const std::string &path) {
             first = "random groups";
             break;
         }
-        int compressed = type == IMAGE_HDU && fits_is_compressed_image(file, &status);
-        if (compressed) {
-            first = first.empty() ? "tile-compressed image in HDU " + std::to_string(hdu - 1) : first;
-        } else if (type == IMAGE_HDU && holdsData(file)) {
+        if (type == IMAGE_HDU && holdsData(file)) {
             const std::string why = imageRefusal(file, size, &where.planes);
             if (why.empty() || hdu == 1) {
                 where.hdu = why.empty() ? hdu : 0;
@@ -366,7 +365,10 @@ bool readPhysical(const std::string &path, Physical *image) {
     if (!wideSamples(image->bitpix)) {
         image->stored.assign(static_cast<size_t>(count), 0);
         fits_set_bscale(file, 1.0, 0.0, &status);
-        fits_read_img(file, TLONGLONG, 1, count, nullptr, image->stored.data(), &anyNull, &status);
+        // TLONG, which tile-compressed images are read in too (not TLONGLONG).
+        std::vector<long> stored(static_cast<size_t>(count));
+        fits_read_img(file, TLONG, 1, count, nullptr, stored.data(), &anyNull, &status);
+        std::copy(stored.begin(), stored.end(), image->stored.begin());
     }
     if (status != 0) {
         std::fprintf(stderr, "%s: raw read failed: %s\n", path.c_str(), fitsError(status).c_str());
@@ -466,7 +468,32 @@ bool samePhysicalValues(const Physical &in, const Physical &saved) {
     return wrong == 0;
 }
 
-// The cards of HDU `hdu`'s header up to and including END, as the bytes stand in the file.
+// The header cfitsio restores for a tile-compressed image: its own cards, as funpack writes them.
+bool restoredCards(fitsfile *file, std::vector<std::string> *cards) {
+    int status = 0, keys = 0;
+    char *header = nullptr;
+    // cfitsio leaves a status from its own probing of the table's keywords (252) with the cards.
+    fits_convert_hdr2str(file, 0, nullptr, 0, &header, &keys, &status);
+    // The restored cards start at BITPIX; the header's first card is the extension's.
+    cards->assign(1, std::string("XTENSION= 'IMAGE   '") + std::string(cardBytes - 20, ' '));
+    // cfitsio puts XTENSION (or SIMPLE) where the table had it (ZTENSION or ZSIMPLE, or its own
+    // XTENSION); it is the image's first card.
+    for (int n = 0; header != nullptr && n < keys && std::memcmp(header + n * cardBytes, "END     ", 8) != 0; ++n)
+        if (std::memcmp(header + static_cast<size_t>(n) * cardBytes, "XTENSION", 8) != 0 &&
+            std::memcmp(header + static_cast<size_t>(n) * cardBytes, "SIMPLE  ", 8) != 0)
+            cards->emplace_back(header + static_cast<size_t>(n) * cardBytes, cardBytes);
+    // Blank cards before END are room in the table's header, which it reports as cards.
+    while (cards->size() > 1 && cards->back() == std::string(cardBytes, ' '))
+        cards->pop_back();
+    cards->emplace_back(std::string("END") + std::string(cardBytes - 3, ' '));
+    status = 0;
+    if (header != nullptr)
+        fits_free_memory(header, &status);
+    return keys > 0;
+}
+
+// The cards of HDU `hdu`'s header up to and including END, as the bytes stand in the file (for
+// a tile-compressed image, the image's header that cfitsio restores).
 bool hduCards(const std::string &path, int hdu, std::vector<std::string> *cards) {
     std::vector<uint8_t> bytes;
     int status = 0;
@@ -476,6 +503,12 @@ bool hduCards(const std::string &path, int hdu, std::vector<std::string> *cards)
         fits_movabs_hdu(file, hdu, nullptr, &status);
     if (file != nullptr)
         fits_get_hduaddrll(file, &headStart, &dataStart, &dataEnd, &status);
+    int compressed = status == 0 && fits_is_compressed_image(file, &status);
+    if (compressed) {
+        const bool restored = restoredCards(file, cards);
+        closeFits(file);
+        return restored;
+    }
     closeFits(file);
     if (status != 0 || !readWholeFile(path, &bytes)) {
         std::fprintf(stderr, "%s: HDU %d not found\n", path.c_str(), hdu);

@@ -27,13 +27,13 @@ if [ "$debian" = 1 ]; then
   root=/
   folders=(usr/lib/python3/dist-packages/reproject usr/lib/python3/dist-packages/photutils
     usr/lib/python3/dist-packages/regions usr/share/doc/libastro-fits-cfitsio-perl/examples
-    usr/lib/python3/dist-packages/astroquery)
+    usr/lib/python3/dist-packages/astroquery usr/lib/python3/dist-packages/fitsio)
   present=0
   for folder in "${folders[@]}"; do
     [ -d "/$folder" ] && present=$((present + 1))
   done
   if [ "$present" -eq 0 ]; then
-    echo "SKIP: none of python3-reproject, python3-photutils, python3-regions, libastro-fits-cfitsio-perl, python3-astroquery is installed"
+    echo "SKIP: none of python3-reproject, python3-photutils, python3-regions, libastro-fits-cfitsio-perl, python3-astroquery, python3-fitsio is installed"
     exit $skip
   fi
   findData() { find "$@" -type f \( -name '*.fits' -o -name '*.fit' -o -name '*.fts' -o -name '*.fits.gz' -o -name '*.fit.gz' -o -name '*.fz' \); }
