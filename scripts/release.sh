@@ -77,7 +77,7 @@ check() {
     grep -q "^MIT License" "$dir/LICENSE.txt" || fail "LICENSE.txt is not the licence"
     grep -q "Korvalis $version:" "$dir/INSTALL.txt" && ! grep -q "@VERSION@" "$dir/INSTALL.txt" ||
         fail "INSTALL.txt does not name version $version"
-    install_text | cmp -s - "$dir/INSTALL.txt" || fail "INSTALL.txt is not the one INSTALL.txt and docs/ make now"
+    install_text | cmp -s - "$dir/INSTALL.txt" || fail "INSTALL.txt in the archive is not what INSTALL.txt and docs/what-it-does.txt give now"
     grep -qF "korvalis-x64.8bi" "$dir/INSTALL.txt" && grep -qF "Plug-ins" "$dir/INSTALL.txt" ||
         fail "INSTALL.txt does not say which file goes where"
     # The host programs carry the same version; the native one, built from the same tree, says so.
