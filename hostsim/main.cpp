@@ -21,13 +21,15 @@ struct CommandEntry {
     const char *text;
 };
 const CommandEntry commandTable[] = {
-    {"open", "IN OUT", 2, 2, "open the FITS file IN through the module, write the image as OUT (.png, .pgm or .ppm)"},
+    {"open", "IN OUT", 2, 2, "open the FITS file IN through the module, write the image as OUT (.png, .pgm or .ppm; "
+                             "a multichannel image as one grey file per plane, -1, -2, ... before the extension)"},
     {"save", "IN OUT", 2, 2, "save the image IN (.png, .pgm or .ppm) through the module as the FITS file OUT"},
-    {"convert", "IN OUT", 2, 2, "open IN and save it again as OUT in one session (the header is kept)"},
+    {"convert", "IN OUT", 2, 2, "open IN and save it again as OUT in one session (its header and the file's other "
+                                "HDUs are kept)"},
     {"preview", "IN OUT", 2, 2, "open IN and write an 8-bit picture of it for looking at as OUT (.png, .pgm or .ppm), "
                                 "through the display stretch"},
     {"info", "IN", 1, 1, "the size, depth, planes and mode the module reports for IN, the HDU that holds the image, "
-                         "the kind of samples and their mapping into 16 bits"},
+                         "the kind of samples, their mapping into 16 bits and the session's 16-bit scale"},
     {"about", "", 0, 0, "show the module's About box"},
     {"module", "", 0, 0, "the module's property list and terminology"},
     {"demo", "[DIR]", 0, 1, "save a synthetic star field through the module, check it, open it back, write its "
@@ -71,9 +73,11 @@ std::vector<HelpEntry> environmentEntries() {
 std::vector<HelpEntry> exitStatusEntries() {
     return {
         {std::to_string(exitOk), "success"},
-        {std::to_string(exitModuleFailed), "the module reported a failure, or handed the host something it refuses"},
+        {std::to_string(exitModuleFailed), "the module failed or refused the file or image, is not a usable format "
+                                           "module, or handed the host something it refuses"},
         {std::to_string(exitUsage), "usage error: the command line was wrong"},
-        {std::to_string(exitHostIo), "the host could not read or write a file itself"},
+        {std::to_string(exitHostIo), "the host itself failed: it could not read or write a file, load the module "
+                                     "file, or get the memory it needed"},
     };
 }
 

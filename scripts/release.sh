@@ -3,9 +3,16 @@
 # install text, in build/release/korvalis-VERSION-windows.zip, then checks the archive.
 # VERSION is the project's, from CMakeLists.txt, which korvalis-host --version also shows.
 #
-#   scripts/release.sh            build (the win32 and win64 presets) and pack
-#   scripts/release.sh --check    only check an archive already built
+#   scripts/release.sh                    build (the win32 and win64 presets) and pack
+#   scripts/release.sh --check            only check an archive already built
+#   scripts/release.sh --install-text F   only write the release's INSTALL.txt as F
+#
+# INSTALL.txt in the tree is the text of the release's INSTALL.txt: @VERSION@ becomes the
+# version, and a line "@docs/what-it-does.txt@" becomes that file, which README.md quotes too.
 set -euo pipefail
+if [[ ${1:-} == --install-text ]]; then
+    out=$(realpath -m -- "${2:?usage: release.sh --install-text FILE}")
+fi
 cd "$(dirname "$0")/.."
 
 version=$(sed -nE 's/^project\(korvalis VERSION ([0-9.]+).*/\1/p' CMakeLists.txt)
@@ -13,6 +20,20 @@ version=$(sed -nE 's/^project\(korvalis VERSION ([0-9.]+).*/\1/p' CMakeLists.txt
 name=korvalis-$version-windows
 zip_path=build/release/$name.zip
 files=(korvalis.8bi korvalis-x64.8bi korvalis-host.exe korvalis-host-x64.exe LICENSE.txt INSTALL.txt)
+
+# The release's INSTALL.txt on standard output, with Windows line ends for Notepad.
+install_text() {
+    awk -v version="$version" '
+        /^@[^@]+@$/ {
+            name = substr($0, 2, length($0) - 2)
+            if ((getline line < name) <= 0) { print "release: " name " is missing or empty" > "/dev/stderr"; exit 1 }
+            do print line; while ((getline line < name) > 0)
+            close(name)
+            next
+        }
+        { gsub(/@VERSION@/, version); print }
+    ' INSTALL.txt | sed 's/$/\r/'
+}
 
 pack() {
     local jobs stage=build/release/$name
@@ -26,7 +47,7 @@ pack() {
         build/win64/bin/korvalis-x64.8bi build/win64/bin/korvalis-host-x64.exe "$stage/"
     # Text files with Windows line ends, for Notepad.
     sed 's/$/\r/' LICENSE >"$stage/LICENSE.txt"
-    sed "s/@VERSION@/$version/; s/\$/\r/" INSTALL.txt >"$stage/INSTALL.txt"
+    install_text >"$stage/INSTALL.txt"
     # A fixed time stamp and no extra fields, so the same build packs to the same bytes.
     touch -d "@$(git log -1 --format=%ct 2>/dev/null || echo 0)" "$stage" "$stage"/*
     (cd build/release && zip -q -X -r "$name.zip" "$name")
@@ -56,6 +77,7 @@ check() {
     grep -q "^MIT License" "$dir/LICENSE.txt" || fail "LICENSE.txt is not the licence"
     grep -q "Korvalis $version:" "$dir/INSTALL.txt" && ! grep -q "@VERSION@" "$dir/INSTALL.txt" ||
         fail "INSTALL.txt does not name version $version"
+    install_text | cmp -s - "$dir/INSTALL.txt" || fail "INSTALL.txt in the archive is not what INSTALL.txt and docs/what-it-does.txt give now"
     grep -qF "korvalis-x64.8bi" "$dir/INSTALL.txt" && grep -qF "Plug-ins" "$dir/INSTALL.txt" ||
         fail "INSTALL.txt does not say which file goes where"
     # The host programs carry the same version; the native one, built from the same tree, says so.
@@ -71,7 +93,11 @@ check() {
     echo "release check passed: $zip_path ($(stat -c %s "$zip_path") bytes): ${files[*]}"
 }
 
-if [[ ${1:-} != --check ]]; then
+case ${1:-} in
+--install-text) install_text >"$out" ;;
+--check) check ;;
+*)
     pack
-fi
-check
+    check
+    ;;
+esac
