@@ -24,6 +24,7 @@ struct DocumentRecord {
     int32_t ownBlocks;   // then the extension's own header blocks
     int32_t pathUnits;   // then the path, its final 0 included; 0 without a source
     bool hasSource;
+    bool sourceUnread;
     SourceLayout layout;
     ImageDescription image;
 };
@@ -85,6 +86,7 @@ bool refillHandle(const HandleProcs *procs, Handle handle, const Document &docum
     kept->ownBlocks = document.ownBlocks;
     kept->pathUnits = pathUnits;
     kept->hasSource = pathUnits > 0;
+    kept->sourceUnread = document.sourceUnread;
     kept->layout = document.layout;
     kept->image = document.image;
     auto *tail = reinterpret_cast<uint8_t *>(kept + 1);
@@ -150,6 +152,7 @@ bool takeDocument(const FormatRecord *record, Document *document) {
         document->ownBlocks = kept->ownBlocks;
         document->ownHeader = kept->ownBlocks > 0 ? document->memory + size_t(kept->blocks) * headerBlockSize : nullptr;
         document->hasSource = kept->hasSource && kept->pathUnits > 0;
+        document->sourceUnread = kept->sourceUnread;
         document->layout = kept->layout;
         document->path = document->hasSource
                              ? reinterpret_cast<const uint16_t *>(document->memory + size_t(kept->blocks + kept->ownBlocks) *

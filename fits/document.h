@@ -19,6 +19,7 @@ struct Document {
     const uint8_t *ownHeader; // an extension's own header, as its HDU has it; null for a primary image
     int32_t ownBlocks;
     bool hasSource;       // the file it came from is known and was surveyed
+    bool sourceUnread;    // the file is known but could not be read to its end as FITS HDUs
     SourceLayout layout;
     const uint16_t *path; // that file's path (UTF-16, ends in 0); null without a source
     uint8_t *memory;

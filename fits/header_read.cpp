@@ -257,6 +257,7 @@ void surveyReadFile(const FormatRecord *record, const ImageDescription &image, D
     if (file < 0)
         return;
     document->hasSource = surveySource(file, image.dataStart, &document->layout);
+    document->sourceUnread = !document->hasSource;
     platformCloseSource(file);
 }
 

@@ -129,6 +129,14 @@ struct Carry {
 
 Carry planCarry(SaveSource *source, bool tell) {
     const Document &document = source->owned;
+    if (tell && source->document && document.sourceUnread) {
+        // Whatever the file holds besides the image could not be told apart when it was read.
+        char text[300];
+        std::snprintf(text, sizeof text,
+                      "The file this image came from could not be read to its end as FITS HDUs when it was "
+                      "opened: anything it holds besides the image is not in the saved file.");
+        platformMessageBox(0, text, "KORVALIS", platformBoxOk);
+    }
     if (!source->document || !document.hasSource || document.layout.otherHdus == 0)
         return Carry{};
     char why[120];

@@ -181,8 +181,10 @@ Status savedCoding(HostSession *session, HostImage *image, Handle *revertInfo, S
         return status;
     closeFile(file);
     status = saveDocument(session, image, target, revertInfo);
+    // The saved image's HDU: the first, or where it stood when the save kept the file's others.
+    ImageSource saved;
     if (isOk(status))
-        *coding = readSampleCoding(target, 0);
+        *coding = readSampleCoding(target, findImageSource(target, &saved) ? saved.headerStart : 0);
     discardTemporary(noHostFile, target);
     return status;
 }

@@ -378,6 +378,8 @@ scenarios() {
                 "samples     32-bit floating point (BITPIX -32)"; do
         grep -qxF "$line" "$d/last.out" || fail "$d: info of an extension's image lacks \"$line\": $(cat "$d/last.out")"
     done
+    grep -q "^mapping     linear: physical -3.25 \.\.\. 1000000 onto host 0 \.\.\. 65535" "$d/last.out" ||
+        fail "$d: info of an extension's image names another mapping: $(cat "$d/last.out")"
     host "$d" open in/multi.fts out/multi.pgm;      expect "$d" 0 "" "open an extension's image"
     # Converted, the file keeps its primary HDU and table byte for byte, and the image stays an
     # extension with its own cards.

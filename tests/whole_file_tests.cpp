@@ -232,3 +232,23 @@ TEST_F(WholeFile, ASaveOverItsOwnFileKeepsTheRest) {
 }
 
 } // namespace
+
+namespace {
+
+// A file that is not FITS HDUs to its end (stray bytes after the last) cannot be told apart:
+// the image is saved alone, and the notice says so.
+TEST_F(WholeFile, AFileNotReadToItsEndIsToldOf) {
+    const std::string in = make(layouts[0], "in.fits");
+    FILE *file = std::fopen(in.c_str(), "ab");
+    ASSERT_NE(file, nullptr);
+    std::fputs("stray bytes after the last HDU", file);
+    std::fclose(file);
+    ASSERT_TRUE(open(in));
+    testing::internal::CaptureStderr();
+    ASSERT_TRUE(save(pathFor("out.fits")));
+    const std::string told = testing::internal::GetCapturedStderr();
+    EXPECT_NE(told.find("could not be read to its end as FITS HDUs"), std::string::npos) << told;
+    EXPECT_EQ(placesOf(pathFor("out.fits")).size(), 1u);
+}
+
+} // namespace
