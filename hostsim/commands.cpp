@@ -212,6 +212,8 @@ Status commandInfo(HostContext *context, const std::string &in, std::string *rep
     *report += (located ? sourceLine(source) : "") + text;
     if (located && !source.compression.empty())
         *report += "compression " + source.compression + "\n";
+    if (located)
+        *report += carriedLine(in, source);
     *report += describeScale(context->session, facts);
     *report += samples;
     return okStatus();

@@ -363,3 +363,48 @@ std::string sourceLine(const ImageSource &source) {
         line += (i == 0 ? "" : i + 1 == parts.size() ? " and " : ", ") + parts[i];
     return line + ")\n";
 }
+
+namespace {
+
+std::string kindText(const Structure &found, bool primary) {
+    if (found.compressed)
+        return "tile-compressed image";
+    if (primary)
+        return holdsImage(found) ? "image" : "empty primary";
+    if (found.kind == "BINTABLE" || found.kind == "A3DTABLE")
+        return "binary table";
+    if (found.kind == "TABLE")
+        return "ASCII table";
+    if (found.kind == "IMAGE")
+        return holdsImage(found) ? "image" : "empty image";
+    return "'" + printable(found.kind) + "' extension";
+}
+
+} // namespace
+
+std::string carriedLine(const std::string &path, const ImageSource &source) {
+    std::ifstream file(path, std::ios::binary);
+    file.seekg(0, std::ios::end);
+    const int64_t size = file ? static_cast<int64_t>(file.tellg()) : 0;
+    std::string cards, parts;
+    int others = 0;
+    int64_t offset = 0;
+    for (int hdu = 0; offset < size; ++hdu) {
+        int64_t bytes = 0;
+        if (!readHeaderAt(file, offset, &cards, &bytes))
+            return "carries     nothing: the file cannot be read to its end as FITS HDUs\n";
+        const Structure found = structureOf(cards);
+        offset += bytes + dataBytes(found);
+        if (hdu == source.hdu)
+            continue;
+        ++others;
+        parts += (parts.empty() ? "" : ", ") + std::to_string(hdu) +
+                 (found.name.empty() ? "" : " '" + printable(found.name) + "'") + " (" + kindText(found, hdu == 0) + ")";
+    }
+    if (offset > size)
+        return "carries     nothing: the file cannot be read to its end as FITS HDUs\n";
+    if (others == 0)
+        return "";
+    return "carries     " + std::to_string(others) + (others == 1 ? " other HDU" : " other HDUs") +
+           ", kept byte for byte on a save: " + parts + "\n";
+}

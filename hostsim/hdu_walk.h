@@ -32,3 +32,8 @@ bool findImageSource(std::istream &file, ImageSource *source);
 
 // info's line, e.g. "hdu         2 (image extension 'SCI', after an empty primary HDU and 1 binary table)".
 std::string sourceLine(const ImageSource &source);
+
+// info's line on the HDUs other than the image's, which a save of the image carries over, e.g.
+// "carries     2 other HDUs, kept byte for byte on a save: 0 (empty primary), 2 'ERR' (image)";
+// "" for a file of one HDU.
+std::string carriedLine(const std::string &path, const ImageSource &source);

@@ -375,7 +375,8 @@ scenarios() {
     # The image in an extension after a table: its header merged into the primary's metadata.
     host "$d" info in/multi.fts;                    expect "$d" 0 "6 x 4 (columns x rows)" "info of an extension's image"
     for line in "hdu         2 (image extension 'SCI', after an empty primary HDU and 1 binary table)" \
-                "samples     32-bit floating point (BITPIX -32)"; do
+                "samples     32-bit floating point (BITPIX -32)" \
+                "carries     2 other HDUs, kept byte for byte on a save: 0 (empty primary), 1 (binary table)"; do
         grep -qxF "$line" "$d/last.out" || fail "$d: info of an extension's image lacks \"$line\": $(cat "$d/last.out")"
     done
     grep -q "^mapping     linear: physical -3.25 \.\.\. 1000000 onto host 0 \.\.\. 65535" "$d/last.out" ||
