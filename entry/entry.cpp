@@ -32,6 +32,11 @@ bool recordCancel(PluginGlobals *globals, bool cancelled) {
     return recordResult(globals, cancelled ? userCanceledErr : noErr);
 }
 
+bool refuse(PluginGlobals *globals, const char *caption, const char *text, int16_t code) {
+    platformMessageBox(0, text, caption, platformBoxOk);
+    return recordResult(globals, code);
+}
+
 void doOptionsPrepare(PluginGlobals *globals) { globals->formatRecord->maxData = 0; }
 
 void doWritePrepare(PluginGlobals *globals) { globals->formatRecord->maxData = 0; }

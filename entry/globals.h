@@ -43,3 +43,7 @@ bool recordResult(PluginGlobals *globals, int16_t code);
 
 // Records userCanceledErr when `cancelled`. An earlier failure stays. Returns !cancelled.
 bool recordCancel(PluginGlobals *globals, bool cancelled);
+
+// Tells the user why the operation cannot go on (a message box with `caption`) and records
+// `code`. Returns false, so that a step can end with it.
+bool refuse(PluginGlobals *globals, const char *caption, const char *text, int16_t code);

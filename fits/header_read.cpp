@@ -206,9 +206,7 @@ bool readHeaderCards(PluginGlobals *globals, const uint8_t *first, HeaderCards *
                           "The header has no END card in its first %ld blocks (%ld bytes): it is not a FITS header "
                           "that can be read.",
                           static_cast<long>(maxReadHeaderBlocks), static_cast<long>(maxReadHeaderBlocks) * headerBlockSize);
-            showNotice("Header Too Big", text);
-            globals->result = formatCannotRead;
-            return false;
+            return refuse(globals, "Header Too Big", text, formatCannotRead);
         }
         readExact(globals, cardBytes, card);
         if (globals->result != noErr)
@@ -303,8 +301,7 @@ void openImage(PluginGlobals *globals, const HeaderKeywords &found, int64_t data
                       "The image starts %lld bytes into the file, beyond the 2 GB that can be read.",
                       static_cast<long long>(dataStart));
     if (reason[0] != '\0') {
-        showNotice("Header Check", reason);
-        globals->result = formatCannotRead;
+        refuse(globals, "Header Check", reason, formatCannotRead);
         return;
     }
     ImageDescription image = describeImage(found, static_cast<int32_t>(dataStart));
@@ -428,8 +425,7 @@ void openExtensionImage(PluginGlobals *globals, const HeaderCards &primary, cons
                       "The image's header and the primary header together take %ld blocks, more than the %ld a "
                       "header may have.",
                       static_cast<long>(merged.count / cardsPerBlock), static_cast<long>(maxReadHeaderBlocks));
-        showNotice("Header Too Big", text);
-        globals->result = formatCannotRead;
+        refuse(globals, "Header Too Big", text, formatCannotRead);
     } else {
         for (int32_t n = 0; n < end.index; ++n)
             end.attributionSeen = end.attributionSeen || cardHasKeyword(cardOf(merged, n), keywordKORVALIS);
@@ -541,8 +537,7 @@ void openFirstImageExtension(PluginGlobals *globals, const HeaderCards &primary,
         describeUnsupported(*found, text, sizeof text);
     else
         describeNoImage(census, text, sizeof text);
-    showNotice("Header Check", text);
-    globals->result = formatCannotRead;
+    refuse(globals, "Header Check", text, formatCannotRead);
 }
 
 } // namespace
@@ -589,8 +584,7 @@ void doReadStart(PluginGlobals *globals) {
     if (!readFirstCard(globals, card))
         return;
     if (!isSimpleCard(card)) {
-        showNotice("Header Check", "Header Failure");
-        globals->result = formatCannotRead;
+        refuse(globals, "Header Check", "Header Failure", formatCannotRead);
         return;
     }
     // Large (an entry for each of 999 axes), so it lives outside the stack.

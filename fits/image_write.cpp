@@ -47,9 +47,7 @@ bool saveGeometryUsable(PluginGlobals *globals, const SaveSource &source) {
                       source.image.range.smallest, source.image.range.largest);
     else
         return true;
-    platformMessageBox(0, text, "KORVALIS", platformBoxOk);
-    globals->result = formatBadParameters;
-    return false;
+    return refuse(globals, "KORVALIS", text, formatBadParameters);
 }
 
 // A header that carries CHECKSUM or DATASUM was read with another file's data; it is stamped

@@ -23,12 +23,8 @@ constexpr int64_t largestTableBytes = int64_t{256} << 20;
 // images of 16 bits up to 16384 × 16384 pixels in a single tile.
 constexpr int64_t largestBandBytes = int64_t{1} << 30;
 
-void showTileNotice(const char *text) { platformMessageBox(0, text, "Tile Check", platformBoxOk); }
-
-bool refuse(PluginGlobals *globals, const char *text) {
-    showTileNotice(text);
-    globals->result = formatCannotRead;
-    return false;
+bool refuseTile(PluginGlobals *globals, const char *text) {
+    return refuse(globals, "Tile Check", text, formatCannotRead);
 }
 
 uint64_t bigEndian(const uint8_t *bytes, int count) {
@@ -127,7 +123,7 @@ bool readTileBytes(PluginGlobals *globals, const ImageDescription &image, TileRo
     if (where.column == nullptr) {
         std::snprintf(text, sizeof text, "Tile %d of %d holds no data in any of its columns: the file is damaged.",
                       place.index + 1, tiles.tiles);
-        return refuse(globals, text);
+        return refuseTile(globals, text);
     }
     if (where.bytes < 0 || where.offset < 0 || where.offset > tiles.heapBytes ||
         where.bytes > tiles.heapBytes - where.offset || where.bytes > largestTileBytes(pixels)) {
@@ -136,13 +132,13 @@ bool readTileBytes(PluginGlobals *globals, const ImageDescription &image, TileRo
                       "%lld bytes.",
                       place.index + 1, tiles.tiles, static_cast<long long>(where.bytes),
                       static_cast<long long>(where.offset), static_cast<long long>(tiles.heapBytes));
-        return refuse(globals, text);
+        return refuseTile(globals, text);
     }
     const int64_t position = int64_t{image.dataStart} + tiles.heapStart + where.offset;
     if (position > INT32_MAX - where.bytes) {
         std::snprintf(text, sizeof text, "Tile %d of %d starts %lld bytes into the file, beyond the 2 GB that can be read.",
                       place.index + 1, tiles.tiles, static_cast<long long>(position));
-        return refuse(globals, text);
+        return refuseTile(globals, text);
     }
     if (!ensureRoom(&rows->compressed, &rows->compressedRoom, where.bytes))
         return recordResult(globals, memFullErr);
@@ -316,7 +312,7 @@ bool decodeTileAt(PluginGlobals *globals, const ImageDescription &image, TileRow
         char text[200];
         std::snprintf(text, sizeof text, "Tile %d of %d (%s) does not decompress: it %s.", index + 1,
                       image.compression.tiles, image.compression.kind, tileStatusText(status));
-        return refuse(globals, text);
+        return refuseTile(globals, text);
     }
     placeSamples(image, rows, place, decoding);
     return true;
@@ -357,7 +353,7 @@ bool beginTileRows(PluginGlobals *globals, const ImageDescription &image, TileRo
         char text[200];
         std::snprintf(text, sizeof text, "The table of %d tiles takes %lld bytes, more than the %lld MB that are read.",
                       tiles.tiles, static_cast<long long>(tableBytes), static_cast<long long>(largestTableBytes >> 20));
-        return refuse(globals, text);
+        return refuseTile(globals, text);
     }
     const int64_t tilePixels = int64_t{tiles.tile[0]} * tiles.tile[1] * tiles.tile[2];
     const int64_t bandBytes = int64_t{image.columns} * tiles.tile[1] * tiles.tile[2] * image.bytesPerSample;
@@ -366,7 +362,7 @@ bool beginTileRows(PluginGlobals *globals, const ImageDescription &image, TileRo
         std::snprintf(text, sizeof text,
                       "Tiles of %d x %d x %d pixels take more than the %lld MB of memory that a band of tiles may have.",
                       tiles.tile[0], tiles.tile[1], tiles.tile[2], static_cast<long long>(largestBandBytes >> 20));
-        return refuse(globals, text);
+        return refuseTile(globals, text);
     }
     rows->table = static_cast<uint8_t *>(allocate(tableBytes));
     rows->band = static_cast<uint8_t *>(allocate(bandBytes));
