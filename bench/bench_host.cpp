@@ -293,6 +293,8 @@ std::string openThroughModule(PluginEntry entry, const char *path, BenchImage *i
     }
     if (problem.empty() && !headerOnly && counts->advanceCalls != int64_t{image->rows} * image->planes)
         problem = "not every row arrived";
+    // The document closes: the host disposes of what the module keeps with it.
+    disposeHandle(fresh.record.revertInfo);
     releaseSession();
     host = nullptr;
     close(fd);

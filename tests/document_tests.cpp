@@ -113,7 +113,7 @@ TEST_F(Documents, AnOpenBetweenTheStepsOfASaveLeavesItsBytesAlone) {
 // A handle in revertInfo that is not this module's record of this version is never read as one.
 TEST_F(Documents, ARecordOfAnotherModuleOrVersionIsNotTrusted) {
     Handle m51 = open(1, "M51", "0");
-    open(2, "NGC 253", "100");
+    Handle ngc253 = open(2, "NGC 253", "100");
     struct Damage {
         const char *what;
         size_t at;
@@ -127,6 +127,9 @@ TEST_F(Documents, ARecordOfAnotherModuleOrVersionIsNotTrusted) {
         bytes[d.at] = kept;
     }
     EXPECT_TRUE(names(save(m51), "M51"));
+    closeFakeDocument();
+    fakeHost.record.revertInfo = ngc253;
+    closeFakeDocument();
 }
 
 } // namespace
