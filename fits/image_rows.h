@@ -53,6 +53,13 @@ void encodeRow(const PluginGlobals *globals, int32_t count, uint8_t *source);
 // writErr, or eofErr for a short row.
 void writeRow(PluginGlobals *globals, int32_t count, uint8_t *source);
 
+// The hand-over of a save: takes every row of every plane from the host in turn (placed bottom
+// up when `bottomUp`), and gives each, still as the host handed it, to `take` with `context`;
+// progress is reported for every row asked for. Stops at the first failure in result. The row
+// buffer is allocated here and released by endRowHandOver.
+using RowTaker = void (*)(PluginGlobals *globals, void *context);
+void takeHostRows(PluginGlobals *globals, bool bottomUp, RowTaker take, void *context);
+
 // Sets theRect to the host row that the file's row `row` fills: the same row, or counted from
 // the bottom when the file's rows go bottom-up.
 void placeRow(FormatRecord *record, int16_t row, bool bottomUp);

@@ -215,45 +215,33 @@ struct HeapWriter {
     int64_t heapBytes;
     int64_t longest;
     int64_t position; // the next heap byte's place in the file
+    int64_t tiles;    // tiles written so far
     FitsChecksum heapSum;
     FitsChecksum imageSum; // of the samples as a plain save writes them
 };
 
-void writeTileRows(PluginGlobals *globals, bool bottomUp, HeapWriter *heap) {
-    FormatRecord *record = globals->formatRecord;
-    const int16_t rows = record->imageSize.v, planes = record->planes;
-    const int32_t bytePix = bytePixOf(record);
-    int32_t done = 0;
-    const int32_t total = tilesOf(record);
-    allocateRowBuffer(globals);
-    beginRowHandOver(globals, record->imageSize.h);
-    for (int16_t plane = 0; globals->result == noErr && plane < planes; ++plane) {
-        record->hiPlane = plane;
-        record->loPlane = plane;
-        for (int16_t row = 0; globals->result == noErr && row < rows; ++row) {
-            placeRow(record, row, bottomUp);
-            globals->result = record->advanceState();
-            if (globals->result != noErr)
-                break;
-            encodeRow(globals, globals->rowSize, globals->rowBuffer);
-            addChecksumBytes(&heap->imageSum, globals->rowBuffer, static_cast<size_t>(globals->rowSize));
-            size_t written = 0;
-            if (riceEncode(globals->rowBuffer, record->imageSize.h, bytePix, riceBlockSize, heap->coded,
-                           heap->codedRoom, &written) != TileStatus::ok || heap->heapBytes > INT32_MAX - (int64_t{1} << 20)) {
-                globals->result = writErr;
-                break;
-            }
-            writeAt(globals, heap->position, static_cast<int64_t>(written), heap->coded);
-            addChecksumBytes(&heap->heapSum, heap->coded, written);
-            uint8_t *descriptor = heap->descriptors + int64_t{done} * descriptorBytes;
-            storeBigEndian32(descriptor, static_cast<uint32_t>(written));
-            storeBigEndian32(descriptor + 4, static_cast<uint32_t>(heap->heapBytes));
-            heap->heapBytes += static_cast<int64_t>(written);
-            heap->position += static_cast<int64_t>(written);
-            heap->longest = static_cast<int64_t>(written) > heap->longest ? static_cast<int64_t>(written) : heap->longest;
-            reportProgress(record, ++done, total);
-        }
+// One row of the host's as one Rice tile: coded, written to the heap, its descriptor noted.
+void writeTileRow(PluginGlobals *globals, void *context) {
+    auto *heap = static_cast<HeapWriter *>(context);
+    const FormatRecord *record = globals->formatRecord;
+    encodeRow(globals, globals->rowSize, globals->rowBuffer);
+    addChecksumBytes(&heap->imageSum, globals->rowBuffer, static_cast<size_t>(globals->rowSize));
+    size_t written = 0;
+    if (riceEncode(globals->rowBuffer, record->imageSize.h, bytePixOf(record), riceBlockSize, heap->coded,
+                   heap->codedRoom, &written) != TileStatus::ok ||
+        heap->heapBytes > INT32_MAX - (int64_t{1} << 20)) {
+        globals->result = writErr;
+        return;
     }
+    writeAt(globals, heap->position, static_cast<int64_t>(written), heap->coded);
+    addChecksumBytes(&heap->heapSum, heap->coded, written);
+    uint8_t *descriptor = heap->descriptors + heap->tiles * descriptorBytes;
+    storeBigEndian32(descriptor, static_cast<uint32_t>(written));
+    storeBigEndian32(descriptor + 4, static_cast<uint32_t>(heap->heapBytes));
+    ++heap->tiles;
+    heap->heapBytes += static_cast<int64_t>(written);
+    heap->position += static_cast<int64_t>(written);
+    heap->longest = static_cast<int64_t>(written) > heap->longest ? static_cast<int64_t>(written) : heap->longest;
 }
 
 // The value columns of `from`'s card `keyword` into `to`'s card `renamed`.
@@ -309,7 +297,7 @@ int64_t writeCompressedImage(PluginGlobals *globals, const SaveHeader &header, b
         writeAt(globals, dataStart, tiles * descriptorBytes, heap.descriptors);
         heap.position = dataStart + tiles * descriptorBytes;
         if (globals->result == noErr)
-            writeTileRows(globals, bottomUp, &heap);
+            takeHostRows(globals, bottomUp, writeTileRow, &heap);
         // The data unit padded to whole blocks, then what only the written rows could tell.
         static const uint8_t zeros[headerBlockSize] = {};
         const int64_t dataBytes = tiles * descriptorBytes + heap.heapBytes;
