@@ -88,14 +88,21 @@ template <int Bitpix> inline __m128d loadPair(const uint8_t *bytes) {
 // All ones in the lanes that hold finite values (x - x is 0 for those alone).
 inline __m128d finiteLanes(__m128d value) { return _mm_cmpeq_pd(_mm_sub_pd(value, value), _mm_setzero_pd()); }
 
+// Four big-endian 32-bit floats: bytes swapped in each 16-bit lane, then the lanes of each float.
+inline __m128 loadFourFloats(const uint8_t *bytes) {
+    __m128i bits = swapBytes(_mm_loadu_si128(reinterpret_cast<const __m128i *>(bytes)));
+    return _mm_castsi128_ps(_mm_shufflehi_epi16(_mm_shufflelo_epi16(bits, 0xB1), 0xB1));
+}
+
 // A pair of stored values, scaled, into physical.
 template <bool Scaled> struct PairScaling {
     __m128d zero, scale;
-    void store(double *physical, __m128d value) const {
+    __m128d apply(__m128d value) const {
         if constexpr (Scaled)
             value = _mm_add_pd(zero, _mm_mul_pd(scale, value));
-        _mm_storeu_pd(physical, value);
+        return value;
     }
+    void store(double *physical, __m128d value) const { _mm_storeu_pd(physical, apply(value)); }
 };
 
 // Physical values of pairs of samples without BLANK; how many samples it did. 32-bit floats,
@@ -107,8 +114,7 @@ int32_t valuesInPairs(const ImageDescription &image, const uint8_t *source, int3
     int32_t i = 0;
     if constexpr (Bitpix == -32) {
         for (; i + 4 <= samples; i += 4) {
-            __m128i bits = swapBytes(_mm_loadu_si128(reinterpret_cast<const __m128i *>(source + 4 * i)));
-            __m128 four = _mm_castsi128_ps(_mm_shufflehi_epi16(_mm_shufflelo_epi16(bits, 0xB1), 0xB1));
+            const __m128 four = loadFourFloats(source + 4 * i);
             scaling.store(physical + i, _mm_cvtps_pd(four));
             scaling.store(physical + i + 2, _mm_cvtps_pd(_mm_movehl_ps(four, four)));
         }
@@ -237,6 +243,19 @@ int32_t widenInPairs(RowRange *row, const double *physical, int32_t samples) {
 }
 #endif
 
+// Takes a row's ends into the range; `rowWhole` (whether the row's finite values are all whole)
+// is asked only when the answer counts.
+template <class RowWhole> void takeRowEnds(PhysicalRange *range, const RowRange &row, RowWhole rowWhole) {
+    const bool wasFound = range->found;
+    range->blanks = range->blanks || row.blanks;
+    range->found = row.smallest <= row.largest;
+    if (!range->found)
+        return;
+    range->smallest = row.smallest;
+    range->largest = row.largest;
+    range->whole = (!wasFound || range->whole) && rowWhole();
+}
+
 void widenRange(RowRange *row, const double *physical, int32_t samples) {
     int32_t i = 0;
 #if defined(__SSE2__)
@@ -258,30 +277,73 @@ struct HostMapping {
     double origin, perStep, base, first;
 };
 
+// The fast mapping of a range; false for ranges at the edges of the doubles, which take
+// mapWithCare.
+bool fastMapping(const PhysicalRange &range, HostMapping *m) {
+    const double perStep = range.kind == SampleMapping::linear ? 1.0 / range.step : 1.0;
+    if (!std::isfinite(range.largest - range.smallest) || !std::isfinite(perStep))
+        return false;
+    // Identity is the same arithmetic from physical 0 to host 0, which leaves whole numbers as
+    // they are.
+    const bool identity = range.kind == SampleMapping::identity;
+    const double first = firstHostValue(range);
+    *m = HostMapping{identity ? 0.0 : range.smallest, perStep, identity ? 0.0 : first, first};
+    return true;
+}
+
+// The host value of one physical value under the fast mapping.
+inline double hostValue(const HostMapping &m, double value) {
+    double host = (value - m.origin) * m.perStep + m.base;
+    // Held to the host's range before the rounding, which the whole-number ends make the same.
+    host = host < m.first ? m.first : host;
+    host = host > largestHostValue ? largestHostValue : host;
+    return isFinite(value) ? roundToNearest(host) : 0.0;
+}
+
 #if defined(__SSE2__)
+// The fast mapping in every lane.
+struct HostLanes {
+    __m128d origin, perStep, base, first, last;
+    explicit HostLanes(const HostMapping &m)
+        : origin(_mm_set1_pd(m.origin)), perStep(_mm_set1_pd(m.perStep)), base(_mm_set1_pd(m.base)),
+          first(_mm_set1_pd(m.first)), last(_mm_set1_pd(largestHostValue)) {}
+};
+
+// A pair of physical values through hostValue's operations, lane by lane, up to the rounding:
+// maxpd and minpd with the bound first are its comparisons exactly.
+inline __m128d mapPairUnrounded(const HostLanes &m, __m128d value) {
+    const __m128d host = _mm_add_pd(_mm_mul_pd(_mm_sub_pd(value, m.origin), m.perStep), m.base);
+    return _mm_min_pd(m.last, _mm_max_pd(m.first, host));
+}
+
+// The pair's host values as whole numbers in the low half, blanks 0. cvtpd2dq rounds as
+// hostValue does: to nearest, ties to even (in the rounding mode in force, as nearbyint).
+inline __m128i mapPair(const HostLanes &m, __m128d value) {
+    return _mm_cvtpd_epi32(_mm_and_pd(finiteLanes(value), mapPairUnrounded(m, value)));
+}
+
+// Four host values (0 … 65535, in 32 bits) taken 32768 down, which fits the signed pack; the
+// top bit puts them back.
+inline __m128i biasedFour(__m128i four) { return _mm_sub_epi32(four, _mm_set1_epi32(32768)); }
+
+inline __m128i unbiased(__m128i packed) { return _mm_xor_si128(packed, _mm_set1_epi16(static_cast<int16_t>(0x8000))); }
+
+// Two pairs of physical values through the mapping, as four host values less 32768.
+inline __m128i mapFour(const HostLanes &m, __m128d first, __m128d second) {
+    return biasedFour(_mm_unpacklo_epi64(mapPair(m, first), mapPair(m, second)));
+}
+
+inline void storeFour(uint8_t *destination, __m128i four) {
+    _mm_storel_epi64(reinterpret_cast<__m128i *>(destination), unbiased(_mm_packs_epi32(four, four)));
+}
+
 // Pairs of samples through the mapping, written four at a time; how many samples it did.
 int32_t mapInPairs(const HostMapping &m, const double *physical, int32_t samples, uint8_t *destination) {
-    const __m128d origin = _mm_set1_pd(m.origin), perStep = _mm_set1_pd(m.perStep), base = _mm_set1_pd(m.base);
-    const __m128d first = _mm_set1_pd(m.first), last = _mm_set1_pd(largestHostValue);
-    const __m128i half = _mm_set1_epi32(32768);
-    const __m128i topBit = _mm_set1_epi16(static_cast<int16_t>(0x8000));
+    const HostLanes lanes(m);
     int32_t i = 0;
-    for (; i + 4 <= samples; i += 4) {
-        __m128i whole[2];
-        for (int pair = 0; pair < 2; ++pair) {
-            __m128d value = _mm_loadu_pd(physical + i + 2 * pair);
-            __m128d host = _mm_add_pd(_mm_mul_pd(_mm_sub_pd(value, origin), perStep), base);
-            // maxpd and minpd with the bound first are the scalar loop's comparisons exactly.
-            host = _mm_min_pd(last, _mm_max_pd(first, host));
-            // cvtpd2dq rounds as the scalar loop does: to nearest, ties to even (in the
-            // rounding mode in force, as nearbyint).
-            whole[pair] = _mm_cvtpd_epi32(_mm_and_pd(finiteLanes(value), host));
-        }
-        // 0 … 65535 taken 32768 down fits the signed pack; the top bit puts it back.
-        __m128i four = _mm_sub_epi32(_mm_unpacklo_epi64(whole[0], whole[1]), half);
-        four = _mm_xor_si128(_mm_packs_epi32(four, four), topBit);
-        _mm_storel_epi64(reinterpret_cast<__m128i *>(destination + 2 * static_cast<size_t>(i)), four);
-    }
+    for (; i + 4 <= samples; i += 4)
+        storeFour(destination + 2 * static_cast<size_t>(i),
+                  mapFour(lanes, _mm_loadu_pd(physical + i), _mm_loadu_pd(physical + i + 2)));
     return i;
 }
 #endif
@@ -397,40 +459,21 @@ void takeRange(PhysicalRange *range, const double *physical, int32_t samples) {
     const double infinity = std::numeric_limits<double>::infinity();
     RowRange row{range->found ? range->smallest : infinity, range->found ? range->largest : -infinity, false};
     widenRange(&row, physical, samples);
-    const bool wasFound = range->found;
-    range->blanks = range->blanks || row.blanks;
-    range->found = row.smallest <= row.largest;
-    if (!range->found)
-        return;
-    range->smallest = row.smallest;
-    range->largest = row.largest;
-    range->whole = (!wasFound || range->whole) && allWhole(physical, samples);
+    takeRowEnds(range, row, [&] { return allWhole(physical, samples); });
 }
 
 void mapToHost(const PhysicalRange &range, const double *physical, int32_t samples, uint8_t *destination) {
-    const double perStep = range.kind == SampleMapping::linear ? 1.0 / range.step : 1.0;
-    if (!std::isfinite(range.largest - range.smallest) || !std::isfinite(perStep)) {
+    HostMapping m;
+    if (!fastMapping(range, &m)) {
         mapWithCare(range, physical, samples, destination);
         return;
     }
-    // Identity is the same arithmetic from physical 0 to host 0, which leaves whole numbers as
-    // they are.
-    const bool identity = range.kind == SampleMapping::identity;
-    const double first = firstHostValue(range);
-    const HostMapping m{identity ? 0.0 : range.smallest, perStep, identity ? 0.0 : first, first};
     int32_t i = 0;
 #if defined(__SSE2__)
     i = mapInPairs(m, physical, samples, destination);
 #endif
-    for (; i < samples; ++i) {
-        double value = physical[i];
-        double host = (value - m.origin) * m.perStep + m.base;
-        // Held to the host's range before the rounding, which the whole-number ends make the same.
-        host = host < first ? first : host;
-        host = host > largestHostValue ? largestHostValue : host;
-        host = isFinite(value) ? roundToNearest(host) : 0.0;
-        storeHostSample(destination, i, host);
-    }
+    for (; i < samples; ++i)
+        storeHostSample(destination, i, hostValue(m, physical[i]));
 }
 
 bool headerSettlesSamples(const ImageDescription &image) {
