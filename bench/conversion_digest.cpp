@@ -122,17 +122,16 @@ uint64_t mappingDigest() {
             std::vector<uint8_t> host(2 * static_cast<size_t>(columns));
             PhysicalRange range{};
             for (int32_t row = 0; row < rows; ++row) {
-                physicalValues(image, stored.data() + row * rowBytes, samplesOf(row), physical.data());
-                takeRange(&range, physical.data(), samplesOf(row));
+                takeRowRange(&range, image, stored.data() + row * rowBytes, samplesOf(row), physical.data());
             }
             chooseMapping(&range);
+            image.range = range;
             mixBytes(&digest, &range.smallest, sizeof range.smallest);
             mixBytes(&digest, &range.largest, sizeof range.largest);
             mixBytes(&digest, &range.step, sizeof range.step);
             mixBytes(&digest, &range.zero, sizeof range.zero);
             for (int32_t row = 0; row < rows; ++row) {
-                physicalValues(image, stored.data() + row * rowBytes, samplesOf(row), physical.data());
-                mapToHost(range, physical.data(), samplesOf(row), host.data());
+                mapRowToHost(image, stored.data() + row * rowBytes, samplesOf(row), physical.data(), host.data());
                 mixBytes(&digest, host.data(), 2 * static_cast<size_t>(samplesOf(row)));
             }
         }
@@ -168,8 +167,7 @@ void mixSixteenBit(uint64_t *digest, const std::vector<uint8_t> &stored) {
                     shiftStoredRow(image, stored.data() + 2 * first, count, host.data() + 2 * first);
                     continue;
                 }
-                physicalValues(image, stored.data() + 2 * first, count, physical.data());
-                mapToHost(image.range, physical.data(), count, host.data() + 2 * first);
+                mapRowToHost(image, stored.data() + 2 * first, count, physical.data(), host.data() + 2 * first);
             }
             mixBytes(digest, host.data(), host.size());
         }
