@@ -124,14 +124,6 @@ bool readStoredRow(PluginGlobals *globals, WideRow *row) {
     return globals->result == noErr;
 }
 
-// Reads the next row of the file and gives its physical values, blanks as NaN.
-bool readPhysicalRow(PluginGlobals *globals, const ImageDescription &image, int16_t columns, WideRow *row) {
-    if (!readStoredRow(globals, row))
-        return false;
-    physicalValues(image, row->stored, columns, row->physical);
-    return true;
-}
-
 // The pixel reader handles what a successful header read left: one or two bytes per sample
 // matching the record's depth, or wide samples mapped into 16 bits. Anything else would read
 // past the row buffer.
@@ -165,8 +157,7 @@ bool scanSampleRange(PluginGlobals *globals, ImageDescription *image) {
                 takeStoredRange(&stored, *image, row.stored, image->columns);
                 continue;
             }
-            physicalValues(*image, row.stored, image->columns, row.physical);
-            takeRange(&range, row.physical, image->columns);
+            takeRowRange(&range, *image, row.stored, image->columns, row.physical);
         }
     }
     releaseWideRow(&row);
@@ -205,8 +196,8 @@ void doReadContinue(PluginGlobals *globals) {
             placeRow(record, row, image.bottomUp);
             if (!mapped)
                 readRow(globals, image, globals->rowSize, globals->rowBuffer);
-            else if (readPhysicalRow(globals, image, record->imageSize.h, &wide))
-                mapToHost(image.range, wide.physical, record->imageSize.h, globals->rowBuffer);
+            else if (readStoredRow(globals, &wide))
+                mapRowToHost(image, wide.stored, record->imageSize.h, wide.physical, globals->rowBuffer);
             if (globals->result == noErr)
                 globals->result = record->advanceState();
             reportProgress(record, ++done, total);
