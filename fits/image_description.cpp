@@ -88,14 +88,21 @@ template <int Bitpix> inline __m128d loadPair(const uint8_t *bytes) {
 // All ones in the lanes that hold finite values (x - x is 0 for those alone).
 inline __m128d finiteLanes(__m128d value) { return _mm_cmpeq_pd(_mm_sub_pd(value, value), _mm_setzero_pd()); }
 
+// Four big-endian 32-bit floats: bytes swapped in each 16-bit lane, then the lanes of each float.
+inline __m128 loadFourFloats(const uint8_t *bytes) {
+    __m128i bits = swapBytes(_mm_loadu_si128(reinterpret_cast<const __m128i *>(bytes)));
+    return _mm_castsi128_ps(_mm_shufflehi_epi16(_mm_shufflelo_epi16(bits, 0xB1), 0xB1));
+}
+
 // A pair of stored values, scaled, into physical.
 template <bool Scaled> struct PairScaling {
     __m128d zero, scale;
-    void store(double *physical, __m128d value) const {
+    __m128d apply(__m128d value) const {
         if constexpr (Scaled)
             value = _mm_add_pd(zero, _mm_mul_pd(scale, value));
-        _mm_storeu_pd(physical, value);
+        return value;
     }
+    void store(double *physical, __m128d value) const { _mm_storeu_pd(physical, apply(value)); }
 };
 
 // Physical values of pairs of samples without BLANK; how many samples it did. 32-bit floats,
@@ -107,8 +114,7 @@ int32_t valuesInPairs(const ImageDescription &image, const uint8_t *source, int3
     int32_t i = 0;
     if constexpr (Bitpix == -32) {
         for (; i + 4 <= samples; i += 4) {
-            __m128i bits = swapBytes(_mm_loadu_si128(reinterpret_cast<const __m128i *>(source + 4 * i)));
-            __m128 four = _mm_castsi128_ps(_mm_shufflehi_epi16(_mm_shufflelo_epi16(bits, 0xB1), 0xB1));
+            const __m128 four = loadFourFloats(source + 4 * i);
             scaling.store(physical + i, _mm_cvtps_pd(four));
             scaling.store(physical + i + 2, _mm_cvtps_pd(_mm_movehl_ps(four, four)));
         }
@@ -237,6 +243,19 @@ int32_t widenInPairs(RowRange *row, const double *physical, int32_t samples) {
 }
 #endif
 
+// Takes a row's ends into the range; `rowWhole` (whether the row's finite values are all whole)
+// is asked only when the answer counts.
+template <class RowWhole> void takeRowEnds(PhysicalRange *range, const RowRange &row, RowWhole rowWhole) {
+    const bool wasFound = range->found;
+    range->blanks = range->blanks || row.blanks;
+    range->found = row.smallest <= row.largest;
+    if (!range->found)
+        return;
+    range->smallest = row.smallest;
+    range->largest = row.largest;
+    range->whole = (!wasFound || range->whole) && rowWhole();
+}
+
 void widenRange(RowRange *row, const double *physical, int32_t samples) {
     int32_t i = 0;
 #if defined(__SSE2__)
@@ -258,30 +277,73 @@ struct HostMapping {
     double origin, perStep, base, first;
 };
 
+// The fast mapping of a range; false for ranges at the edges of the doubles, which take
+// mapWithCare.
+bool fastMapping(const PhysicalRange &range, HostMapping *m) {
+    const double perStep = range.kind == SampleMapping::linear ? 1.0 / range.step : 1.0;
+    if (!std::isfinite(range.largest - range.smallest) || !std::isfinite(perStep))
+        return false;
+    // Identity is the same arithmetic from physical 0 to host 0, which leaves whole numbers as
+    // they are.
+    const bool identity = range.kind == SampleMapping::identity;
+    const double first = firstHostValue(range);
+    *m = HostMapping{identity ? 0.0 : range.smallest, perStep, identity ? 0.0 : first, first};
+    return true;
+}
+
+// The host value of one physical value under the fast mapping.
+inline double hostValue(const HostMapping &m, double value) {
+    double host = (value - m.origin) * m.perStep + m.base;
+    // Held to the host's range before the rounding, which the whole-number ends make the same.
+    host = host < m.first ? m.first : host;
+    host = host > largestHostValue ? largestHostValue : host;
+    return isFinite(value) ? roundToNearest(host) : 0.0;
+}
+
 #if defined(__SSE2__)
+// The fast mapping in every lane.
+struct HostLanes {
+    __m128d origin, perStep, base, first, last;
+    explicit HostLanes(const HostMapping &m)
+        : origin(_mm_set1_pd(m.origin)), perStep(_mm_set1_pd(m.perStep)), base(_mm_set1_pd(m.base)),
+          first(_mm_set1_pd(m.first)), last(_mm_set1_pd(largestHostValue)) {}
+};
+
+// A pair of physical values through hostValue's operations, lane by lane, up to the rounding:
+// maxpd and minpd with the bound first are its comparisons exactly.
+inline __m128d mapPairUnrounded(const HostLanes &m, __m128d value) {
+    const __m128d host = _mm_add_pd(_mm_mul_pd(_mm_sub_pd(value, m.origin), m.perStep), m.base);
+    return _mm_min_pd(m.last, _mm_max_pd(m.first, host));
+}
+
+// The pair's host values as whole numbers in the low half, blanks 0. cvtpd2dq rounds as
+// hostValue does: to nearest, ties to even (in the rounding mode in force, as nearbyint).
+inline __m128i mapPair(const HostLanes &m, __m128d value) {
+    return _mm_cvtpd_epi32(_mm_and_pd(finiteLanes(value), mapPairUnrounded(m, value)));
+}
+
+// Four host values (0 … 65535, in 32 bits) taken 32768 down, which fits the signed pack; the
+// top bit puts them back.
+inline __m128i biasedFour(__m128i four) { return _mm_sub_epi32(four, _mm_set1_epi32(32768)); }
+
+inline __m128i unbiased(__m128i packed) { return _mm_xor_si128(packed, _mm_set1_epi16(static_cast<int16_t>(0x8000))); }
+
+// Two pairs of physical values through the mapping, as four host values less 32768.
+inline __m128i mapFour(const HostLanes &m, __m128d first, __m128d second) {
+    return biasedFour(_mm_unpacklo_epi64(mapPair(m, first), mapPair(m, second)));
+}
+
+inline void storeFour(uint8_t *destination, __m128i four) {
+    _mm_storel_epi64(reinterpret_cast<__m128i *>(destination), unbiased(_mm_packs_epi32(four, four)));
+}
+
 // Pairs of samples through the mapping, written four at a time; how many samples it did.
 int32_t mapInPairs(const HostMapping &m, const double *physical, int32_t samples, uint8_t *destination) {
-    const __m128d origin = _mm_set1_pd(m.origin), perStep = _mm_set1_pd(m.perStep), base = _mm_set1_pd(m.base);
-    const __m128d first = _mm_set1_pd(m.first), last = _mm_set1_pd(largestHostValue);
-    const __m128i half = _mm_set1_epi32(32768);
-    const __m128i topBit = _mm_set1_epi16(static_cast<int16_t>(0x8000));
+    const HostLanes lanes(m);
     int32_t i = 0;
-    for (; i + 4 <= samples; i += 4) {
-        __m128i whole[2];
-        for (int pair = 0; pair < 2; ++pair) {
-            __m128d value = _mm_loadu_pd(physical + i + 2 * pair);
-            __m128d host = _mm_add_pd(_mm_mul_pd(_mm_sub_pd(value, origin), perStep), base);
-            // maxpd and minpd with the bound first are the scalar loop's comparisons exactly.
-            host = _mm_min_pd(last, _mm_max_pd(first, host));
-            // cvtpd2dq rounds as the scalar loop does: to nearest, ties to even (in the
-            // rounding mode in force, as nearbyint).
-            whole[pair] = _mm_cvtpd_epi32(_mm_and_pd(finiteLanes(value), host));
-        }
-        // 0 … 65535 taken 32768 down fits the signed pack; the top bit puts it back.
-        __m128i four = _mm_sub_epi32(_mm_unpacklo_epi64(whole[0], whole[1]), half);
-        four = _mm_xor_si128(_mm_packs_epi32(four, four), topBit);
-        _mm_storel_epi64(reinterpret_cast<__m128i *>(destination + 2 * static_cast<size_t>(i)), four);
-    }
+    for (; i + 4 <= samples; i += 4)
+        storeFour(destination + 2 * static_cast<size_t>(i),
+                  mapFour(lanes, _mm_loadu_pd(physical + i), _mm_loadu_pd(physical + i + 2)));
     return i;
 }
 #endif
@@ -311,6 +373,263 @@ void mapWithCare(const PhysicalRange &range, const double *physical, int32_t sam
         storeHostSample(destination, i, host);
     }
 }
+
+#if defined(__SSE2__)
+// Both passes straight from the stored bytes, for the kinds with a pair load and no BLANK: the
+// same values, in the same operations, as physicalValues followed by takeRange or mapToHost,
+// without a row of doubles between them.
+
+template <int Bitpix> constexpr size_t sampleWidth = Bitpix < 0 ? -Bitpix / 8 : Bitpix / 8;
+
+// One physical value, as the scalar loop of valuesOfKind gives it.
+template <int Bitpix, bool Scaled> inline double physicalAt(const ImageDescription &image, const uint8_t *bytes) {
+    double value = storedValue<Bitpix>(bytes);
+    if constexpr (Scaled)
+        value = image.exactZero + image.exactScale * value;
+    return value;
+}
+
+// Four samples as two pairs of physical values, as valuesInPairs gives them.
+template <int Bitpix, bool Scaled>
+inline void loadFour(const PairScaling<Scaled> &scaling, const uint8_t *bytes, __m128d *first, __m128d *second) {
+    if constexpr (Bitpix == -32) {
+        const __m128 four = loadFourFloats(bytes);
+        *first = scaling.apply(_mm_cvtps_pd(four));
+        *second = scaling.apply(_mm_cvtps_pd(_mm_movehl_ps(four, four)));
+    } else {
+        *first = scaling.apply(loadPair<Bitpix>(bytes));
+        *second = scaling.apply(loadPair<Bitpix>(bytes + 2 * sampleWidth<Bitpix>));
+    }
+}
+
+// All ones in the lanes that hold finite values with a fraction. Below 2^52 (2^23 for floats),
+// adding that power of two leaves no fraction bits, so the sum less it differs from a magnitude
+// with a fraction alone, in every rounding mode; larger magnitudes are whole or not finite.
+inline __m128d fractionLanes(__m128d value) {
+    const __m128d noFraction = _mm_set1_pd(4503599627370496.0);
+    const __m128d magnitude = _mm_andnot_pd(_mm_set1_pd(-0.0), value);
+    const __m128d rounded = _mm_sub_pd(_mm_add_pd(magnitude, noFraction), noFraction);
+    return _mm_and_pd(_mm_cmplt_pd(magnitude, noFraction), _mm_cmpneq_pd(rounded, magnitude));
+}
+
+inline __m128 fractionLanes(__m128 value) {
+    const __m128 noFraction = _mm_set1_ps(8388608.0f);
+    const __m128 magnitude = _mm_andnot_ps(_mm_set1_ps(-0.0f), value);
+    const __m128 rounded = _mm_sub_ps(_mm_add_ps(magnitude, noFraction), noFraction);
+    return _mm_and_ps(_mm_cmplt_ps(magnitude, noFraction), _mm_cmpneq_ps(rounded, magnitude));
+}
+
+// Where widenInPairs' loop stands: the ends of its two lanes (even and odd samples), whether
+// it met NaN, and whether a finite value had a fraction.
+struct LaneEnds {
+    double low[2], high[2];
+    bool blanks, fraction;
+};
+
+// The end that one of widenInPairs' lanes reaches from `start`, from the ends of accumulators
+// that each took part of the lane's values, in order, from an infinity. minpd and maxpd replace
+// an end only by a value beyond it, so a lane ends on the first of its extreme values; which
+// accumulator held that first one is not known here, which matters only when equal ends differ
+// (zeros of both signs): false then.
+bool joinEnds(double start, const double *ends, int count, bool smallest, double *joined) {
+    double end = start;
+    for (int k = 0; k < count; ++k)
+        end = (smallest ? ends[k] < end : ends[k] > end) ? ends[k] : end;
+    *joined = end;
+    for (int k = 0; k < count && end != start; ++k)
+        if (ends[k] == end && std::signbit(ends[k]) != std::signbit(end))
+            return false;
+    return true;
+}
+
+// The lanes' ends from accumulators whose lane m took samples of the parity of m.
+bool joinLanes(const double *lows, const double *highs, int count, LaneEnds *ends) {
+    for (int lane = 0; lane < 2; ++lane) {
+        double low[4], high[4];
+        for (int k = 0; k < count / 2; ++k) {
+            low[k] = lows[2 * k + lane];
+            high[k] = highs[2 * k + lane];
+        }
+        if (!joinEnds(ends->low[lane], low, count / 2, true, &ends->low[lane]) ||
+            !joinEnds(ends->high[lane], high, count / 2, false, &ends->high[lane]))
+            return false;
+    }
+    return true;
+}
+
+// The first pass from where the vector loop stopped: the pairs left as widenInPairs takes them,
+// its check for infinite ends, and the odd last sample as widenCarefully takes it.
+template <int Bitpix, bool Scaled, bool Whole>
+bool finishRow(PhysicalRange *range, const ImageDescription &image, const uint8_t *source, int32_t i,
+               int32_t samples, LaneEnds ends) {
+    constexpr size_t width = sampleWidth<Bitpix>;
+    for (; i + 2 <= samples; i += 2) {
+        for (int lane = 0; lane < 2; ++lane) {
+            const double value = physicalAt<Bitpix, Scaled>(image, source + width * static_cast<size_t>(i + lane));
+            ends.blanks = ends.blanks || value != value;
+            ends.low[lane] = value < ends.low[lane] ? value : ends.low[lane];
+            ends.high[lane] = value > ends.high[lane] ? value : ends.high[lane];
+            if constexpr (Whole)
+                ends.fraction = ends.fraction || (isFinite(value) && !isWhole(value));
+        }
+    }
+    const double infinity = std::numeric_limits<double>::infinity();
+    if (ends.low[0] == -infinity || ends.low[1] == -infinity || ends.high[0] == infinity || ends.high[1] == infinity)
+        return false;
+    RowRange row{ends.low[1] < ends.low[0] ? ends.low[1] : ends.low[0],
+                 ends.high[1] > ends.high[0] ? ends.high[1] : ends.high[0], ends.blanks};
+    for (; i < samples; ++i) {
+        const double value = physicalAt<Bitpix, Scaled>(image, source + width * static_cast<size_t>(i));
+        widenCarefully(&row, &value, 1);
+        if constexpr (Whole)
+            ends.fraction = ends.fraction || (isFinite(value) && !isWhole(value));
+    }
+    takeRowEnds(range, row, [&] { return !ends.fraction; });
+    return true;
+}
+
+// takeRange over the row's physical values; false, with the range untouched, for a row that
+// holds an infinity or leaves the sign of a zero end open: the row of doubles takes it then.
+// Whole: whether the answer to allWhole counts. Unscaled floats go eight at a time through the
+// floats themselves, whose order and zeros are their doubles'; the other kinds four at a time.
+// Each lane of widenInPairs is spread over several accumulators, so that no one waits on itself.
+template <int Bitpix, bool Scaled, bool Whole>
+bool takeRowOfKind(PhysicalRange *range, const ImageDescription &image, const uint8_t *source, int32_t samples) {
+    const double infinity = std::numeric_limits<double>::infinity();
+    const double startLow = range->found ? range->smallest : infinity;
+    const double startHigh = range->found ? range->largest : -infinity;
+    LaneEnds ends{{startLow, startLow}, {startHigh, startHigh}, false, false};
+    // Unscaled 32-bit integers are whole numbers.
+    constexpr bool checkWhole = Whole && !(Bitpix == 32 && !Scaled);
+    int32_t i = 0;
+    // cmpunord of two vectors finds NaN in either.
+    if constexpr (Bitpix == -32 && !Scaled) {
+        const float floatInfinity = std::numeric_limits<float>::infinity();
+        const __m128 up = _mm_set1_ps(floatInfinity), down = _mm_set1_ps(-floatInfinity);
+        __m128 low0 = up, low1 = up, high0 = down, high1 = down;
+        __m128 blanks = _mm_setzero_ps(), fraction = _mm_setzero_ps();
+        for (; i + 8 <= samples; i += 8) {
+            const __m128 first = loadFourFloats(source + 4 * static_cast<size_t>(i));
+            const __m128 second = loadFourFloats(source + 4 * static_cast<size_t>(i) + 16);
+            blanks = _mm_or_ps(blanks, _mm_cmpunord_ps(first, second));
+            low0 = _mm_min_ps(first, low0);
+            low1 = _mm_min_ps(second, low1);
+            high0 = _mm_max_ps(first, high0);
+            high1 = _mm_max_ps(second, high1);
+            if constexpr (checkWhole)
+                fraction = _mm_or_ps(fraction, _mm_or_ps(fractionLanes(first), fractionLanes(second)));
+        }
+        float lowFloats[8], highFloats[8];
+        double lows[8], highs[8];
+        _mm_storeu_ps(lowFloats, low0);
+        _mm_storeu_ps(lowFloats + 4, low1);
+        _mm_storeu_ps(highFloats, high0);
+        _mm_storeu_ps(highFloats + 4, high1);
+        for (int m = 0; m < 8; ++m) {
+            lows[m] = lowFloats[m];
+            highs[m] = highFloats[m];
+        }
+        if (!joinLanes(lows, highs, 8, &ends))
+            return false;
+        ends.blanks = _mm_movemask_ps(blanks) != 0;
+        ends.fraction = _mm_movemask_ps(fraction) != 0;
+    } else {
+        const PairScaling<Scaled> scaling{_mm_set1_pd(image.exactZero), _mm_set1_pd(image.exactScale)};
+        const __m128d up = _mm_set1_pd(infinity), down = _mm_set1_pd(-infinity);
+        __m128d low0 = up, low1 = up, high0 = down, high1 = down;
+        __m128d blanks = _mm_setzero_pd(), fraction = _mm_setzero_pd();
+        for (; i + 4 <= samples; i += 4) {
+            __m128d first, second;
+            loadFour<Bitpix, Scaled>(scaling, source + sampleWidth<Bitpix> * static_cast<size_t>(i), &first, &second);
+            blanks = _mm_or_pd(blanks, _mm_cmpunord_pd(first, second));
+            low0 = _mm_min_pd(first, low0);
+            low1 = _mm_min_pd(second, low1);
+            high0 = _mm_max_pd(first, high0);
+            high1 = _mm_max_pd(second, high1);
+            if constexpr (checkWhole)
+                fraction = _mm_or_pd(fraction, _mm_or_pd(fractionLanes(first), fractionLanes(second)));
+        }
+        double lows[4], highs[4];
+        _mm_storeu_pd(lows, low0);
+        _mm_storeu_pd(lows + 2, low1);
+        _mm_storeu_pd(highs, high0);
+        _mm_storeu_pd(highs + 2, high1);
+        if (!joinLanes(lows, highs, 4, &ends))
+            return false;
+        ends.blanks = _mm_movemask_pd(blanks) != 0;
+        ends.fraction = _mm_movemask_pd(fraction) != 0;
+    }
+    return finishRow<Bitpix, Scaled, checkWhole>(range, image, source, i, samples, ends);
+}
+
+template <int Bitpix, bool Scaled>
+bool takeRowOfKind(PhysicalRange *range, const ImageDescription &image, const uint8_t *source, int32_t samples) {
+    if (!range->found || range->whole)
+        return takeRowOfKind<Bitpix, Scaled, true>(range, image, source, samples);
+    return takeRowOfKind<Bitpix, Scaled, false>(range, image, source, samples);
+}
+
+template <int Bitpix>
+bool takeRowOfKind(PhysicalRange *range, const ImageDescription &image, const uint8_t *source, int32_t samples) {
+    if (image.exactZero != 0.0 || image.exactScale != 1.0)
+        return takeRowOfKind<Bitpix, true>(range, image, source, samples);
+    return takeRowOfKind<Bitpix, false>(range, image, source, samples);
+}
+
+// Four samples through the mapping, as four host values less 32768.
+template <int Bitpix, bool Scaled>
+inline __m128i mapStoredFour(const HostLanes &m, const PairScaling<Scaled> &scaling, const uint8_t *bytes) {
+    if constexpr (Bitpix == -32 && !Scaled) {
+        // A float is finite when its double is, so the blanks are found among the floats, and
+        // their host values are cleared after the rounding, which gives 0 as clearing before it.
+        const __m128 floats = loadFourFloats(bytes);
+        const __m128i finite = _mm_castps_si128(_mm_cmpeq_ps(_mm_sub_ps(floats, floats), _mm_setzero_ps()));
+        const __m128i low = _mm_cvtpd_epi32(mapPairUnrounded(m, _mm_cvtps_pd(floats)));
+        const __m128i high = _mm_cvtpd_epi32(mapPairUnrounded(m, _mm_cvtps_pd(_mm_movehl_ps(floats, floats))));
+        return biasedFour(_mm_and_si128(finite, _mm_unpacklo_epi64(low, high)));
+    } else {
+        __m128d first, second;
+        loadFour<Bitpix, Scaled>(scaling, bytes, &first, &second);
+        return mapFour(m, first, second);
+    }
+}
+
+// mapToHost over the row's physical values, under the fast mapping.
+template <int Bitpix, bool Scaled>
+void mapRowOfKind(const HostMapping &m, const ImageDescription &image, const uint8_t *source, int32_t samples,
+                  uint8_t *destination) {
+    constexpr size_t width = sampleWidth<Bitpix>;
+    const PairScaling<Scaled> scaling{_mm_set1_pd(image.exactZero), _mm_set1_pd(image.exactScale)};
+    const HostLanes lanes(m);
+    int32_t i = 0;
+    for (; i + 8 <= samples; i += 8) {
+        const uint8_t *bytes = source + width * static_cast<size_t>(i);
+        const __m128i first = mapStoredFour<Bitpix, Scaled>(lanes, scaling, bytes);
+        const __m128i second = mapStoredFour<Bitpix, Scaled>(lanes, scaling, bytes + 4 * width);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(destination + 2 * static_cast<size_t>(i)),
+                         unbiased(_mm_packs_epi32(first, second)));
+    }
+    for (; i + 4 <= samples; i += 4)
+        storeFour(destination + 2 * static_cast<size_t>(i),
+                  mapStoredFour<Bitpix, Scaled>(lanes, scaling, source + width * static_cast<size_t>(i)));
+    for (; i < samples; ++i)
+        storeHostSample(destination, i, hostValue(m, physicalAt<Bitpix, Scaled>(image, source + width * i)));
+}
+
+template <int Bitpix>
+void mapRowOfKind(const HostMapping &m, const ImageDescription &image, const uint8_t *source, int32_t samples,
+                  uint8_t *destination) {
+    if (image.exactZero != 0.0 || image.exactScale != 1.0)
+        mapRowOfKind<Bitpix, true>(m, image, source, samples, destination);
+    else
+        mapRowOfKind<Bitpix, false>(m, image, source, samples, destination);
+}
+
+// Whether the passes go straight from the stored bytes for the image's kind.
+bool fusedKind(const ImageDescription &image) {
+    return image.bitpix == -32 || image.bitpix == -64 || (image.bitpix == 32 && !image.hasBlank);
+}
+#endif
 
 } // namespace
 
@@ -397,40 +716,55 @@ void takeRange(PhysicalRange *range, const double *physical, int32_t samples) {
     const double infinity = std::numeric_limits<double>::infinity();
     RowRange row{range->found ? range->smallest : infinity, range->found ? range->largest : -infinity, false};
     widenRange(&row, physical, samples);
-    const bool wasFound = range->found;
-    range->blanks = range->blanks || row.blanks;
-    range->found = row.smallest <= row.largest;
-    if (!range->found)
-        return;
-    range->smallest = row.smallest;
-    range->largest = row.largest;
-    range->whole = (!wasFound || range->whole) && allWhole(physical, samples);
+    takeRowEnds(range, row, [&] { return allWhole(physical, samples); });
 }
 
 void mapToHost(const PhysicalRange &range, const double *physical, int32_t samples, uint8_t *destination) {
-    const double perStep = range.kind == SampleMapping::linear ? 1.0 / range.step : 1.0;
-    if (!std::isfinite(range.largest - range.smallest) || !std::isfinite(perStep)) {
+    HostMapping m;
+    if (!fastMapping(range, &m)) {
         mapWithCare(range, physical, samples, destination);
         return;
     }
-    // Identity is the same arithmetic from physical 0 to host 0, which leaves whole numbers as
-    // they are.
-    const bool identity = range.kind == SampleMapping::identity;
-    const double first = firstHostValue(range);
-    const HostMapping m{identity ? 0.0 : range.smallest, perStep, identity ? 0.0 : first, first};
     int32_t i = 0;
 #if defined(__SSE2__)
     i = mapInPairs(m, physical, samples, destination);
 #endif
-    for (; i < samples; ++i) {
-        double value = physical[i];
-        double host = (value - m.origin) * m.perStep + m.base;
-        // Held to the host's range before the rounding, which the whole-number ends make the same.
-        host = host < first ? first : host;
-        host = host > largestHostValue ? largestHostValue : host;
-        host = isFinite(value) ? roundToNearest(host) : 0.0;
-        storeHostSample(destination, i, host);
+    for (; i < samples; ++i)
+        storeHostSample(destination, i, hostValue(m, physical[i]));
+}
+
+void takeRowRange(PhysicalRange *range, const ImageDescription &image, const uint8_t *source, int32_t samples,
+                  double *scratch) {
+#if defined(__SSE2__)
+    if (fusedKind(image)) {
+        bool taken = false;
+        switch (image.bitpix) {
+        case -32: taken = takeRowOfKind<-32>(range, image, source, samples); break;
+        case -64: taken = takeRowOfKind<-64>(range, image, source, samples); break;
+        default: taken = takeRowOfKind<32>(range, image, source, samples); break;
+        }
+        if (taken)
+            return;
     }
+#endif
+    physicalValues(image, source, samples, scratch);
+    takeRange(range, scratch, samples);
+}
+
+void mapRowToHost(const ImageDescription &image, const uint8_t *source, int32_t samples, double *scratch,
+                  uint8_t *destination) {
+#if defined(__SSE2__)
+    HostMapping m;
+    if (fusedKind(image) && fastMapping(image.range, &m)) {
+        switch (image.bitpix) {
+        case -32: return mapRowOfKind<-32>(m, image, source, samples, destination);
+        case -64: return mapRowOfKind<-64>(m, image, source, samples, destination);
+        default: return mapRowOfKind<32>(m, image, source, samples, destination);
+        }
+    }
+#endif
+    physicalValues(image, source, samples, scratch);
+    mapToHost(image.range, scratch, samples, destination);
 }
 
 bool headerSettlesSamples(const ImageDescription &image) {

@@ -159,3 +159,14 @@ void takeRange(PhysicalRange *range, const double *physical, int32_t samples);
 // Host samples (native 16-bit) for `samples` physical values under the mapping; values that are
 // not finite (blanks) give 0.
 void mapToHost(const PhysicalRange &range, const double *physical, int32_t samples, uint8_t *destination);
+
+// The first pass over one row of `samples` stored samples: physicalValues followed by takeRange,
+// in one pass over the bytes for 32-bit floats, 64-bit floats and 32-bit integers without BLANK.
+// `scratch` holds `samples` doubles for the rows and kinds that take the two steps.
+void takeRowRange(PhysicalRange *range, const ImageDescription &image, const uint8_t *source, int32_t samples,
+                  double *scratch);
+
+// The second pass over one row: physicalValues followed by mapToHost under image.range, in one
+// pass for the same kinds; `scratch` as for takeRowRange.
+void mapRowToHost(const ImageDescription &image, const uint8_t *source, int32_t samples, double *scratch,
+                  uint8_t *destination);

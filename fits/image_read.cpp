@@ -164,8 +164,7 @@ bool scanSampleRange(PluginGlobals *globals, ImageDescription *image) {
                 takeStoredRange(&stored, *image, row.stored, image->columns);
                 continue;
             }
-            physicalValues(*image, row.stored, image->columns, row.physical);
-            takeRange(&range, row.physical, image->columns);
+            takeRowRange(&range, *image, row.stored, image->columns, row.physical);
         }
     }
     closeRowSource(&source);
@@ -208,8 +207,7 @@ void doReadContinue(PluginGlobals *globals) {
             // A row that did not arrive whole is never handed over, so it is not converted either.
             if (readSourceRow(globals, &source, stored.stored)) {
                 if (mapped) {
-                    physicalValues(image, stored.stored, columns, stored.physical);
-                    mapToHost(image.range, stored.physical, columns, globals->rowBuffer);
+                    mapRowToHost(image, stored.stored, columns, stored.physical, globals->rowBuffer);
                 } else if (image.bytesPerSample == 2) {
                     shiftStoredRow(image, stored.stored, columns, globals->rowBuffer);
                 } else {
