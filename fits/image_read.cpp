@@ -73,6 +73,29 @@ void placeRow(FormatRecord *record, int16_t row, bool bottomUp) {
     record->theRect.bottom = static_cast<int16_t>(top + 1);
 }
 
+void handOverRows(PluginGlobals *globals, bool bottomUp, RowStep fill, RowStep take, void *context) {
+    FormatRecord *record = globals->formatRecord;
+    const int16_t rows = record->imageSize.v, planes = record->planes;
+    int32_t done = 0;
+    const int32_t total = int32_t{planes} * rows;
+    allocateRowBuffer(globals);
+    beginRowHandOver(globals, record->imageSize.h);
+    for (int16_t plane = 0; globals->result == noErr && plane < planes; ++plane) {
+        record->hiPlane = plane;
+        record->loPlane = plane;
+        for (int16_t row = 0; globals->result == noErr && row < rows; ++row) {
+            placeRow(record, row, bottomUp);
+            if (fill != nullptr)
+                fill(globals, row, context);
+            if (globals->result == noErr)
+                globals->result = record->advanceState();
+            if (take != nullptr && globals->result == noErr)
+                take(globals, row, context);
+            reportProgress(record, ++done, total);
+        }
+    }
+}
+
 namespace {
 
 // Scratch for one row of wide samples: the file's bytes and their physical values. Held for a
@@ -177,49 +200,51 @@ bool scanSampleRange(PluginGlobals *globals, ImageDescription *image) {
     return recordResult(globals, fileSeek(globals->formatRecord->dataFork, platformSeekFromStart, image->dataStart));
 }
 
+namespace {
+
+// What an open's rows are read with: the image, its row source and scratch for one row.
+struct RowReading {
+    ImageDescription image;
+    RowSource source;
+    WideRow stored;
+};
+
+// The next row of the file, converted into the row buffer for the host; a row that did not
+// arrive whole is never handed over, so it is not converted either.
+void fillRow(PluginGlobals *globals, int16_t, void *context) {
+    auto *reading = static_cast<RowReading *>(context);
+    const ImageDescription &image = reading->image;
+    const int16_t columns = globals->formatRecord->imageSize.h;
+    if (!readSourceRow(globals, &reading->source, reading->stored.stored))
+        return;
+    if (throughPhysicalValues(image))
+        mapRowToHost(image, reading->stored.stored, columns, reading->stored.physical, globals->rowBuffer);
+    else if (image.bytesPerSample == 2)
+        shiftStoredRow(image, reading->stored.stored, columns, globals->rowBuffer);
+    else
+        std::memcpy(globals->rowBuffer, reading->stored.stored, static_cast<size_t>(globals->rowSize));
+}
+
+} // namespace
+
 void doReadContinue(PluginGlobals *globals) {
     FormatRecord *record = globals->formatRecord;
     clearImageResources(globals);
     // The image of the document being read, as its ReadStart described it; the session's
     // when the host's handles could hold no record.
-    ImageDescription image = globals->keptImage;
-    documentImage(record, &image);
-    if (!readGeometryUsable(globals, image)) {
+    RowReading reading{};
+    reading.image = globals->keptImage;
+    documentImage(record, &reading.image);
+    if (!readGeometryUsable(globals, reading.image)) {
         globals->result = formatBadParameters;
         endRowHandOver(globals);
         return;
     }
-    const bool mapped = throughPhysicalValues(image);
-    const int16_t columns = record->imageSize.h;
-    int32_t done = 0;
-    int32_t total = int32_t{record->imageSize.v} * record->planes;
-    allocateRowBuffer(globals);
-    beginRowHandOver(globals, columns);
-    WideRow stored{};
-    RowSource source{};
-    if (globals->result == noErr && takeWideRow(globals, image, columns, &stored))
-        openRowSource(globals, image, &source);
-    for (int16_t plane = 0; globals->result == noErr && plane < record->planes; ++plane) {
-        record->hiPlane = plane;
-        record->loPlane = plane;
-        for (int16_t row = 0; globals->result == noErr && row < record->imageSize.v; ++row) {
-            placeRow(record, row, image.bottomUp);
-            // A row that did not arrive whole is never handed over, so it is not converted either.
-            if (readSourceRow(globals, &source, stored.stored)) {
-                if (mapped) {
-                    mapRowToHost(image, stored.stored, columns, stored.physical, globals->rowBuffer);
-                } else if (image.bytesPerSample == 2) {
-                    shiftStoredRow(image, stored.stored, columns, globals->rowBuffer);
-                } else {
-                    std::memcpy(globals->rowBuffer, stored.stored, static_cast<size_t>(globals->rowSize));
-                }
-                globals->result = record->advanceState();
-            }
-            reportProgress(record, ++done, total);
-        }
-    }
-    closeRowSource(&source);
-    releaseWideRow(&stored);
+    if (takeWideRow(globals, reading.image, record->imageSize.h, &reading.stored))
+        openRowSource(globals, reading.image, &reading.source);
+    handOverRows(globals, reading.image.bottomUp, fillRow, nullptr, &reading);
+    closeRowSource(&reading.source);
+    releaseWideRow(&reading.stored);
     endRowHandOver(globals);
 }
 

@@ -53,12 +53,13 @@ void encodeRow(const PluginGlobals *globals, int32_t count, uint8_t *source);
 // writErr, or eofErr for a short row.
 void writeRow(PluginGlobals *globals, int32_t count, uint8_t *source);
 
-// The hand-over of a save: takes every row of every plane from the host in turn (placed bottom
-// up when `bottomUp`), and gives each, still as the host handed it, to `take` with `context`;
-// progress is reported for every row asked for. Stops at the first failure in result. The row
-// buffer is allocated here and released by endRowHandOver.
-using RowTaker = void (*)(PluginGlobals *globals, void *context);
-void takeHostRows(PluginGlobals *globals, bool bottomUp, RowTaker take, void *context);
+// The hand-over of every row of every plane, an open's and a save's: for each row (placed bottom
+// up when `bottomUp`) `fill` puts it in the row buffer before the host takes it (an open), the
+// host's advanceState hands it over, and `take` takes what the host put there (a save); either
+// may be null. Progress is reported for every row asked for; the first failure in result ends
+// it. The row buffer is allocated here and released by endRowHandOver.
+using RowStep = void (*)(PluginGlobals *globals, int16_t row, void *context);
+void handOverRows(PluginGlobals *globals, bool bottomUp, RowStep fill, RowStep take, void *context);
 
 // Sets theRect to the host row that the file's row `row` fills: the same row, or counted from
 // the bottom when the file's rows go bottom-up.

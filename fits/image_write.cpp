@@ -183,26 +183,6 @@ void writeRow(PluginGlobals *globals, int32_t count, uint8_t *source) {
     writeDataBytes(globals, count, source);
 }
 
-void takeHostRows(PluginGlobals *globals, bool bottomUp, RowTaker take, void *context) {
-    FormatRecord *record = globals->formatRecord;
-    const int16_t rows = record->imageSize.v, planes = record->planes;
-    int32_t done = 0;
-    const int32_t total = int32_t{planes} * rows;
-    allocateRowBuffer(globals);
-    beginRowHandOver(globals, record->imageSize.h);
-    for (int16_t plane = 0; globals->result == noErr && plane < planes; ++plane) {
-        record->hiPlane = plane;
-        record->loPlane = plane;
-        for (int16_t row = 0; globals->result == noErr && row < rows; ++row) {
-            placeRow(record, row, bottomUp);
-            if (globals->result == noErr)
-                globals->result = record->advanceState();
-            if (globals->result == noErr)
-                take(globals, context);
-            reportProgress(record, ++done, total);
-        }
-    }
-}
 
 void doEstimateStart(PluginGlobals *globals) {
     SaveSource source{};
@@ -229,7 +209,7 @@ void doEstimateStart(PluginGlobals *globals) {
 namespace {
 
 // A plain save's row: converted and written, and added to the data's checksum when there is one.
-void writePlainRow(PluginGlobals *globals, void *dataSum) {
+void writePlainRow(PluginGlobals *globals, int16_t, void *dataSum) {
     writeRow(globals, globals->rowSize, globals->rowBuffer);
     if (dataSum != nullptr && globals->result == noErr)
         addChecksumBytes(static_cast<FitsChecksum *>(dataSum), globals->rowBuffer, static_cast<size_t>(globals->rowSize));
@@ -239,7 +219,7 @@ void writePlainRow(PluginGlobals *globals, void *dataSum) {
 // asked for.
 void writeImageRows(PluginGlobals *globals, bool bottomUp, FitsChecksum *dataSum) {
     const FormatRecord *record = globals->formatRecord;
-    takeHostRows(globals, bottomUp, writePlainRow, dataSum);
+    handOverRows(globals, bottomUp, nullptr, writePlainRow, dataSum);
     if (globals->result == noErr)
         writePadding(globals, int64_t{globals->rowSize} * record->imageSize.v * record->planes);
 }

@@ -221,7 +221,7 @@ struct HeapWriter {
 };
 
 // One row of the host's as one Rice tile: coded, written to the heap, its descriptor noted.
-void writeTileRow(PluginGlobals *globals, void *context) {
+void writeTileRow(PluginGlobals *globals, int16_t, void *context) {
     auto *heap = static_cast<HeapWriter *>(context);
     const FormatRecord *record = globals->formatRecord;
     encodeRow(globals, globals->rowSize, globals->rowBuffer);
@@ -297,7 +297,7 @@ int64_t writeCompressedImage(PluginGlobals *globals, const SaveHeader &header, b
         writeAt(globals, dataStart, tiles * descriptorBytes, heap.descriptors);
         heap.position = dataStart + tiles * descriptorBytes;
         if (globals->result == noErr)
-            takeHostRows(globals, bottomUp, writeTileRow, &heap);
+            handOverRows(globals, bottomUp, nullptr, writeTileRow, &heap);
         // The data unit padded to whole blocks, then what only the written rows could tell.
         static const uint8_t zeros[headerBlockSize] = {};
         const int64_t dataBytes = tiles * descriptorBytes + heap.heapBytes;
