@@ -169,6 +169,6 @@ void releaseDocument(Document *document) {
 }
 
 const uint16_t *readFilePath(const FormatRecord *record) {
-    const auto *spec = static_cast<const SPPlatformFileSpecificationW *>(record->fileSpec2);
-    return spec != nullptr ? spec->mReference : nullptr;
+    const auto *named = static_cast<const HostFileName *>(record->fileSpec2);
+    return named != nullptr ? named->mReference : nullptr;
 }

@@ -41,6 +41,6 @@ bool documentImage(const FormatRecord *record, ImageDescription *image);
 bool takeDocument(const FormatRecord *record, Document *document);
 void releaseDocument(Document *document);
 
-// The path of the file being read, from the host's file specification; null when the host
+// The path of the file being read, as the host names it (fileSpec2); null when the host
 // gives none.
 const uint16_t *readFilePath(const FormatRecord *record);

@@ -91,9 +91,9 @@ struct BufferProcs {
     BufferSpaceProc64 spaceProc64;
 };
 
-// The host's file specification on Windows (and in the host stand-in): a NUL-terminated
+// How the host names a file on Windows (and in the host stand-in): a NUL-terminated
 // UTF-16 path.
-struct SPPlatformFileSpecificationW {
+struct HostFileName {
     uint16_t *mReference;
 };
 

@@ -70,7 +70,7 @@ std::string nameOf(const std::string &path) {
 
 #if defined(_WIN32)
 
-std::u16string specificationPath(const std::string &path) {
+std::u16string hostFileNamePath(const std::string &path) {
     const int units = MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, nullptr, 0);
     if (units <= 0)
         return {};
@@ -201,7 +201,7 @@ std::string temporaryFolder() {
 
 #else
 
-std::u16string specificationPath(const std::string &path) {
+std::u16string hostFileNamePath(const std::string &path) {
     char *resolved = realpath(path.c_str(), nullptr);
     if (resolved == nullptr)
         return {};

@@ -16,9 +16,9 @@ constexpr HostFile noHostFile = -1;
 // Opens `path` for reading. exitHostIo with the system's reason when it cannot.
 Status openForReading(const std::string &path, HostFile *file);
 
-// The file's absolute path in UTF-16, as a host's file specification names the file it reads
+// The file's absolute path in UTF-16, as a host names the file it reads
 // (fileSpec2); empty when it cannot be made.
-std::u16string specificationPath(const std::string &path);
+std::u16string hostFileNamePath(const std::string &path);
 
 // Moves the file position back to the first byte; false when the system refused.
 bool rewindFile(HostFile file);

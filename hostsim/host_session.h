@@ -42,7 +42,7 @@ struct HostSession {
     FormatRecord *record = nullptr;   // the record of the operation under way
     // The file being read, as the record's fileSpec2 names it during a read.
     std::u16string readPath;
-    SPPlatformFileSpecificationW readSpecification{};
+    HostFileName readName{};
     AboutRecord about{};
     BufferProcs bufferProcs{};
     HandleProcs handleProcs{};

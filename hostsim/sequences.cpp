@@ -131,10 +131,10 @@ Status beginReadingOperation(HostSession *session, const std::string &path, cons
         return failStatus(exitHostIo, verb + " " + path + ": the host has no memory for its record");
     }
     (*record)->dataFork = *file;
-    session->readPath = specificationPath(path);
-    session->readSpecification.mReference =
+    session->readPath = hostFileNamePath(path);
+    session->readName.mReference =
         session->readPath.empty() ? nullptr : reinterpret_cast<uint16_t *>(&session->readPath[0]);
-    (*record)->fileSpec2 = session->readPath.empty() ? nullptr : &session->readSpecification;
+    (*record)->fileSpec2 = session->readPath.empty() ? nullptr : &session->readName;
     return okStatus();
 }
 

@@ -67,8 +67,8 @@ int32_t platformMessageBox(PlatformWindow owner, const char *text, const char *c
 int32_t platformLoadString(PlatformInstance instance, uint32_t id, char *buffer, int32_t limit);
 
 // The file a document was opened from, which the module reads again itself when a save
-// carries the file's other HDUs over: named by the UTF-16 path the host's file specification
-// gives, read at 64-bit offsets (HDUs beyond 2 GB), never written.
+// carries the file's other HDUs over: named by the UTF-16 path the host gives in fileSpec2,
+// read at 64-bit offsets (HDUs beyond 2 GB), never written.
 struct PlatformSourceFacts {
     int64_t bytes;    // the file's size
     int64_t modified; // its modification time, in the platform's own units

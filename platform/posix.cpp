@@ -59,7 +59,7 @@ int32_t platformLoadString(PlatformInstance, uint32_t id, char *buffer, int32_t 
 
 namespace {
 
-// UTF-16 as the host's file specifications carry it, to the UTF-8 of Linux paths.
+// UTF-16 as the host's name for the files carry it, to the UTF-8 of Linux paths.
 std::string utf8Path(const uint16_t *path) {
     std::string out;
     for (size_t i = 0; path[i] != 0; ++i) {

@@ -93,7 +93,7 @@ const Layout layouts[] = {
 struct WholeFile : ::testing::Test {
     std::string folder;
     std::u16string readPath;
-    SPPlatformFileSpecificationW specification{};
+    HostFileName fileName{};
     int reading = -1;
 
     void SetUp() override {
@@ -118,8 +118,8 @@ struct WholeFile : ::testing::Test {
     // Opens as an editor does, naming the file in fileSpec2.
     bool open(const std::string &path) {
         readPath.assign(path.begin(), path.end());
-        specification.mReference = reinterpret_cast<uint16_t *>(&readPath[0]);
-        fakeHost.record.fileSpec2 = &specification;
+        fileName.mReference = reinterpret_cast<uint16_t *>(&readPath[0]);
+        fakeHost.record.fileSpec2 = &fileName;
         reading = ::open(path.c_str(), O_RDONLY);
         fakeHost.record.dataFork = reading;
         bool ok = reading >= 0;
