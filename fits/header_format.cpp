@@ -1,7 +1,5 @@
-// Cards, value texts and the module-wide header state.
+// Cards and their value texts.
 #include "fits/header_format.h"
-
-#include "platform/platform.h"
 
 #include <charconv>
 #include <cstdio>
@@ -13,45 +11,30 @@ const char attributionCard[cardBytes + 1] =
     "KORVALIS= 'Photoshop Plugin by Korvalis Project 1997 <korvalis@example.org>'    ";
 static_assert(sizeof attributionCard == cardBytes + 1);
 
-int axisNumber(const uint8_t *card) {
+int indexedKeyword(const uint8_t *card, const char *stem) {
     // FITS writes n without leading zeros: NAXIS01 is another keyword, as it always was here.
-    if (std::memcmp(card, "NAXIS", 5) != 0 || card[5] == '0')
+    const size_t length = std::strlen(stem);
+    if (std::memcmp(card, stem, length) != 0 || card[length] == '0')
         return 0;
     int n = 0;
-    int column = 5;
+    size_t column = length;
     for (; column < keywordColumns && card[column] >= '0' && card[column] <= '9'; ++column)
         n = n * 10 + (card[column] - '0');
+    if (column == length)
+        return 0;
     for (; column < keywordColumns; ++column)
         if (card[column] != ' ')
             return 0;
     return n <= largestAxis ? n : 0;
 }
 
-bool appendCard(HeaderCards *cards, const uint8_t *card) {
-    if (cards->count == cards->capacity) {
-        int32_t capacity = cards->capacity == 0 ? maxHeaderCards : cards->capacity * 2;
-        auto *bytes = static_cast<uint8_t *>(platformNewFixedBlock(static_cast<size_t>(capacity) * cardBytes));
-        if (bytes == nullptr)
-            return false;
-        if (cards->count > 0)
-            std::memcpy(bytes, cards->bytes, static_cast<size_t>(cards->count) * cardBytes);
-        platformDisposeFixedBlock(cards->bytes);
-        cards->bytes = bytes;
-        cards->capacity = capacity;
-    }
-    std::memcpy(cards->bytes + int64_t{cards->count} * cardBytes, card, cardBytes);
-    ++cards->count;
-    return true;
-}
-
-void releaseCards(HeaderCards *cards) {
-    platformDisposeFixedBlock(cards->bytes);
-    *cards = HeaderCards{};
-}
+int axisNumber(const uint8_t *card) { return indexedKeyword(card, "NAXIS"); }
 
 bool cardHasKeyword(const uint8_t *card, const char *keyword) {
     return std::memcmp(card, keyword, keywordColumns) == 0;
 }
+
+bool isSimpleCard(const uint8_t *card) { return cardHasKeyword(card, keywordSIMPLE) && card[8] == '='; }
 
 namespace {
 
@@ -174,6 +157,13 @@ bool wholeValue(const uint8_t *card, int64_t *value) {
     return true;
 }
 
+bool logicalValue(const uint8_t *card) {
+    for (int column = valueFirstColumn - 1; column < valueLastColumn; ++column)
+        if (card[column] != ' ')
+            return card[column] == 'T';
+    return false;
+}
+
 bool stringValue(const uint8_t *card, char *text, size_t room) {
     // A string starts with an apostrophe, in column 11 as FITS asks or after blanks as some
     // writers put it, and may run to column 80; two
@@ -223,42 +213,9 @@ void composeCard(uint8_t *card, const char *keyword, const char *value) {
 
 void decimalText(int32_t value, char *text) { std::snprintf(text, 12, "%ld", static_cast<long>(value)); }
 
-bool headerIsRetained(const PluginGlobals *globals) { return globals->retainedHeader[0] == 'S'; }
-
 int32_t findEndCard(const uint8_t *header, int32_t cards) {
     for (int32_t n = 0; n < cards; ++n)
         if (cardHasKeyword(header + int64_t{n} * cardBytes, keywordEND))
             return n;
     return -1;
-}
-
-int16_t retainedHeaderBlocks(const PluginGlobals *globals) {
-    if (!headerIsRetained(globals))
-        return 0;
-    int32_t end = findEndCard(globals->retainedHeader, maxHeaderCards);
-    return end < 0 ? 0 : static_cast<int16_t>(end / cardsPerBlock + 1);
-}
-
-KeptHeader keptHeader(const PluginGlobals *globals) {
-    // The long copy counts only while retainedHeader still starts it, as the two were kept.
-    if (headerIsRetained(globals) && globals->longHeader != nullptr && globals->longHeaderBlocks > maxHeaderBlocks &&
-        std::memcmp(globals->longHeader, globals->retainedHeader, retainedHeaderSize) == 0)
-        return KeptHeader{globals->longHeader, globals->longHeaderBlocks};
-    return KeptHeader{globals->retainedHeader, retainedHeaderBlocks(globals)};
-}
-
-bool keepHeaderBlocks(PluginGlobals *globals, const uint8_t *bytes, int32_t blocks) {
-    uint8_t *whole = nullptr;
-    if (blocks > maxHeaderBlocks) {
-        whole = static_cast<uint8_t *>(platformNewFixedBlock(static_cast<size_t>(blocks) * headerBlockSize));
-        if (whole == nullptr)
-            return false;
-        std::memcpy(whole, bytes, static_cast<size_t>(blocks) * headerBlockSize);
-    }
-    platformDisposeFixedBlock(globals->longHeader);
-    globals->longHeader = whole;
-    globals->longHeaderBlocks = whole != nullptr ? blocks : 0;
-    const int32_t first = blocks < maxHeaderBlocks ? blocks : maxHeaderBlocks;
-    std::memcpy(globals->retainedHeader, bytes, static_cast<size_t>(first) * headerBlockSize);
-    return true;
 }

@@ -66,8 +66,14 @@ inline const uint8_t *cardOf(const HeaderCards &cards, int32_t n) { return cards
 // True when the card's columns 1-8 hold `keyword` (8 characters).
 bool cardHasKeyword(const uint8_t *card, const char *keyword);
 
+// True when the card's columns 1-8 are "SIMPLE  " and column 9 is "=".
+bool isSimpleCard(const uint8_t *card);
+
 // FITS allows axes NAXIS1 to NAXIS999.
 constexpr int largestAxis = 999;
+
+// n of a keyword `stem` followed by n (1 to 999) and blanks in columns 1-8; 0 for any other keyword.
+int indexedKeyword(const uint8_t *card, const char *stem);
 
 // n of an NAXISn keyword (1 to 999) in columns 1-8; 0 for any other keyword, NAXIS included.
 int axisNumber(const uint8_t *card);
@@ -88,6 +94,9 @@ double exactRealValue(const uint8_t *card);
 // Integer value of columns 11-30 in the full 64-bit range, when the columns hold an integer
 // and nothing else (blanks aside). False for any other text or a value beyond 64 bits.
 bool wholeValue(const uint8_t *card, int64_t *value);
+
+// A logical value: T in the value columns, after blanks.
+bool logicalValue(const uint8_t *card);
 
 // The character string that starts at column 11 (or after blanks there), without its apostrophes and trailing blanks,
 // cut to fit `room` bytes with its terminating zero. False when the card holds no string.

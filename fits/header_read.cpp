@@ -6,6 +6,7 @@
 
 #include "fits/fits.h"
 #include "fits/header_format.h"
+#include "fits/hdu_keywords.h"
 #include "fits/document.h"
 #include "fits/header_merge.h"
 #include "fits/header_read.h"
@@ -18,18 +19,6 @@
 
 namespace {
 
-constexpr int64_t largestSide = 32767;
-
-// Values taken from the cards before END; a keyword that occurs twice keeps its last value.
-struct HeaderKeywords {
-    bool hasBitpix, hasNaxis, hasBlank, bottomUp, groups, compressedImage;
-    int64_t bitpix, naxis, blank, pcount, gcount;
-    bool hasAxis[largestAxis + 1];
-    int64_t axis[largestAxis + 1]; // NAXISn, by n
-    float bzero, bscale;
-    double exactZero, exactScale;
-};
-
 // Where a header's END card stands among its cards, and whether an attribution card came before.
 struct HeaderEnd {
     int32_t index;
@@ -38,116 +27,6 @@ struct HeaderEnd {
 
 void showNotice(const char *caption, const char *text) {
     platformMessageBox(0, text, caption, platformBoxOk);
-}
-
-
-// A logical value: T in the value columns, after blanks.
-bool logicalValue(const uint8_t *card) {
-    for (int column = valueFirstColumn - 1; column < valueLastColumn; ++column)
-        if (card[column] != ' ')
-            return card[column] == 'T';
-    return false;
-}
-
-void takeRowOrder(const uint8_t *card, HeaderKeywords *found) {
-    char order[16];
-    found->bottomUp = stringValue(card, order, sizeof order) && std::strcmp(order, "BOTTOM-UP") == 0;
-}
-
-void takeKeyword(const uint8_t *card, HeaderKeywords *found, bool *endSeen, bool *attributionSeen) {
-    if (cardHasKeyword(card, keywordBITPIX)) {
-        found->hasBitpix = true;
-        found->bitpix = integerValue(card);
-    } else if (cardHasKeyword(card, keywordNAXIS)) {
-        found->hasNaxis = true;
-        found->naxis = integerValue(card);
-    } else if (int n = axisNumber(card); n > 0) {
-        found->hasAxis[n] = true;
-        found->axis[n] = integerValue(card);
-    } else if (cardHasKeyword(card, keywordBZERO)) {
-        found->bzero = realValue(card);
-        found->exactZero = exactRealValue(card);
-    } else if (cardHasKeyword(card, keywordBSCALE)) {
-        found->bscale = realValue(card);
-        found->exactScale = exactRealValue(card);
-    } else if (cardHasKeyword(card, keywordBLANK)) {
-        found->hasBlank = wholeValue(card, &found->blank);
-    } else if (cardHasKeyword(card, keywordROWORDER)) {
-        takeRowOrder(card, found);
-    } else if (cardHasKeyword(card, "PCOUNT  ")) {
-        found->pcount = integerValue(card);
-    } else if (cardHasKeyword(card, "GCOUNT  ")) {
-        found->gcount = integerValue(card);
-    } else if (cardHasKeyword(card, "GROUPS  ")) {
-        found->groups = logicalValue(card);
-    } else if (cardHasKeyword(card, "ZIMAGE  ")) {
-        found->compressedImage = logicalValue(card);
-    } else if (cardHasKeyword(card, keywordEND)) {
-        *endSeen = true;
-    } else if (cardHasKeyword(card, keywordKORVALIS)) {
-        *attributionSeen = true;
-    }
-}
-
-void describeSide(const char *keyword, const char *what, bool present, int64_t value, char *reason, size_t room) {
-    if (present)
-        std::snprintf(reason, room, "%s is %lld: image %s from 1 to 32767 are supported.", keyword,
-                      static_cast<long long>(value), what);
-    else
-        std::snprintf(reason, room, "%s is missing: image %s from 1 to 32767 are supported.", keyword, what);
-}
-
-bool isFitsBitpix(int64_t bitpix) {
-    return bitpix == 8 || bitpix == 16 || bitpix == 32 || bitpix == 64 || bitpix == -32 || bitpix == -64;
-}
-
-// The plane axis and every axis after it: 1 to 24 planes, then axes of length 1 only.
-void describeUnsupportedPlanes(const HeaderKeywords &found, char *reason, size_t room) {
-    const int64_t planes = found.hasAxis[3] ? found.axis[3] : -1;
-    if (!found.hasAxis[3])
-        std::snprintf(reason, room, "NAXIS3 is missing: images of 1 to %d planes are supported.", maxImagePlanes);
-    else if (planes < 1 || planes > maxImagePlanes)
-        std::snprintf(reason, room, "NAXIS3 is %lld: a cube of %lld planes; images of 1 to %d planes are supported.",
-                      static_cast<long long>(planes), static_cast<long long>(planes), maxImagePlanes);
-    for (int n = 4; reason[0] == '\0' && n <= found.naxis; ++n)
-        if (!found.hasAxis[n] || found.axis[n] != 1)
-            std::snprintf(reason, room,
-                          "NAXIS%d is %lld: a %lld-dimensional array; only images of 2 or 3 axes (further axes of "
-                          "length 1) are supported.",
-                          n, static_cast<long long>(found.hasAxis[n] ? found.axis[n] : 0),
-                          static_cast<long long>(found.naxis));
-}
-
-// Why a header that holds data cannot be opened as an image, in words for the user; empty when
-// it can. What the data are is told before how they are coded.
-void describeUnsupported(const HeaderKeywords &found, char *reason, size_t room) {
-    reason[0] = '\0';
-    if (found.groups)
-        std::snprintf(reason, room, "The file holds random groups (GROUPS = T), which are not an image.");
-    else if (!found.hasNaxis)
-        std::snprintf(reason, room, "NAXIS is missing: only images of 2 or 3 axes are supported.");
-    else if (found.naxis == 0)
-        std::snprintf(reason, room, "NAXIS is 0: the primary HDU holds no image, and no extension follows it.");
-    else if (found.naxis == 1)
-        std::snprintf(reason, room, "NAXIS is 1: a one-dimensional array of %lld values, not an image.",
-                      static_cast<long long>(found.axis[1]));
-    else if (found.naxis < 2 || found.naxis > largestAxis)
-        std::snprintf(reason, room,
-                      "NAXIS is %lld: only images of 2 or 3 axes (further axes of length 1) are supported.",
-                      static_cast<long long>(found.naxis));
-    else if (found.naxis >= 3)
-        describeUnsupportedPlanes(found, reason, room);
-    if (reason[0] != '\0')
-        return;
-    if (!found.hasAxis[1] || found.axis[1] < 1 || found.axis[1] > largestSide)
-        describeSide("NAXIS1", "widths", found.hasAxis[1], found.axis[1], reason, room);
-    else if (!found.hasAxis[2] || found.axis[2] < 1 || found.axis[2] > largestSide)
-        describeSide("NAXIS2", "heights", found.hasAxis[2], found.axis[2], reason, room);
-    else if (!found.hasBitpix)
-        std::snprintf(reason, room, "BITPIX is missing: FITS samples have 8, 16, 32, 64, -32 or -64 bits.");
-    else if (!isFitsBitpix(found.bitpix))
-        std::snprintf(reason, room, "BITPIX is %lld: FITS samples have 8, 16, 32, 64, -32 or -64 bits.",
-                      static_cast<long long>(found.bitpix));
 }
 
 // What the header says of its image, in the record that reading and writing share.
@@ -224,10 +103,7 @@ bool readHeaderCards(PluginGlobals *globals, const uint8_t *first, HeaderCards *
 // Reads one whole header from its first card on, with fresh values.
 bool readHeader(PluginGlobals *globals, const uint8_t *first, HeaderCards *cards, HeaderKeywords *found,
                 HeaderEnd *end) {
-    *found = HeaderKeywords{};
-    found->bscale = 1.0f;
-    found->exactScale = 1.0;
-    found->gcount = 1;
+    startKeywords(found);
     *end = HeaderEnd{};
     return readHeaderCards(globals, first, cards, found, end);
 }
@@ -280,16 +156,6 @@ bool retainHeader(PluginGlobals *globals, const HeaderCards &cards, const Header
     return true;
 }
 
-// A header that holds no image leaves the image to the extensions that follow it.
-bool holdsImage(const HeaderKeywords &found) {
-    if (!found.hasNaxis || found.naxis < 1)
-        return false;
-    for (int n = 1; n <= found.naxis && n <= largestAxis; ++n)
-        if (found.hasAxis[n] && found.axis[n] == 0 && !(n == 1 && found.groups))
-            return false;
-    return true;
-}
-
 // Opens the image that `found` describes, its data at `dataStart` (in tiles as `compression`
 // says, when it is not null), keeping `cards` as header (and an extension's own header, `own`).
 void openImage(PluginGlobals *globals, const HeaderKeywords &found, int64_t dataStart, const HeaderCards &cards,
@@ -315,32 +181,6 @@ void openImage(PluginGlobals *globals, const HeaderKeywords &found, int64_t data
     else if (retainHeader(globals, kept, own, image))
         reportImage(globals, image);
     releaseCards(&kept);
-}
-
-// Bytes the data of an HDU take in the file, in whole blocks: |BITPIX| / 8 × GCOUNT ×
-// (PCOUNT + NAXIS1 × … × NAXISn), NAXIS1 left out for random groups. Saturates far beyond
-// any file, which then ends the walk.
-int64_t paddedDataBytes(const HeaderKeywords &found) {
-    constexpr int64_t ceiling = int64_t{1} << 52;
-    if (!found.hasNaxis || found.naxis < 1)
-        return 0;
-    int64_t count = 1;
-    for (int n = 1; n <= found.naxis && n <= largestAxis; ++n) {
-        int64_t length = found.hasAxis[n] ? found.axis[n] : 0;
-        if (n == 1 && found.groups)
-            continue;
-        if (length < 0 || !found.hasAxis[n])
-            return 0;
-        // A table of no rows still has its heap (PCOUNT) after them.
-        count = length == 0 || count == 0 ? 0 : length > ceiling / count ? ceiling : count * length;
-    }
-    int64_t groups = found.gcount > 0 ? found.gcount : 1;
-    int64_t extra = found.pcount > 0 && found.pcount < ceiling ? found.pcount : 0;
-    count = count + extra > ceiling / groups ? ceiling : (count + extra) * groups;
-    // BITPIX of a table that is skipped is not checked, so its width saturates too.
-    const int64_t width = (found.bitpix < 0 ? -found.bitpix : found.bitpix) / 8;
-    const int64_t bytes = width > 0 && count > ceiling / width ? ceiling : count * width;
-    return (bytes + headerBlockSize - 1) / headerBlockSize * headerBlockSize;
 }
 
 // What the walk over the extensions saw, for a refusal that says what the file holds.
@@ -436,10 +276,7 @@ void openExtensionImage(PluginGlobals *globals, const HeaderCards &primary, cons
 
 // The values of cards already in memory, as readHeader takes them from the file.
 void takeCards(const HeaderCards &cards, HeaderKeywords *found, HeaderEnd *end) {
-    *found = HeaderKeywords{};
-    found->bscale = 1.0f;
-    found->exactScale = 1.0;
-    found->gcount = 1;
+    startKeywords(found);
     *end = HeaderEnd{};
     bool endSeen = false;
     for (int32_t n = 0; n < cards.count && !endSeen; ++n) {
@@ -540,12 +377,6 @@ void openFirstImageExtension(PluginGlobals *globals, const HeaderCards &primary,
     refuse(globals, "Header Check", text, formatCannotRead);
 }
 
-} // namespace
-
-bool isSimpleCard(const uint8_t *card) { return cardHasKeyword(card, keywordSIMPLE) && card[8] == '='; }
-
-namespace {
-
 // Reads the file's first card from byte 0. False, with the code in result, when it cannot.
 bool readFirstCard(PluginGlobals *globals, uint8_t *card) {
     if (!recordResult(globals, fileSeek(globals->formatRecord->dataFork, platformSeekFromStart, 0)))
@@ -609,7 +440,7 @@ bool summarizeHdu(const uint8_t *cards, int32_t count, HduSummary *summary) {
     auto *found = static_cast<HeaderKeywords *>(platformNewFixedBlock(sizeof(HeaderKeywords)));
     if (found == nullptr)
         return false;
-    found->gcount = 1;
+    startKeywords(found);
     bool endSeen = false, attributionSeen = false;
     for (int32_t n = 0; n < count && !endSeen; ++n)
         takeKeyword(cards + int64_t{n} * cardBytes, found, &endSeen, &attributionSeen);

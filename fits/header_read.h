@@ -1,11 +1,7 @@
-// The pieces of header reading that tests reach directly.
+// Header reading for a walk over a file's HDUs that opens none of them.
 #pragma once
 
 #include <cstdint>
-
-// True when the card's columns 1-8 are "SIMPLE  " and column 9 is "=".
-bool isSimpleCard(const uint8_t *card);
-
 
 // What one HDU's header says of it, for a walk that does not open it: its data's bytes,
 // padded to whole blocks, and whether it holds an image or a table.

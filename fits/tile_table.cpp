@@ -23,23 +23,6 @@ bool sameTextIgnoringCase(const char *a, const char *b) {
     return *a == *b;
 }
 
-// n of a keyword `stem` followed by n (1 … 999) and blanks; 0 for any other keyword.
-int indexedKeyword(const uint8_t *card, const char *stem) {
-    const size_t length = std::strlen(stem);
-    if (std::memcmp(card, stem, length) != 0 || card[length] == '0')
-        return 0;
-    int n = 0;
-    size_t column = length;
-    for (; column < keywordColumns && card[column] >= '0' && card[column] <= '9'; ++column)
-        n = n * 10 + (card[column] - '0');
-    if (column == length)
-        return 0;
-    for (; column < keywordColumns; ++column)
-        if (card[column] != ' ')
-            return 0;
-    return n <= largestAxis ? n : 0;
-}
-
 // Bytes of one element of a TFORM letter; 0 for letters no image table uses.
 int elementBytes(char letter) {
     switch (letter) {

@@ -8,214 +8,90 @@
 #include <fstream>
 #include <vector>
 
+#include "fits/hdu_keywords.h"
+
 namespace {
 
-constexpr int64_t cardSize = 80;
-constexpr int64_t blockSize = 2880;
-// The module's own bounds: the longest header it reads, the furthest byte it reaches, the
-// largest value it holds from a card, the image sides and planes it opens.
-constexpr int64_t largestHeaderBytes = 1000 * blockSize;
+// The furthest byte the module reaches: it seeks with 32-bit offsets.
 constexpr int64_t largestOffset = INT32_MAX;
-constexpr int64_t largestValue = int64_t{1} << 40;
-constexpr int largestAxis = 999;
-constexpr int64_t largestSide = 32767;
-constexpr int64_t largestPlanes = 24;
 
-// What one header says of its HDU's kind and size; a keyword that occurs twice keeps its last value.
+const uint8_t *cardAt(const std::string &cards, size_t at) { return reinterpret_cast<const uint8_t *>(cards.data()) + at; }
+
+// A string value without its trailing blanks; "" when the card holds none.
+std::string textValue(const uint8_t *card) {
+    char text[cardBytes] = "";
+    stringValue(card, text, sizeof text);
+    return text;
+}
+
+// What one header says of its HDU, read as the module reads it, and what info names it by.
 struct Structure {
     std::string kind, name; // XTENSION, EXTNAME
-    bool hasBitpix = false, hasNaxis = false, groups = false, compressed = false;
-    int64_t bitpix = 0, naxis = 0, pcount = 0, gcount = 1;
-    std::vector<bool> hasAxis = std::vector<bool>(largestAxis + 1, false);
-    std::vector<int64_t> axis = std::vector<int64_t>(largestAxis + 1, 0);
-    // A tile-compressed table's image (ZBITPIX, ZNAXIS, ZNAXISn) and how its tiles are coded.
-    bool hasZbitpix = false, hasZnaxis = false;
-    int64_t zbitpix = 0, znaxis = 0;
-    std::vector<int64_t> zaxis = std::vector<int64_t>(largestAxis + 1, -1);
+    HeaderKeywords found;
+    // A tile-compressed table's image, from its ZBITPIX, ZNAXIS and ZNAXISn, and how its tiles are coded.
+    HeaderKeywords image;
     std::string coding, quantization;
     int64_t ditherSeed = 1, tile[4] = {0, 0, 0, 0};
     bool scaled = false;
 };
 
-bool isKeyword(const char *card, const char *keyword) { return std::memcmp(card, keyword, 8) == 0; }
-
-// The first value column, 0-based, and the one after the last a number is read from.
-constexpr int valueStart = 10;
-constexpr int numberEnd = 30;
-
-// An integer as the module reads it: blanks, a sign, then digits up to column 30, held to 2^40.
-int64_t integerValue(const char *card) {
-    int column = valueStart;
-    while (column < numberEnd && card[column] == ' ')
-        ++column;
-    const bool negative = column < numberEnd && card[column] == '-';
-    column += column < numberEnd && (card[column] == '-' || card[column] == '+') ? 1 : 0;
-    int64_t value = 0;
-    for (; column < numberEnd && card[column] >= '0' && card[column] <= '9'; ++column)
-        value = value * 10 + (card[column] - '0') > largestValue ? largestValue : value * 10 + (card[column] - '0');
-    return negative ? -value : value;
-}
-
-bool logicalValue(const char *card) {
-    for (int column = valueStart; column < numberEnd; ++column)
-        if (card[column] != ' ')
-            return card[column] == 'T';
-    return false;
-}
-
-// A string value without its trailing blanks; "" when the card holds none.
-std::string stringValue(const char *card) {
-    std::string text;
-    if (card[valueStart] != '\'')
-        return text;
-    for (int column = valueStart + 1; column < cardSize; ++column) {
-        if (card[column] == '\'' && (column + 1 == cardSize || card[++column] != '\''))
-            break;
-        text += card[column];
-    }
-    return text.substr(0, text.find_last_not_of(' ') + 1);
-}
-
-// n of an NAXISn card (1 to 999, without leading zeros as FITS writes it), 0 for any other keyword.
-int axisNumber(const char *card) {
-    if (std::memcmp(card, "NAXIS", 5) != 0 || card[5] == '0')
-        return 0;
-    int n = 0, column = 5;
-    for (; column < 8 && card[column] >= '0' && card[column] <= '9'; ++column)
-        n = n * 10 + (card[column] - '0');
-    for (; column < 8; ++column)
-        if (card[column] != ' ')
-            return 0;
-    return n;
-}
-
-// n of a keyword `stem` (5 or 6 letters) followed by n and blanks, 0 for any other keyword.
-int indexOf(const char *card, const char *stem) {
-    const int length = static_cast<int>(std::strlen(stem));
-    if (std::memcmp(card, stem, static_cast<size_t>(length)) != 0 || card[length] == '0')
-        return 0;
-    int n = 0, column = length;
-    for (; column < 8 && card[column] >= '0' && card[column] <= '9'; ++column)
-        n = n * 10 + (card[column] - '0');
-    for (int blank = column; blank < 8; ++blank)
-        if (card[blank] != ' ')
-            return 0;
-    return column > length && n <= largestAxis ? n : 0;
-}
-
-// The cards of a tile-compressed table that say what its image is and how it is coded.
-void takeCompressionCard(const char *card, Structure *found) {
-    if (isKeyword(card, "ZBITPIX ")) {
-        found->hasZbitpix = true;
-        found->zbitpix = integerValue(card);
-    } else if (isKeyword(card, "ZNAXIS  ")) {
-        found->hasZnaxis = true;
-        found->znaxis = integerValue(card);
-    } else if (int n = indexOf(card, "ZNAXIS"); n > 0) {
-        found->zaxis[n] = integerValue(card);
-    } else if (int t = indexOf(card, "ZTILE"); t > 0 && t <= 3) {
+// ZBITPIX, ZNAXIS and ZNAXISn say of a table's image what BITPIX, NAXIS and NAXISn say of an
+// image's; the other cards how its tiles are coded.
+void takeCompressionCard(const uint8_t *card, Structure *found) {
+    uint8_t plain[cardBytes];
+    std::memcpy(plain, card + 1, keywordColumns - 1);
+    plain[keywordColumns - 1] = ' ';
+    std::memcpy(plain + keywordColumns, card + keywordColumns, cardBytes - keywordColumns);
+    bool ignored = false;
+    if (card[0] == 'Z' && (cardHasKeyword(plain, keywordBITPIX) || cardHasKeyword(plain, keywordNAXIS) || axisNumber(plain) > 0))
+        takeKeyword(plain, &found->image, &ignored, &ignored);
+    else if (int t = indexedKeyword(card, "ZTILE"); t > 0 && t <= 3)
         found->tile[t] = integerValue(card);
-    } else if (isKeyword(card, "ZCMPTYPE")) {
-        found->coding = stringValue(card);
-    } else if (isKeyword(card, "ZQUANTIZ")) {
-        found->quantization = stringValue(card);
-    } else if (isKeyword(card, "ZDITHER0")) {
+    else if (cardHasKeyword(card, "ZCMPTYPE"))
+        found->coding = textValue(card);
+    else if (cardHasKeyword(card, "ZQUANTIZ"))
+        found->quantization = textValue(card);
+    else if (cardHasKeyword(card, "ZDITHER0"))
         found->ditherSeed = integerValue(card);
-    } else if (isKeyword(card, "ZSCALE  ") || isKeyword(card, "ZZERO   ")) {
+    else if (cardHasKeyword(card, "ZSCALE  ") || cardHasKeyword(card, "ZZERO   "))
         found->scaled = true;
-    } else if (indexOf(card, "TTYPE") > 0) {
-        const std::string name = stringValue(card);
-        found->scaled = found->scaled || name == "ZSCALE" || name == "ZZERO";
-    }
-}
-
-void takeCard(const char *card, Structure *found) {
-    if (isKeyword(card, "BITPIX  ")) {
-        found->hasBitpix = true;
-        found->bitpix = integerValue(card);
-    } else if (isKeyword(card, "NAXIS   ")) {
-        found->hasNaxis = true;
-        found->naxis = integerValue(card);
-    } else if (int n = axisNumber(card); n > 0) {
-        found->hasAxis[n] = true;
-        found->axis[n] = integerValue(card);
-    } else if (isKeyword(card, "PCOUNT  ")) {
-        found->pcount = integerValue(card);
-    } else if (isKeyword(card, "GCOUNT  ")) {
-        found->gcount = integerValue(card);
-    } else if (isKeyword(card, "GROUPS  ")) {
-        found->groups = logicalValue(card);
-    } else if (isKeyword(card, "ZIMAGE  ")) {
-        found->compressed = logicalValue(card);
-    } else if (isKeyword(card, "EXTNAME ")) {
-        found->name = stringValue(card);
-    } else {
-        takeCompressionCard(card, found);
-    }
+    else if (indexedKeyword(card, "TTYPE") > 0)
+        found->scaled = found->scaled || textValue(card) == "ZSCALE" || textValue(card) == "ZZERO";
 }
 
 // The kind from the first card, as the module takes it; the rest from the cards after it.
 Structure structureOf(const std::string &cards) {
     Structure found;
-    found.kind = isKeyword(cards.data(), "XTENSION") ? stringValue(cards.data()) : "";
-    for (size_t at = cardSize; at + cardSize <= cards.size(); at += cardSize)
-        takeCard(cards.data() + at, &found);
+    startKeywords(&found.found);
+    startKeywords(&found.image);
+    found.kind = cardHasKeyword(cardAt(cards, 0), "XTENSION") ? textValue(cardAt(cards, 0)) : "";
+    bool ignored = false;
+    for (size_t at = cardBytes; at + cardBytes <= cards.size(); at += cardBytes) {
+        takeKeyword(cardAt(cards, at), &found.found, &ignored, &ignored);
+        if (cardHasKeyword(cardAt(cards, at), "EXTNAME "))
+            found.name = textValue(cardAt(cards, at));
+        else
+            takeCompressionCard(cardAt(cards, at), &found);
+    }
     return found;
 }
 
-// No axes, or an axis of length 0 (NAXIS1 of random groups aside): no image here.
-bool holdsImage(const Structure &found) {
-    if (!found.hasNaxis || found.naxis < 1)
-        return false;
-    for (int n = 1; n <= found.naxis && n <= largestAxis; ++n)
-        if (found.hasAxis[n] && found.axis[n] == 0 && !(n == 1 && found.groups))
-            return false;
-    return true;
-}
-
-bool isSide(const Structure &found, int n) {
-    return found.hasAxis[n] && found.axis[n] >= 1 && found.axis[n] <= largestSide;
-}
-
-// Whether the module opens the image: 2 or 3 axes (further ones of length 1), sides and
-// planes in range, a FITS BITPIX, and data within the part of the file it reaches.
-bool opens(const Structure &found, int64_t dataStart) {
-    const int64_t b = found.bitpix;
-    if (found.groups || !found.hasNaxis || found.naxis < 2 || found.naxis > largestAxis || dataStart > largestOffset)
-        return false;
-    if (found.naxis >= 3 && (!found.hasAxis[3] || found.axis[3] < 1 || found.axis[3] > largestPlanes))
-        return false;
-    for (int n = 4; n <= found.naxis; ++n)
-        if (!found.hasAxis[n] || found.axis[n] != 1)
-            return false;
-    return isSide(found, 1) && isSide(found, 2) && found.hasBitpix &&
-           (b == 8 || b == 16 || b == 32 || b == 64 || b == -32 || b == -64);
-}
-
-// The image a tile-compressed table holds, as an image's header would describe it.
-Structure compressedImage(const Structure &table) {
-    Structure image;
-    image.kind = "IMAGE";
-    image.hasBitpix = table.hasZbitpix;
-    image.bitpix = table.zbitpix;
-    image.hasNaxis = table.hasZnaxis;
-    image.naxis = table.znaxis;
-    for (int n = 1; n <= largestAxis; ++n) {
-        image.hasAxis[n] = table.zaxis[n] >= 0;
-        image.axis[n] = table.zaxis[n] >= 0 ? table.zaxis[n] : 0;
-    }
-    return image;
+// Whether the module opens the image its data start at `dataStart`, within the part of the file it reaches.
+bool opens(const HeaderKeywords &found, int64_t dataStart) {
+    char reason[240];
+    describeUnsupported(found, reason, sizeof reason);
+    return reason[0] == '\0' && dataStart <= largestOffset;
 }
 
 // "RICE_1, 37 tiles of 53 x 1 pixels, lossless", as the module would read the tiles.
 std::string compressionText(const Structure &table) {
-    const int64_t columns = table.zaxis[1] > 0 ? table.zaxis[1] : 0;
+    const int64_t columns = table.image.axis[1] > 0 ? table.image.axis[1] : 0;
     const int64_t tile1 = table.tile[1] > 0 ? table.tile[1] : columns;
     const int64_t tile2 = table.tile[2] > 0 ? table.tile[2] : 1;
     const int64_t tile3 = table.tile[3] > 0 ? table.tile[3] : 1;
-    std::string text = table.coding + ", " + std::to_string(table.axis[2]) + " tiles of " + std::to_string(tile1) +
+    std::string text = table.coding + ", " + std::to_string(table.found.axis[2]) + " tiles of " + std::to_string(tile1) +
                        " x " + std::to_string(tile2) + (tile3 > 1 ? " x " + std::to_string(tile3) : "") + " pixels, ";
-    if (!table.scaled || table.zbitpix > 0)
+    if (!table.scaled || table.image.bitpix > 0)
         return text + "lossless";
     if (table.quantization.empty())
         return text + "quantized, rounded (no ZQUANTIZ)";
@@ -225,40 +101,16 @@ std::string compressionText(const Structure &table) {
                : text;
 }
 
-// The data's bytes in whole blocks: |BITPIX| / 8 × GCOUNT × (PCOUNT + NAXIS1 × … × NAXISn),
-// NAXIS1 left out for random groups; saturated far beyond any file, which ends the walk.
-int64_t dataBytes(const Structure &found) {
-    constexpr int64_t ceiling = int64_t{1} << 52;
-    if (!found.hasNaxis || found.naxis < 1)
-        return 0;
-    int64_t count = 1;
-    for (int n = 1; n <= found.naxis && n <= largestAxis; ++n) {
-        const int64_t length = found.hasAxis[n] ? found.axis[n] : 0;
-        if (n == 1 && found.groups)
-            continue;
-        if (length < 0 || !found.hasAxis[n])
-            return 0;
-        // A table of no rows still has its heap (PCOUNT) after them.
-        count = length == 0 || count == 0 ? 0 : length > ceiling / count ? ceiling : count * length;
-    }
-    const int64_t groups = found.gcount > 0 ? found.gcount : 1;
-    const int64_t extra = found.pcount > 0 ? found.pcount : 0;
-    count = count + extra > ceiling / groups ? ceiling : (count + extra) * groups;
-    const int64_t width = (found.bitpix < 0 ? -found.bitpix : found.bitpix) / 8;
-    count = width > 0 && count > ceiling / width ? ceiling : count * width;
-    return (count + blockSize - 1) / blockSize * blockSize;
-}
-
 void countSkipped(const Structure &found, ImageSource *source) {
     const bool table = found.kind == "BINTABLE" || found.kind == "A3DTABLE";
-    if (table && found.compressed)
+    if (table && found.found.compressedImage)
         ++source->compressedImages;
     else if (table)
         ++source->binaryTables;
     else if (found.kind == "TABLE")
         ++source->asciiTables;
     else if (found.kind == "IMAGE")
-        ++(holdsImage(found) ? source->unreadImages : source->emptyImages);
+        ++(holdsImage(found.found) ? source->unreadImages : source->emptyImages);
     else
         ++source->others;
 }
@@ -268,17 +120,16 @@ bool walkExtensions(std::istream &file, int64_t offset, ImageSource *source) {
     std::string cards;
     for (int hdu = 1; offset <= largestOffset; ++hdu) {
         int64_t bytes = 0;
-        if (!readHeaderAt(file, offset, &cards, &bytes) || !isKeyword(cards.data(), "XTENSION"))
+        if (!readHeaderAt(file, offset, &cards, &bytes) || !cardHasKeyword(cardAt(cards, 0), "XTENSION"))
             return false;
         const Structure found = structureOf(cards);
-        if (found.kind == "IMAGE" && holdsImage(found) && opens(found, offset + bytes)) {
+        if (found.kind == "IMAGE" && holdsImage(found.found) && opens(found.found, offset + bytes)) {
             source->hdu = hdu;
             source->headerStart = offset;
             source->name = found.name;
             return true;
         }
-        const bool table = found.kind == "BINTABLE" || found.kind == "A3DTABLE";
-        if (table && found.compressed && opens(compressedImage(found), offset + bytes)) {
+        if (found.kind == "BINTABLE" && found.found.compressedImage && opens(found.image, offset + bytes)) {
             source->hdu = hdu;
             source->headerStart = offset;
             source->compression = compressionText(found);
@@ -286,7 +137,7 @@ bool walkExtensions(std::istream &file, int64_t offset, ImageSource *source) {
             return true;
         }
         countSkipped(found, source);
-        offset += bytes + dataBytes(found);
+        offset += bytes + paddedDataBytes(found.found);
     }
     return false;
 }
@@ -309,15 +160,15 @@ bool readHeaderAt(std::istream &file, int64_t start, std::string *cards, int64_t
     file.clear();
     if (!file.seekg(start))
         return false;
-    char card[cardSize];
-    for (int64_t read = 0; read < largestHeaderBytes; read += cardSize) {
-        if (!file.read(card, cardSize))
+    char card[cardBytes];
+    for (int64_t read = 0; read < int64_t{maxReadHeaderBlocks} * headerBlockSize; read += cardBytes) {
+        if (!file.read(card, cardBytes))
             return false;
-        if (read > 0 && isKeyword(card, "END     ")) {
-            *bytes = (read / blockSize + 1) * blockSize;
+        if (read > 0 && cardHasKeyword(reinterpret_cast<const uint8_t *>(card), keywordEND)) {
+            *bytes = (read / headerBlockSize + 1) * headerBlockSize;
             return true;
         }
-        cards->append(card, cardSize);
+        cards->append(card, cardBytes);
     }
     return false;
 }
@@ -332,12 +183,12 @@ bool findImageSource(std::istream &file, ImageSource *source) {
     std::string cards;
     int64_t bytes = 0;
     *source = ImageSource{};
-    if (!readHeaderAt(file, 0, &cards, &bytes) || !isKeyword(cards.data(), "SIMPLE  ") || cards[8] != '=')
+    if (!readHeaderAt(file, 0, &cards, &bytes) || !isSimpleCard(cardAt(cards, 0)))
         return false;
     const Structure primary = structureOf(cards);
-    if (holdsImage(primary))
-        return opens(primary, bytes);
-    return walkExtensions(file, bytes + dataBytes(primary), source);
+    if (holdsImage(primary.found))
+        return opens(primary.found, bytes);
+    return walkExtensions(file, bytes + paddedDataBytes(primary.found), source);
 }
 
 std::string sourceLine(const ImageSource &source) {
@@ -367,16 +218,16 @@ std::string sourceLine(const ImageSource &source) {
 namespace {
 
 std::string kindText(const Structure &found, bool primary) {
-    if (found.compressed)
+    if (found.found.compressedImage)
         return "tile-compressed image";
     if (primary)
-        return holdsImage(found) ? "image" : "empty primary";
+        return holdsImage(found.found) ? "image" : "empty primary";
     if (found.kind == "BINTABLE" || found.kind == "A3DTABLE")
         return "binary table";
     if (found.kind == "TABLE")
         return "ASCII table";
     if (found.kind == "IMAGE")
-        return holdsImage(found) ? "image" : "empty image";
+        return holdsImage(found.found) ? "image" : "empty image";
     return "'" + printable(found.kind) + "' extension";
 }
 
@@ -394,7 +245,7 @@ std::string carriedLine(const std::string &path, const ImageSource &source) {
         if (!readHeaderAt(file, offset, &cards, &bytes))
             return "carries     nothing: the file cannot be read to its end as FITS HDUs\n";
         const Structure found = structureOf(cards);
-        offset += bytes + dataBytes(found);
+        offset += bytes + paddedDataBytes(found.found);
         if (hdu == source.hdu)
             continue;
         ++others;
