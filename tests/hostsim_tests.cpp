@@ -632,8 +632,8 @@ std::string afterATable(const std::string &rest) {
     return primary + table + std::string(2880, '\0') + rest;
 }
 
-std::string extensionOf(const std::string &naxis) {
-    return headerOf({rawCard("XTENSION= 'IMAGE   '"), valueCard("BITPIX", "16"), valueCard("NAXIS", naxis),
+std::string extensionOf(const std::string &naxis, const char *first = "XTENSION= 'IMAGE   '") {
+    return headerOf({rawCard(first), valueCard("BITPIX", "16"), valueCard("NAXIS", naxis),
                      valueCard("NAXIS1", "2"), valueCard("NAXIS2", "2"), rawCard("EXTNAME = 'SCI'"),
                      rawCard("END")}) + std::string(2880, '\0');
 }
@@ -656,6 +656,9 @@ TEST_F(WalkFixture, TheImageIsFoundWhereTheModuleOpensIt) {
     EXPECT_EQ(sourceLine(source), "hdu         3 (image extension 'SCI', after an empty primary HDU, 1 binary table "
                                   "and 1 image the module does not open)\n");
     EXPECT_EQ(source.headerStart, 5 * 2880);
+    // A string value after blanks, as some writers put it, is read as the module reads it.
+    ASSERT_TRUE(find(afterATable(extensionOf("2", "XTENSION=   'IMAGE'")), &source));
+    EXPECT_EQ(source.hdu, 2);
     const std::string huge = headerOf({rawCard("XTENSION= 'BINTABLE'"), valueCard("BITPIX", "99999999999"),
                                        valueCard("NAXIS", "1"), valueCard("NAXIS1", "99999999999"), rawCard("END")});
     const std::string noEnd = headerOf({valueCard("SIMPLE", "T"), valueCard("NAXIS", "0")});
