@@ -57,6 +57,17 @@ void takeKeyword(const uint8_t *card, HeaderKeywords *found, bool *endSeen, bool
     }
 }
 
+bool takeCards(const uint8_t *cards, int32_t count, HeaderKeywords *found, HeaderEnd *end) {
+    startKeywords(found);
+    *end = HeaderEnd{};
+    bool endSeen = false;
+    for (int32_t n = 0; n < count && !endSeen; ++n) {
+        takeKeyword(cards + int64_t{n} * cardBytes, found, &endSeen, &end->attributionSeen);
+        end->index = n;
+    }
+    return endSeen;
+}
+
 bool holdsImage(const HeaderKeywords &found) {
     if (!found.hasNaxis || found.naxis < 1)
         return false;

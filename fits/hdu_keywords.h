@@ -26,6 +26,16 @@ void startKeywords(HeaderKeywords *found);
 // Takes the value of one card; `endSeen` is set at END, `attributionSeen` at the module's own card.
 void takeKeyword(const uint8_t *card, HeaderKeywords *found, bool *endSeen, bool *attributionSeen);
 
+// Where a header's END card stands among its cards, and whether an attribution card came before.
+struct HeaderEnd {
+    int32_t index;
+    bool attributionSeen;
+};
+
+// Takes the values of the cards before END among the first `count` at `cards`, from fresh
+// values on; false when END is not among them.
+bool takeCards(const uint8_t *cards, int32_t count, HeaderKeywords *found, HeaderEnd *end);
+
 // Whether the header holds an image: axes, none of length 0 (NAXIS1 of random groups aside).
 // One that holds none leaves the image to the extensions that follow it.
 bool holdsImage(const HeaderKeywords &found);

@@ -19,12 +19,6 @@
 
 namespace {
 
-// Where a header's END card stands among its cards, and whether an attribution card came before.
-struct HeaderEnd {
-    int32_t index;
-    bool attributionSeen;
-};
-
 void showNotice(const char *caption, const char *text) {
     platformMessageBox(0, text, caption, platformBoxOk);
 }
@@ -67,18 +61,16 @@ void reportImage(PluginGlobals *globals, const ImageDescription &image) {
     record->imageRsrcData = nullptr;
 }
 
-// Reads the cards of one header after its first, already read, until the block that holds END
+// Reads one whole header from its first card, already read, on until the block that holds END
 // is complete; every card goes into `cards`, the values of those before END into `found`.
 // False with result set when a read fails, memory runs out or END does not come in time.
-bool readHeaderCards(PluginGlobals *globals, const uint8_t *first, HeaderCards *cards, HeaderKeywords *found,
-                     HeaderEnd *end) {
+bool readHeader(PluginGlobals *globals, const uint8_t *first, HeaderCards *cards, HeaderKeywords *found,
+                HeaderEnd *end) {
     uint8_t card[cardBytes];
     bool endSeen = false;
     if (!appendCard(cards, first))
         return recordResult(globals, memFullErr);
-    for (;;) {
-        if (cards->count % cardsPerBlock == 0 && endSeen)
-            return true;
+    while (cards->count % cardsPerBlock != 0 || !endSeen) {
         if (cards->count / cardsPerBlock >= maxReadHeaderBlocks) {
             char text[160];
             std::snprintf(text, sizeof text,
@@ -90,22 +82,12 @@ bool readHeaderCards(PluginGlobals *globals, const uint8_t *first, HeaderCards *
         readExact(globals, cardBytes, card);
         if (globals->result != noErr)
             return false;
-        // What follows END in its block is kept but means nothing.
-        if (!endSeen) {
-            takeKeyword(card, found, &endSeen, &end->attributionSeen);
-            end->index = cards->count;
-        }
+        endSeen = endSeen || cardHasKeyword(card, keywordEND);
         if (!appendCard(cards, card))
             return recordResult(globals, memFullErr);
     }
-}
-
-// Reads one whole header from its first card on, with fresh values.
-bool readHeader(PluginGlobals *globals, const uint8_t *first, HeaderCards *cards, HeaderKeywords *found,
-                HeaderEnd *end) {
-    startKeywords(found);
-    *end = HeaderEnd{};
-    return readHeaderCards(globals, first, cards, found, end);
+    // What follows END in its block is kept but means nothing.
+    return takeCards(cards->bytes, cards->count, found, end);
 }
 
 // The cards of the header to keep: those read, with the attribution card before END when the
@@ -274,17 +256,6 @@ void openExtensionImage(PluginGlobals *globals, const HeaderCards &primary, cons
     releaseCards(&merged);
 }
 
-// The values of cards already in memory, as readHeader takes them from the file.
-void takeCards(const HeaderCards &cards, HeaderKeywords *found, HeaderEnd *end) {
-    startKeywords(found);
-    *end = HeaderEnd{};
-    bool endSeen = false;
-    for (int32_t n = 0; n < cards.count && !endSeen; ++n) {
-        takeKeyword(cardOf(cards, n), found, &endSeen, &end->attributionSeen);
-        end->index = n;
-    }
-}
-
 // Opens the image a tile-compressed table holds, with its own header restored from the table's
 // and merged with the primary's as for an image extension. True when the walk ends here: the
 // image opened, or the open failed; false, with the refusal in the census, when the image
@@ -303,7 +274,7 @@ bool openTileCompressedImage(PluginGlobals *globals, const HeaderCards &primary,
         recordResult(globals, memFullErr);
     } else {
         HeaderEnd end{};
-        takeCards(restored, found, &end);
+        takeCards(restored.bytes, restored.count, found, &end);
         char reason[200] = "";
         // What the image is comes before how its tiles are stored.
         if (found->hasNaxis && found->naxis >= 1)
@@ -440,10 +411,8 @@ bool summarizeHdu(const uint8_t *cards, int32_t count, HduSummary *summary) {
     auto *found = static_cast<HeaderKeywords *>(platformNewFixedBlock(sizeof(HeaderKeywords)));
     if (found == nullptr)
         return false;
-    startKeywords(found);
-    bool endSeen = false, attributionSeen = false;
-    for (int32_t n = 0; n < count && !endSeen; ++n)
-        takeKeyword(cards + int64_t{n} * cardBytes, found, &endSeen, &attributionSeen);
+    HeaderEnd end{};
+    const bool endSeen = takeCards(cards, count, found, &end);
     char kind[16] = "";
     if (cardHasKeyword(cards, "XTENSION"))
         stringValue(cards, kind, sizeof kind);

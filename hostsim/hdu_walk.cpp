@@ -62,12 +62,11 @@ void takeCompressionCard(const uint8_t *card, Structure *found) {
 // The kind from the first card, as the module takes it; the rest from the cards after it.
 Structure structureOf(const std::string &cards) {
     Structure found;
-    startKeywords(&found.found);
+    HeaderEnd end{};
+    takeCards(cardAt(cards, 0), static_cast<int32_t>(cards.size() / cardBytes), &found.found, &end);
     startKeywords(&found.image);
     found.kind = cardHasKeyword(cardAt(cards, 0), "XTENSION") ? textValue(cardAt(cards, 0)) : "";
-    bool ignored = false;
     for (size_t at = cardBytes; at + cardBytes <= cards.size(); at += cardBytes) {
-        takeKeyword(cardAt(cards, at), &found.found, &ignored, &ignored);
         if (cardHasKeyword(cardAt(cards, at), "EXTNAME "))
             found.name = textValue(cardAt(cards, at));
         else
