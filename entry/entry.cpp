@@ -65,9 +65,26 @@ static void dispatch(int16_t selector, PluginGlobals *globals) {
     handlers[selector](globals);
 }
 
+// Copies the call's block back, unless another call changed the session while this one ran:
+// a host may open a file while a save runs in the background. The session that call left
+// then stands, and this call's changes to it (a save bringing the retained header up to
+// date) are given up with the header memory taken for them. The long header a committed call
+// replaced is released here, once, so two calls never both release it.
+static void commitSession(void *block, const PluginGlobals &entered, const PluginGlobals &working) {
+    const bool replaced = working.longHeader != entered.longHeader;
+    if (std::memcmp(block, &entered, sizeof entered) != 0) {
+        if (replaced)
+            platformDisposeFixedBlock(working.longHeader);
+        return;
+    }
+    if (replaced)
+        platformDisposeFixedBlock(entered.longHeader);
+    std::memcpy(block, &working, sizeof working);
+}
+
 extern "C" void ENTRYPOINT(int16_t selector, void *record, intptr_t *data, int16_t *result) {
-    // The block is large (it holds the retained header) but lives on the stack: after the
-    // first call the entry allocates nothing.
+    // The block is large (it holds the retained header) but lives on the stack, with the
+    // block as the call found it: after the first call the entry allocates nothing.
     PluginGlobals working;
     if (*data == 0) {
         std::memset(&working, 0, sizeof working);
@@ -80,10 +97,13 @@ extern "C" void ENTRYPOINT(int16_t selector, void *record, intptr_t *data, int16
         std::memcpy(session->block, &working, sizeof working);
     }
     auto *session = reinterpret_cast<LocalHandle *>(*data);
-    std::memcpy(&working, session->block, sizeof working);
+    PluginGlobals entered;
+    std::memcpy(&entered, session->block, sizeof entered);
+    working = entered;
     working.formatRecord = static_cast<FormatRecord *>(record);
     working.result = noErr;
+    working.enteredLongHeader = entered.longHeader;
     dispatch(selector, &working);
     *result = working.result;
-    std::memcpy(session->block, &working, sizeof working);
+    commitSession(session->block, entered, working);
 }

@@ -10,7 +10,8 @@
 constexpr int32_t retainedHeaderSize = 11520;
 
 // The session block. The host keeps it for the module between calls (see LocalHandle);
-// each call works on a private copy that is copied back when the call ends.
+// each call works on a private copy that is copied back when the call ends, unless another
+// call changed the block meanwhile (see commitSession).
 struct PluginGlobals {
     FormatRecord *formatRecord; // this call's record (an AboutRecord for the About selector)
     int16_t result;             // this call's result code; the first failure wins
@@ -23,6 +24,9 @@ struct PluginGlobals {
     // for the session (retainedHeader then holds its first blocks). Null and 0 otherwise.
     uint8_t *longHeader;
     int32_t longHeaderBlocks;
+    // longHeader as this call found it: the session's, which only the call that commits its
+    // replacement releases.
+    uint8_t *enteredLongHeader;
     // The host has handed a document's record (revertInfo) back to a save or a revert: it
     // keeps one with each document, and a new open loses no other document's header.
     bool hostKeepsDocuments;

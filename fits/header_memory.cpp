@@ -51,7 +51,10 @@ bool keepHeaderBlocks(PluginGlobals *globals, const uint8_t *bytes, int32_t bloc
             return false;
         std::memcpy(whole, bytes, static_cast<size_t>(blocks) * headerBlockSize);
     }
-    platformDisposeFixedBlock(globals->longHeader);
+    // The session's own long header is released when the call commits (see ENTRYPOINT); one
+    // this call made is its own to release.
+    if (globals->longHeader != globals->enteredLongHeader)
+        platformDisposeFixedBlock(globals->longHeader);
     globals->longHeader = whole;
     globals->longHeaderBlocks = whole != nullptr ? blocks : 0;
     const int32_t first = blocks < maxHeaderBlocks ? blocks : maxHeaderBlocks;

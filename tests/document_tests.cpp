@@ -23,11 +23,12 @@ struct Documents : ::testing::Test {
     }
     void TearDown() override { resetFakeHost(); }
 
-    // Opens a 16-bit 3 x 2 image whose OBJECT card names it; the host keeps the document's
-    // revertInfo as an editor does.
-    Handle open(PlatformFile file, const std::string &object, const std::string &bzero) {
+    // Opens a 16-bit 3 x 2 image whose OBJECT card names it, after `comments` COMMENT cards;
+    // the host keeps the document's revertInfo as an editor does.
+    static Handle open(PlatformFile file, const std::string &object, const std::string &bzero, int comments = 0) {
         std::vector<std::string> cards = imageCards(16, 3, 2);
         cards.push_back(valueCard("BZERO", bzero));
+        cards.insert(cards.end(), static_cast<size_t>(comments), rawCard("COMMENT a long header"));
         cards.push_back(valueCard("OBJECT", "'" + object + "'"));
         cards.push_back(rawCard("END"));
         std::vector<uint8_t> bytes = bytesOf(headerOf(cards));
@@ -108,6 +109,28 @@ TEST_F(Documents, AnOpenBetweenTheStepsOfASaveLeavesItsBytesAlone) {
     closeFakeDocument();
     fakeHost.record.revertInfo = m51;
     closeFakeDocument();
+}
+
+// An open while a save waits on the host, as on the main thread during a background save:
+// the save writes its own bytes, the session keeps the header read last, and the long
+// header both calls replace is released once (the sanitizers see a second release).
+TEST_F(Documents, AnOpenWhileASaveRunsLeavesBothWhole) {
+    static Handle other = nullptr;
+    Handle m51 = open(1, "M51", "0", 200);
+    const int held = fakePlatform.memory.fixedBlocks; // the session block and its long header
+    const std::string alone = save(m51);
+    startSave(m51);
+    fakeHost.duringAdvance = [] { other = open(2, "NGC 253", "100", 200); };
+    EXPECT_EQ(finishSave(m51), alone);
+    ASSERT_NE(other, nullptr);
+    EXPECT_TRUE(names(save(nullptr), "NGC 253")) << "the session's header is the one read last";
+    EXPECT_TRUE(names(save(other), "NGC 253"));
+    EXPECT_TRUE(names(save(m51), "M51"));
+    fakeHost.record.revertInfo = other;
+    closeFakeDocument();
+    fakeHost.record.revertInfo = m51;
+    closeFakeDocument();
+    EXPECT_EQ(fakePlatform.memory.fixedBlocks, held) << "each long header released once, none left behind";
 }
 
 // A handle in revertInfo that is not this module's record of this version is never read as one.

@@ -17,7 +17,21 @@ size_t imageRowBytes() {
     return static_cast<size_t>(r.imageSize.h) * static_cast<size_t>(r.depth / 8);
 }
 
+void runDuringAdvance() {
+    void (*other)() = fakeHost.duringAdvance;
+    fakeHost.duringAdvance = nullptr;
+    const FakeHost waiting = fakeHost;
+    other();
+    fakeHost.record = waiting.record;
+    fakeHost.image = waiting.image;
+    fakeHost.writing = waiting.writing;
+    fakeHost.advanceCalls = waiting.advanceCalls;
+    fakeHost.progressCalls = waiting.progressCalls;
+}
+
 OSErr fakeAdvanceState() {
+    if (fakeHost.duringAdvance != nullptr)
+        runDuringAdvance();
     FormatRecord &r = fakeHost.record;
     AdvanceCall call{r.theRect, r.loPlane, r.hiPlane, r.colBytes, r.rowBytes, r.planeBytes, r.data, {}};
     int number = static_cast<int>(fakeHost.advanceCalls.size()) + 1;

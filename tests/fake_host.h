@@ -39,6 +39,9 @@ struct FakeHost {
     int disposeCalls = 0;
     int liveHandles = 0;         // handles made by newProc and not yet disposed
     bool failNewHandle = false;  // newProc answers null
+    // Runs at the next advance, as a call on another thread runs while the module waits on the
+    // host (an open while a save runs in the background); the waiting call's record is kept.
+    void (*duringAdvance)() = nullptr;
 };
 
 // The fake host's own signature ('Ktst'): a host that keeps 16-bit samples on 0 … 65535.
