@@ -3,7 +3,6 @@
 
 #include <cctype>
 #include <cerrno>
-#include <cstdlib>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -40,6 +39,19 @@ std::string windowsReason() {
         text[--length] = '\0';
     return length > 0 ? std::string(text) : "system error " + std::to_string(error);
 }
+#else
+// All `size` bytes, again after an interrupted call; false when the system takes no more.
+bool writeAll(int descriptor, const char *bytes, size_t size) {
+    for (size_t done = 0; done < size;) {
+        ssize_t moved = write(descriptor, bytes + done, size - done);
+        if (moved < 0 && errno == EINTR)
+            continue;
+        if (moved <= 0)
+            return false;
+        done += static_cast<size_t>(moved);
+    }
+    return true;
+}
 #endif
 
 bool isSeparator(char c) {
@@ -50,21 +62,22 @@ bool isSeparator(char c) {
 #endif
 }
 
-std::string folderOf(const std::string &path) {
+// Where the last part of `path` starts: just past its last separator, or 0.
+size_t nameStart(const std::string &path) {
     size_t at = path.size();
     while (at > 0 && !isSeparator(path[at - 1]))
         --at;
+    return at;
+}
+
+std::string folderOf(const std::string &path) {
+    const size_t at = nameStart(path);
     if (at == 0)
         return ".";
     return at == 1 ? path.substr(0, 1) : path.substr(0, at - 1);
 }
 
-std::string nameOf(const std::string &path) {
-    size_t at = path.size();
-    while (at > 0 && !isSeparator(path[at - 1]))
-        --at;
-    return path.substr(at);
-}
+std::string nameOf(const std::string &path) { return path.substr(nameStart(path)); }
 
 } // namespace
 
@@ -316,8 +329,7 @@ Status resolveOutput(const std::string &path, OutputFile *output) {
 
 // An unnamed file in the temporary folder, gone once closed.
 static int openSpool() {
-    const char *folder = std::getenv("TMPDIR");
-    std::string pattern = joinPath(folder != nullptr && *folder != '\0' ? folder : "/tmp", "korvalis-host.XXXXXX");
+    std::string pattern = joinPath(temporaryFolder(), "korvalis-host.XXXXXX");
     int descriptor = mkstemp(&pattern[0]);
     if (descriptor >= 0)
         unlink(pattern.c_str());
@@ -358,14 +370,8 @@ static bool drainSpool(HostFile spool, HostFile sink) {
         if (got <= 0)
             return got == 0;
         at += got;
-        for (ssize_t done = 0; done < got;) {
-            ssize_t moved = write(static_cast<int>(sink), chunk + done, static_cast<size_t>(got - done));
-            if (moved < 0 && errno == EINTR)
-                continue;
-            if (moved <= 0)
-                return false;
-            done += moved;
-        }
+        if (!writeAll(static_cast<int>(sink), chunk, static_cast<size_t>(got)))
+            return false;
     }
 }
 
@@ -476,15 +482,7 @@ std::string stopCatching(ModuleOutput *output) {
 
 void writeStandardError(const ModuleOutput &output, const std::string &text) {
     std::fflush(stderr);
-    const int descriptor = output.catching ? static_cast<int>(output.standardError) : STDERR_FILENO;
-    for (size_t done = 0; done < text.size();) {
-        ssize_t moved = write(descriptor, text.data() + done, text.size() - done);
-        if (moved < 0 && errno == EINTR)
-            continue;
-        if (moved <= 0)
-            return;
-        done += static_cast<size_t>(moved);
-    }
+    writeAll(output.catching ? static_cast<int>(output.standardError) : STDERR_FILENO, text.data(), text.size());
 }
 
 std::string temporaryFolder() {
@@ -556,20 +554,6 @@ void discardOutput(OutputFile *output) {
     output->file = noHostFile;
     output->sink = noHostFile;
     output->temporary.clear();
-}
-
-Status readFileStart(const std::string &path, size_t count, Bytes *contents) {
-    std::FILE *stream = std::fopen(path.c_str(), "rb");
-    if (stream == nullptr)
-        return ioFailure("cannot open " + path + ": " + systemReason());
-    if (!allocateBytes(contents, count)) {
-        std::fclose(stream);
-        return ioFailure("cannot read " + path + ": not enough memory for " + std::to_string(count) + " bytes");
-    }
-    contents->size = std::fread(contents->data.get(), 1, count, stream);
-    bool failed = std::ferror(stream) != 0;
-    std::fclose(stream);
-    return failed ? ioFailure("cannot read " + path + ": " + systemReason()) : okStatus();
 }
 
 Status writeWholeFile(const std::string &path, const uint8_t *bytes, size_t size) {
