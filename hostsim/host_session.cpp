@@ -130,10 +130,7 @@ Handle newHandle(int32_t size) {
 // A freed handle is no longer kept with any document either.
 void freeHandle(HostSession *session, HostHandle *entry) {
     session->handles.erase(std::find(session->handles.begin(), session->handles.end(), entry));
-    auto held = std::find(session->heldHandles.begin(), session->heldHandles.end(),
-                          reinterpret_cast<Handle>(&entry->pointer));
-    if (held != session->heldHandles.end())
-        session->heldHandles.erase(held);
+    dropHandle(session, reinterpret_cast<Handle>(&entry->pointer));
     std::free(entry->pointer);
     std::free(entry);
 }

@@ -52,6 +52,13 @@ Status checkReadGeometry(const HostSession &session, const FormatRecord &record,
     return okStatus();
 }
 
+// A Finish selector, sent whatever went before: its failure is the outcome only when
+// nothing failed earlier.
+Status finish(HostSession *session, FormatRecord *record, int16_t selector, const std::string &what, Status status) {
+    const int16_t result = callModule(session, selector, record);
+    return isOk(status) && result != noErr ? moduleFailure(*session, what, selector, result) : status;
+}
+
 ImageFacts factsOf(const FormatRecord &record) {
     const int32_t maxValue = record.depth == 16 ? record.maxValue : 0;
     return ImageFacts{record.imageSize.v, record.imageSize.h, record.depth, record.planes, record.imageMode, maxValue};
@@ -113,10 +120,7 @@ Status readSequence(HostSession *session, FormatRecord *record, const std::strin
     Status status = checkReadGeometry(*session, *record, what);
     if (isOk(status) && image != nullptr)
         status = readRows(session, record, image, what);
-    result = callModule(session, formatSelectorReadFinish, record);
-    if (isOk(status) && result != noErr)
-        status = moduleFailure(*session, what, formatSelectorReadFinish, result);
-    return status;
+    return finish(session, record, formatSelectorReadFinish, what, status);
 }
 
 // Opens the file for reading and hands it to a fresh record. On failure nothing stays open.
@@ -166,24 +170,6 @@ Status keepRevertInfo(HostSession *session, Handle *kept, Handle left, bool made
     if (left != nullptr)
         holdHandle(session, left);
     *kept = left;
-    return status;
-}
-
-Status openAndRead(HostSession *session, const std::string &path, HostImage *image, ImageFacts *facts,
-                   Handle *revertInfo) {
-    HostFile file = noHostFile;
-    FormatRecord *record = nullptr;
-    Status status = beginReadingOperation(session, path, "opening", &file, &record);
-    if (!isOk(status))
-        return status;
-    const bool reverting = revertInfo != nullptr && *revertInfo != nullptr;
-    record->revertInfo = revertInfo != nullptr ? *revertInfo : nullptr;
-    status = readSequence(session, record, path, image, facts);
-    const Handle left = record->revertInfo;
-    endOperation(session);
-    closeFile(file);
-    status = keepRevertInfo(session, revertInfo, left, isOk(status) || reverting, status, "opening " + path);
-    reclaimModuleMemory(session);
     return status;
 }
 
@@ -242,10 +228,7 @@ Status runPhase(HostSession *session, FormatRecord *record, int16_t prepare, con
     else if (record->data != nullptr)
         status = moduleFault(what, std::string("the module still asked for ") + selectorName(continuing) + " after " +
                                        std::to_string(calls) + " calls");
-    result = callModule(session, static_cast<int16_t>(prepare + 3), record);
-    if (isOk(status) && result != noErr)
-        status = moduleFailure(*session, what, static_cast<int16_t>(prepare + 3), result);
-    return status;
+    return finish(session, record, static_cast<int16_t>(prepare + 3), what, status);
 }
 
 Status checkEstimate(const FormatRecord &record, const OutputFile &output, const std::string &what) {
@@ -297,10 +280,7 @@ Status writeSequence(HostSession *session, FormatRecord *record, HostImage *imag
     if (isOk(status) && taken < int64_t{image->rows} * image->planes)
         status = moduleFault(what, "the module reported success but took only " + std::to_string(taken) + " of " +
                                        std::to_string(int64_t{image->rows} * image->planes) + " rows");
-    result = callModule(session, formatSelectorWriteFinish, record);
-    if (isOk(status) && result != noErr)
-        status = moduleFailure(*session, what, formatSelectorWriteFinish, result);
-    return status;
+    return finish(session, record, formatSelectorWriteFinish, what, status);
 }
 
 Status writeOutput(HostSession *session, FormatRecord *record, HostImage *image, OutputFile *output,
@@ -339,11 +319,24 @@ Status filterFile(HostSession *session, const std::string &path) {
 
 Status openDocument(HostSession *session, const std::string &path, HostImage *image, ImageFacts *facts,
                     Handle *revertInfo) {
-    return openAndRead(session, path, image, facts, revertInfo);
+    HostFile file = noHostFile;
+    FormatRecord *record = nullptr;
+    Status status = beginReadingOperation(session, path, "opening", &file, &record);
+    if (!isOk(status))
+        return status;
+    const bool reverting = revertInfo != nullptr && *revertInfo != nullptr;
+    record->revertInfo = revertInfo != nullptr ? *revertInfo : nullptr;
+    status = readSequence(session, record, path, image, facts);
+    const Handle left = record->revertInfo;
+    endOperation(session);
+    closeFile(file);
+    status = keepRevertInfo(session, revertInfo, left, isOk(status) || reverting, status, "opening " + path);
+    reclaimModuleMemory(session);
+    return status;
 }
 
 Status readImageFacts(HostSession *session, const std::string &path, ImageFacts *facts) {
-    return openAndRead(session, path, nullptr, facts, nullptr);
+    return openDocument(session, path, nullptr, facts, nullptr);
 }
 
 Status saveDocument(HostSession *session, HostImage *image, const std::string &path, Handle *revertInfo) {
