@@ -3,10 +3,10 @@
 #include "hostsim/sample_facts.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 
+#include "fits/header_format.h"
 #include "hostsim/hdu_walk.h"
 #include "hostsim/host_files.h"
 
@@ -19,34 +19,23 @@ struct SampleCoding {
     double bzero = 0.0, bscale = 1.0;
 };
 
-// A card's value, columns 11 to 80 up to a comment; FITS's D exponent read as E.
-std::string cardValue(const uint8_t *card) {
-    std::string text(reinterpret_cast<const char *>(card) + 10, 70);
-    text = text.substr(0, text.find('/'));
-    for (char &c : text)
-        c = c == 'D' || c == 'd' ? 'E' : c;
-    return text;
-}
-
+// The values as the module reads them, from columns 11-30.
 void takeCard(const uint8_t *card, SampleCoding *coding) {
-    const std::string value = cardValue(card);
     // A tile-compressed image's BITPIX is its table's ZBITPIX; the table's own is 8.
-    if (std::memcmp(card, "ZBITPIX ", 8) == 0) {
+    const bool tiledBitpix = cardHasKeyword(card, "ZBITPIX ");
+    if (tiledBitpix || (cardHasKeyword(card, keywordBITPIX) && !coding->tiled)) {
         coding->hasBitpix = true;
-        coding->bitpix = std::strtoll(value.c_str(), nullptr, 10);
-        coding->tiled = true;
-    } else if (std::memcmp(card, "BITPIX  ", 8) == 0 && !coding->tiled) {
-        coding->hasBitpix = true;
-        coding->bitpix = std::strtoll(value.c_str(), nullptr, 10);
-    } else if (std::memcmp(card, "BZERO   ", 8) == 0) {
+        coding->bitpix = integerValue(card);
+        coding->tiled = coding->tiled || tiledBitpix;
+    } else if (cardHasKeyword(card, keywordBZERO)) {
         coding->hasScaling = true;
-        coding->bzero = std::strtod(value.c_str(), nullptr);
-    } else if (std::memcmp(card, "BSCALE  ", 8) == 0) {
+        coding->bzero = exactRealValue(card);
+    } else if (cardHasKeyword(card, keywordBSCALE)) {
         coding->hasScaling = true;
-        coding->bscale = std::strtod(value.c_str(), nullptr);
-    } else if (std::memcmp(card, "BLANK   ", 8) == 0) {
+        coding->bscale = exactRealValue(card);
+    } else if (cardHasKeyword(card, keywordBLANK)) {
         coding->hasBlank = true;
-        coding->blank = std::strtoll(value.c_str(), nullptr, 10);
+        coding->blank = integerValue(card);
     }
 }
 
