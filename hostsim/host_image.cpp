@@ -60,6 +60,40 @@ void setSample(HostImage *image, int32_t plane, int32_t row, int32_t column, uin
     std::memcpy(at, &sample, sizeof sample);
 }
 
+void loadInterleaved(const uint8_t *data, int16_t channels, bool bigEndian, HostImage *image) {
+    const auto bytes = static_cast<size_t>(sampleBytes(*image));
+    for (int32_t row = 0; row < image->rows; ++row)
+        for (int32_t column = 0; column < image->columns; ++column) {
+            for (int16_t plane = 0; plane < image->planes; ++plane) {
+                const uint8_t *at = data + plane * bytes;
+                uint16_t value = at[0];
+                if (bytes == 2 && bigEndian)
+                    value = static_cast<uint16_t>(at[0] << 8 | at[1]);
+                else if (bytes == 2)
+                    std::memcpy(&value, at, sizeof value);
+                setSample(image, plane, row, column, value);
+            }
+            data += bytes * static_cast<size_t>(channels);
+        }
+}
+
+void storeInterleaved(const HostImage &image, bool bigEndian, uint8_t *out) {
+    for (int32_t row = 0; row < image.rows; ++row)
+        for (int32_t column = 0; column < image.columns; ++column)
+            for (int16_t plane = 0; plane < image.planes; ++plane) {
+                const auto value = static_cast<uint16_t>(sampleAt(image, plane, row, column));
+                if (image.depth == 8) {
+                    *out++ = static_cast<uint8_t>(value);
+                } else if (bigEndian) {
+                    *out++ = static_cast<uint8_t>(value >> 8);
+                    *out++ = static_cast<uint8_t>(value);
+                } else {
+                    std::memcpy(out, &value, sizeof value);
+                    out += sizeof value;
+                }
+            }
+}
+
 uint32_t rescaleSample(uint32_t value, uint32_t from, uint32_t to) {
     if (value > from)
         value = from;
