@@ -50,6 +50,14 @@ uint32_t sampleAt(const HostImage &image, int32_t plane, int32_t row, int32_t co
     return value;
 }
 
+uint32_t storedSample(const HostImage &image, size_t k) {
+    if (image.depth == 8)
+        return image.pixels.data[k];
+    uint16_t value;
+    std::memcpy(&value, image.pixels.data.get() + 2 * k, sizeof value);
+    return value;
+}
+
 void setSample(HostImage *image, int32_t plane, int32_t row, int32_t column, uint32_t value) {
     uint8_t *at = image->pixels.data.get() + sampleOffset(*image, plane, row, column);
     if (image->depth == 8) {

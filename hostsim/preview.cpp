@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <vector>
 
 namespace {
@@ -22,17 +21,8 @@ void countSamples(const HostImage &image, int16_t planes, Histogram *histogram) 
     histogram->counts.assign(image.depth == 16 ? 65536 : 256, 0);
     const size_t samples = static_cast<size_t>(planes) * static_cast<size_t>(image.rows) *
                            static_cast<size_t>(image.columns);
-    const uint8_t *bytes = image.pixels.data.get();
-    if (image.depth == 16) {
-        for (size_t k = 0; k < samples; ++k) {
-            uint16_t value;
-            std::memcpy(&value, bytes + 2 * k, 2);
-            ++histogram->counts[value];
-        }
-    } else {
-        for (size_t k = 0; k < samples; ++k)
-            ++histogram->counts[bytes[k]];
-    }
+    for (size_t k = 0; k < samples; ++k)
+        ++histogram->counts[storedSample(image, k)];
     histogram->total = samples;
 }
 
@@ -74,19 +64,8 @@ std::vector<uint8_t> displayTable(const Histogram &histogram, Stretch stretch) {
 }
 
 void mapSamples(const HostImage &source, const std::vector<uint8_t> &table, HostImage *preview) {
-    const size_t samples = preview->pixels.size;
-    const uint8_t *bytes = source.pixels.data.get();
-    uint8_t *out = preview->pixels.data.get();
-    if (source.depth == 16) {
-        for (size_t k = 0; k < samples; ++k) {
-            uint16_t value;
-            std::memcpy(&value, bytes + 2 * k, 2);
-            out[k] = table[value];
-        }
-    } else {
-        for (size_t k = 0; k < samples; ++k)
-            out[k] = table[bytes[k]];
-    }
+    for (size_t k = 0; k < preview->pixels.size; ++k)
+        preview->pixels.data[k] = table[storedSample(source, k)];
 }
 
 } // namespace

@@ -3,7 +3,6 @@
 #include "hostsim/sample_facts.h"
 
 #include <cstdio>
-#include <cstring>
 #include <fstream>
 
 #include "fits/header_format.h"
@@ -109,9 +108,8 @@ bool hostRange(const HostImage &image, int32_t blankHost, uint32_t *smallest, ui
     *blankCount = 0;
     const size_t samples = planeBytes(image) * static_cast<size_t>(image.planes) / 2;
     for (size_t i = 0; i < samples; ++i) {
-        uint16_t value;
-        std::memcpy(&value, image.pixels.data.get() + 2 * i, sizeof value);
-        if (value == blankHost) {
+        const uint32_t value = storedSample(image, i);
+        if (static_cast<int32_t>(value) == blankHost) {
             ++*blankCount;
             continue;
         }
