@@ -39,7 +39,11 @@ std::string windowsReason() {
         text[--length] = '\0';
     return length > 0 ? std::string(text) : "system error " + std::to_string(error);
 }
+
+void removeFile(const std::string &path) { DeleteFileA(path.c_str()); }
 #else
+void removeFile(const std::string &path) { unlink(path.c_str()); }
+
 // All `size` bytes, again after an interrupted call; false when the system takes no more.
 bool writeAll(int descriptor, const char *bytes, size_t size) {
     for (size_t done = 0; done < size;) {
@@ -145,11 +149,6 @@ Status commitTemporary(HostFile file, const std::string &temporaryPath, const st
     return okStatus();
 }
 
-void discardTemporary(HostFile file, const std::string &temporaryPath) {
-    if (file != noHostFile)
-        _lclose(static_cast<HFILE>(file));
-    DeleteFileA(temporaryPath.c_str());
-}
 
 Status resolveOutput(const std::string &path, OutputFile *output) {
     *output = OutputFile{};
@@ -291,11 +290,6 @@ Status commitTemporary(HostFile file, const std::string &temporaryPath, const st
     return okStatus();
 }
 
-void discardTemporary(HostFile file, const std::string &temporaryPath) {
-    if (file != noHostFile)
-        close(static_cast<int>(file));
-    unlink(temporaryPath.c_str());
-}
 
 // Links are followed as the system would, up to its own limit of hops.
 constexpr int largestLinkChain = 40;
@@ -491,6 +485,12 @@ std::string temporaryFolder() {
 }
 
 #endif
+
+void discardTemporary(HostFile file, const std::string &temporaryPath) {
+    if (file != noHostFile)
+        closeFile(file);
+    removeFile(temporaryPath);
+}
 
 Status readWholeFile(const std::string &path, uint64_t limit, Bytes *contents) {
     int64_t size = fileSize(path);

@@ -2,6 +2,7 @@
 // codes stored as little-endian numbers, counted and zero-terminated strings.
 #include "hostsim/property_list.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -325,16 +326,12 @@ Status parsePropertyList(const uint8_t *bytes, size_t size, ModuleInfo *info) {
 }
 
 bool listsExtension(const std::vector<std::string> &extensions, const std::string &extension) {
-    for (const std::string &listed : extensions) {
-        if (listed.size() != extension.size())
-            continue;
-        bool same = true;
-        for (size_t i = 0; i < listed.size(); ++i)
-            same = same && std::toupper(static_cast<unsigned char>(listed[i])) ==
-                               std::toupper(static_cast<unsigned char>(extension[i]));
-        if (same)
+    auto same = [](char a, char b) {
+        return std::toupper(static_cast<unsigned char>(a)) == std::toupper(static_cast<unsigned char>(b));
+    };
+    for (const std::string &listed : extensions)
+        if (std::equal(listed.begin(), listed.end(), extension.begin(), extension.end(), same))
             return true;
-    }
     return false;
 }
 

@@ -173,6 +173,16 @@ Status keepRevertInfo(HostSession *session, Handle *kept, Handle left, bool made
     return status;
 }
 
+// Ends what beginReadingOperation began: the record freed, the file closed, and the revertInfo
+// the module left kept or disposed of by keepRevertInfo.
+Status endReadingOperation(HostSession *session, HostFile file, Handle *kept, bool made, Status status,
+                           const std::string &what) {
+    const Handle left = session->record->revertInfo;
+    endOperation(session);
+    closeFile(file);
+    return keepRevertInfo(session, kept, left, made, status, what);
+}
+
 // What the module's property list says it can save.
 Status checkModuleTakes(const HostSession &session, const HostImage &image) {
     const ModuleInfo *info = session.info;
@@ -307,10 +317,7 @@ Status filterFile(HostSession *session, const std::string &path) {
     if (!isOk(status))
         return status;
     int16_t result = callModule(session, formatSelectorFilterFile, record);
-    const Handle left = record->revertInfo;
-    endOperation(session);
-    closeFile(file);
-    keepRevertInfo(session, nullptr, left, false, okStatus(), "checking " + path);
+    endReadingOperation(session, file, nullptr, false, okStatus(), "checking " + path);
     if (result != noErr)
         return failStatus(exitModuleFailed, path + " is not a file the module reads (FilterFile: " +
                                                 describeResult(result) + ")");
@@ -327,10 +334,7 @@ Status openDocument(HostSession *session, const std::string &path, HostImage *im
     const bool reverting = revertInfo != nullptr && *revertInfo != nullptr;
     record->revertInfo = revertInfo != nullptr ? *revertInfo : nullptr;
     status = readSequence(session, record, path, image, facts);
-    const Handle left = record->revertInfo;
-    endOperation(session);
-    closeFile(file);
-    status = keepRevertInfo(session, revertInfo, left, isOk(status) || reverting, status, "opening " + path);
+    status = endReadingOperation(session, file, revertInfo, isOk(status) || reverting, status, "opening " + path);
     reclaimModuleMemory(session);
     return status;
 }
