@@ -142,6 +142,10 @@ std::string describeTerminology(const Terminology &terminology);
 // or writes.
 bool listsExtension(const std::vector<std::string> &extensions, const std::string &extension);
 
+// The name of image mode `mode` as the 'mode' property lists it ("Grayscale" for 1), up to
+// Duotone16 (15); "?" beyond.
+const char *listedModeName(int mode);
+
 // Whether image mode `mode` is in the module's 'mode' list (true when it gave no list). The
 // list holds modes 0 to 9 only; a deep mode (Gray16, RGB48, ...) counts as its 8-bit mode.
 bool supportsMode(const ModuleInfo &info, int16_t mode);

@@ -389,8 +389,4 @@ const char *selectorName(int16_t selector) {
     return selector >= 0 && selector <= formatSelectorFilterFile ? names[selector] : "an unknown selector";
 }
 
-const char *imageModeName(int16_t mode) {
-    static const char *const names[] = {"Bitmap", "Grayscale", "Indexed", "RGB", "CMYK", "HSL", "HSB",
-                                        "Multichannel", "Duotone", "Lab", "Gray16", "RGB48"};
-    return mode >= 0 && mode < 12 ? names[mode] : "unknown";
-}
+const char *imageModeName(int16_t mode) { return mode >= 0 && mode < 12 ? listedModeName(mode) : "unknown"; }

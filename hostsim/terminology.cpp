@@ -82,12 +82,16 @@ std::string joined(const std::vector<std::string> &items, const char *prefix) {
     return text.empty() ? "(none)" : text;
 }
 
-const char *modeName(int mode) {
+} // namespace
+
+const char *listedModeName(int mode) {
     static const char *const names[] = {"Bitmap", "Grayscale", "Indexed", "RGB", "CMYK", "HSL", "HSB",
                                         "Multichannel", "Duotone", "Lab", "Gray16", "RGB48", "Lab48",
                                         "CMYK64", "DeepMultichannel", "Duotone16"};
     return mode >= 0 && mode < 16 ? names[mode] : "?";
 }
+
+namespace {
 
 std::string flagText(const FormatFlags &flags) {
     std::string text;
@@ -108,14 +112,14 @@ std::string modesText(const ModuleInfo &info) {
     std::string text;
     for (int mode = 0; mode < 16; ++mode)
         if ((info.modes & 1u << mode) != 0)
-            text += (text.empty() ? "" : ", ") + std::string(modeName(mode));
+            text += (text.empty() ? "" : ", ") + std::string(listedModeName(mode));
     return text;
 }
 
 std::string channelsText(const ModuleInfo &info) {
     std::string text;
     for (size_t mode = 0; mode < info.maxChannels.size(); ++mode)
-        text += (text.empty() ? "" : ", ") + std::string(modeName(static_cast<int>(mode))) + " " +
+        text += (text.empty() ? "" : ", ") + std::string(listedModeName(static_cast<int>(mode))) + " " +
                 std::to_string(info.maxChannels[mode]);
     return text.empty() ? "(not listed)" : text;
 }
@@ -173,10 +177,7 @@ std::string describeModuleInfo(const ModuleInfo &info) {
     if (!info.enableExpression.empty())
         appendLine(&text, "enabled if", info.enableExpression);
     if (info.condition == ModuleInfo::Condition::modeList) {
-        std::string modes;
-        for (const std::string &mode : info.enabledModes)
-            modes += (modes.empty() ? "" : " ") + mode;
-        appendLine(&text, "enabled for", modes);
+        appendLine(&text, "enabled for", joined(info.enabledModes, "")); // never empty for a mode list
     } else if (info.condition == ModuleInfo::Condition::notEvaluated) {
         appendLine(&text, "enabled for", "(a condition this host does not evaluate; the mode flags decide)");
     }
