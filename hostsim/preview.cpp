@@ -6,11 +6,9 @@
 #include <cmath>
 #include <vector>
 
-namespace {
+#include "host/host_records.h"
 
-// Image mode numbers of the previews the host writes.
-constexpr int16_t greyMode = 1;
-constexpr int16_t rgbMode = 3;
+namespace {
 
 struct Histogram {
     std::vector<uint64_t> counts; // one per possible sample value
@@ -86,7 +84,7 @@ bool makePreview(const HostImage &source, Stretch stretch, HostImage *preview) {
     if ((source.depth != 8 && source.depth != 16) || source.rows < 1 || source.columns < 1 || source.planes < 1)
         return false;
     const int16_t planes = source.planes == 3 ? 3 : 1;
-    if (!allocateImage(preview, source.rows, source.columns, 8, planes, planes == 3 ? rgbMode : greyMode))
+    if (!allocateImage(preview, source.rows, source.columns, 8, planes, planes == 3 ? plugInModeRGBColor : plugInModeGrayScale))
         return false;
     Histogram histogram;
     countSamples(source, planes, &histogram);
