@@ -195,13 +195,10 @@ void drawProgress(HostSession *session, int32_t done, int32_t total) {
     if (percent == session->progressShown)
         return;
     session->progressShown = percent;
-    char bar[41];
-    int32_t filled = percent * 40 / 100;
-    for (int32_t i = 0; i < 40; ++i)
-        bar[i] = i < filled ? '#' : '.';
-    bar[40] = '\0';
+    const auto filled = static_cast<size_t>(percent * 40 / 100);
+    const std::string bar = std::string(filled, '#') + std::string(40 - filled, '.');
     char line[64];
-    std::snprintf(line, sizeof line, "\r  rows [%s] %3d%%", bar, static_cast<int>(percent));
+    std::snprintf(line, sizeof line, "\r  rows [%s] %3d%%", bar.c_str(), static_cast<int>(percent));
     // Drawn during a module call, while the module's standard error may be caught.
     writeStandardError(session->moduleOutput, line);
 }

@@ -246,10 +246,10 @@ const CommandEntry *commandOf(const Words &words, std::string *error) {
     return nullptr;
 }
 
-int fail(const Status &status) {
+// A line of the host's own on standard error, after all it printed on standard output.
+void say(const std::string &text) {
     std::fflush(stdout);
-    std::fprintf(stderr, "korvalis-host: %s\n", status.message.c_str());
-    return status.exitCode;
+    std::fprintf(stderr, "korvalis-host: %s\n", text.c_str());
 }
 
 } // namespace
@@ -290,9 +290,9 @@ int main(int argc, char **argv) {
         releaseModuleText(&context.session); // the notices held under --quiet say why
     stopHost(&context);
     const char *check = std::getenv(handleCheckVariable);
-    if (check != nullptr && *check != '\0' && std::strcmp(check, "0") != 0) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "korvalis-host: %s\n", handleTally(context.session).c_str());
-    }
-    return isOk(status) ? exitOk : fail(status);
+    if (check != nullptr && *check != '\0' && std::strcmp(check, "0") != 0)
+        say(handleTally(context.session));
+    if (!isOk(status))
+        say(status.message);
+    return status.exitCode;
 }
