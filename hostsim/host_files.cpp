@@ -412,22 +412,20 @@ void adviseLargeBlock(void *block, size_t size) {
 
 bool openModuleOutput(ModuleOutput *output) {
     *output = ModuleOutput{};
-    std::FILE *held = std::tmpfile();
-    int standardError = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
-    if (held == nullptr || standardError < 0) {
-        if (held != nullptr)
-            std::fclose(held);
+    std::FILE *stream = std::tmpfile();
+    // The stream is never used, only its descriptor, which outlives the stream's close.
+    const int held = stream != nullptr ? fcntl(fileno(stream), F_DUPFD_CLOEXEC, 3) : -1;
+    if (stream != nullptr)
+        std::fclose(stream);
+    const int standardError = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+    if (held < 0 || standardError < 0) {
+        if (held >= 0)
+            close(held);
         if (standardError >= 0)
             close(standardError);
         return false;
     }
-    // The stream is never used, only its descriptor, which outlives the stream's close.
-    output->held = fcntl(fileno(held), F_DUPFD_CLOEXEC, 3);
-    std::fclose(held);
-    if (output->held < 0) {
-        close(standardError);
-        return false;
-    }
+    output->held = held;
     output->standardError = standardError;
 #if defined(__SANITIZE_ADDRESS__)
     // A crash inside the module must not be reported into the held file and lost.
