@@ -58,6 +58,16 @@ bool writeAll(int descriptor, const char *bytes, size_t size) {
 }
 #endif
 
+// Closes a file written as `target`: a failed close is a failed write, told by its own reason
+// unless `written` is false already, with `reason` saying why.
+Status closeWritten(HostFile file, bool written, std::string reason, const std::string &target) {
+    if (!closeFile(file) && written) {
+        written = false;
+        reason = systemReason();
+    }
+    return written ? okStatus() : ioFailure("cannot finish writing " + target + ": " + reason);
+}
+
 bool isSeparator(char c) {
 #if defined(_WIN32)
     return c == '/' || c == '\\';
@@ -271,19 +281,14 @@ Status createTemporaryBeside(const std::string &target, std::string *temporaryPa
 }
 
 Status commitTemporary(HostFile file, const std::string &temporaryPath, const std::string &target) {
-    int descriptor = static_cast<int>(file);
-    bool synced = fsync(descriptor) == 0;
-    std::string reason = synced ? std::string() : systemReason();
-    if (close(descriptor) != 0 && synced) {
-        synced = false;
-        reason = systemReason();
-    }
-    if (!synced) {
+    const bool synced = fsync(static_cast<int>(file)) == 0;
+    Status status = closeWritten(file, synced, synced ? std::string() : systemReason(), target);
+    if (!isOk(status)) {
         unlink(temporaryPath.c_str());
-        return ioFailure("cannot finish writing " + target + ": " + reason);
+        return status;
     }
     if (rename(temporaryPath.c_str(), target.c_str()) != 0) {
-        reason = systemReason();
+        const std::string reason = systemReason();
         unlink(temporaryPath.c_str());
         return ioFailure("cannot replace " + target + ": " + reason);
     }
@@ -533,13 +538,7 @@ Status commitOutput(OutputFile *output) {
         output->sink = noHostFile;
     }
     // A device or FIFO has nothing to flush to a disk of its own; closing reports a failed write.
-    if (!closeFile(file) && written) {
-        written = false;
-        reason = systemReason();
-    }
-    if (!written)
-        return ioFailure("cannot finish writing " + output->target + ": " + reason);
-    return okStatus();
+    return closeWritten(file, written, reason, output->target);
 }
 
 void discardOutput(OutputFile *output) {
