@@ -14,7 +14,7 @@ namespace {
 // BITPIX, BZERO, BSCALE and BLANK as cards before END give them (the last of each counts).
 struct SampleCoding {
     bool hasBitpix = false, hasScaling = false, hasBlank = false, tiled = false;
-    long long bitpix = 0, blank = 0;
+    int64_t bitpix = 0, blank = 0;
     double bzero = 0.0, bscale = 1.0;
 };
 
@@ -33,8 +33,8 @@ void takeCard(const uint8_t *card, SampleCoding *coding) {
         coding->hasScaling = true;
         coding->bscale = exactRealValue(card);
     } else if (cardHasKeyword(card, keywordBLANK)) {
-        coding->hasBlank = true;
-        coding->blank = integerValue(card);
+        // The whole 64-bit range, as BITPIX 64 needs; a BLANK that is no integer names no blank.
+        coding->hasBlank = wholeValue(card, &coding->blank);
     }
 }
 
