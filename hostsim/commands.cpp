@@ -42,6 +42,14 @@ std::string describeScale(const HostSession &session, const ImageFacts &facts) {
     return lines;
 }
 
+// The document among the context's, open from now on and numbered after those made before it.
+HostDocument *addDocument(HostContext *context, HostDocument document, const std::string &source) {
+    document.source = source;
+    document.open = true;
+    context->documents.push_back(std::move(document));
+    return &context->documents.back();
+}
+
 } // namespace
 
 void notice(const HostContext &context, const std::string &text) {
@@ -80,20 +88,17 @@ void stopHost(HostContext *context) {
     unloadModule(&context->module);
 }
 
-Status openFitsDocument(HostContext *context, const std::string &path, size_t *number, ImageFacts *facts) {
+Status openFitsDocument(HostContext *context, const std::string &path, HostDocument **made) {
     noteExtension(*context, path, false);
     HostDocument document;
-    Status status = openDocument(&context->session, path, &document.image, facts, &document.revertInfo);
-    if (!isOk(status))
-        return status;
-    document.source = path;
-    document.open = true;
-    context->documents.push_back(std::move(document));
-    *number = context->documents.size();
-    return okStatus();
+    ImageFacts facts;
+    Status status = openDocument(&context->session, path, &document.image, &facts, &document.revertInfo);
+    if (isOk(status))
+        *made = addDocument(context, std::move(document), path);
+    return status;
 }
 
-Status newImageDocument(HostContext *context, const std::string &path, size_t *number) {
+Status newImageDocument(HostContext *context, const std::string &path, HostDocument **made) {
     if (!isImageFileName(path))
         return failStatus(exitUsage, path + ": a new document is read from a .png, .pgm or .ppm image");
     HostDocument document;
@@ -104,10 +109,7 @@ Status newImageDocument(HostContext *context, const std::string &path, size_t *n
     if (!dropped.empty())
         notice(*context, "notice: " + path + ": " + dropped);
     rescaleImage(&document.image, fullRangeLargest, context->session.largestSample);
-    document.source = path;
-    document.open = true;
-    context->documents.push_back(std::move(document));
-    *number = context->documents.size();
+    *made = addDocument(context, std::move(document), path);
     return okStatus();
 }
 
@@ -147,23 +149,18 @@ HostDocument *findDocument(HostContext *context, size_t number) {
 Status commandOpen(HostContext *context, const std::string &in, const std::string &out) {
     if (!isImageFileName(out))
         return failStatus(exitUsage, out + ": open writes .png, .pgm or .ppm images");
-    size_t number = 0;
-    ImageFacts facts;
-    Status status = openFitsDocument(context, in, &number, &facts);
-    if (!isOk(status))
-        return status;
-    return exportDocument(context, *findDocument(context, number), out);
+    HostDocument *document = nullptr;
+    Status status = openFitsDocument(context, in, &document);
+    return isOk(status) ? exportDocument(context, *document, out) : status;
 }
 
 Status commandPreview(HostContext *context, const std::string &in, const std::string &out) {
     if (!isImageFileName(out))
         return failStatus(exitUsage, out + ": preview writes .png, .pgm or .ppm images");
-    size_t number = 0;
-    ImageFacts facts;
-    Status status = openFitsDocument(context, in, &number, &facts);
+    HostDocument *document = nullptr;
+    Status status = openFitsDocument(context, in, &document);
     if (!isOk(status))
         return status;
-    HostDocument *document = findDocument(context, number);
     if (document->image.planes != 1 && document->image.planes != 3)
         notice(*context, "notice: " + in + " has " + std::to_string(document->image.planes) +
                              " planes; the preview shows the first");
@@ -177,20 +174,15 @@ Status commandPreview(HostContext *context, const std::string &in, const std::st
 Status commandSave(HostContext *context, const std::string &in, const std::string &out) {
     if (!isImageFileName(in))
         return failStatus(exitUsage, in + ": save reads .png, .pgm or .ppm images");
-    size_t number = 0;
-    Status status = newImageDocument(context, in, &number);
-    if (!isOk(status))
-        return status;
-    return saveFitsDocument(context, findDocument(context, number), out);
+    HostDocument *document = nullptr;
+    Status status = newImageDocument(context, in, &document);
+    return isOk(status) ? saveFitsDocument(context, document, out) : status;
 }
 
 Status commandConvert(HostContext *context, const std::string &in, const std::string &out) {
-    size_t number = 0;
-    ImageFacts facts;
-    Status status = openFitsDocument(context, in, &number, &facts);
-    if (!isOk(status))
-        return status;
-    return saveFitsDocument(context, findDocument(context, number), out);
+    HostDocument *document = nullptr;
+    Status status = openFitsDocument(context, in, &document);
+    return isOk(status) ? saveFitsDocument(context, document, out) : status;
 }
 
 Status commandInfo(HostContext *context, const std::string &in, std::string *report) {

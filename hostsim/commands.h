@@ -48,12 +48,12 @@ void startSession(HostContext *context);
 void stopHost(HostContext *context);
 
 // A new document from the FITS file `path`, opened through the module (revertInfo null, then
-// the record the module left); its number from 1 in `*number`.
-Status openFitsDocument(HostContext *context, const std::string &path, size_t *number, ImageFacts *facts);
+// the record the module left); the document in `*made`.
+Status openFitsDocument(HostContext *context, const std::string &path, HostDocument **made);
 
 // A new document from a PNG, PGM or PPM image, with no record of the module's; its 16-bit
 // samples brought to the session's scale, as an editor reads such a file.
-Status newImageDocument(HostContext *context, const std::string &path, size_t *number);
+Status newImageDocument(HostContext *context, const std::string &path, HostDocument **made);
 
 // Saves the document through the module as the FITS file `out`, handing it its revertInfo.
 Status saveFitsDocument(HostContext *context, HostDocument *document, const std::string &out);

@@ -54,29 +54,23 @@ bool sameFileBytes(const std::string &first, const std::string &second) {
     return a.size == b.size && std::memcmp(a.data.get(), b.data.get(), a.size) == 0;
 }
 
-struct Timer {
-    double start;
-};
-Timer startTimer() { return Timer{monotonicSeconds()}; }
-double elapsed(const Timer &timer) { return monotonicSeconds() - timer.start; }
-
 Status saveAndCheck(HostContext *context, HostImage *sky, const std::string &fits, std::string *table) {
-    Timer timer = startTimer();
+    double start = monotonicSeconds();
     Status status = saveDocument(&context->session, sky, fits);
     if (!isOk(status))
         return status;
-    addRow(table, DemoStep{"save", fits, fileSize(fits), elapsed(timer), "saved through the module"});
-    timer = startTimer();
+    addRow(table, DemoStep{"save", fits, fileSize(fits), monotonicSeconds() - start, "saved through the module"});
+    start = monotonicSeconds();
     status = filterFile(&context->session, fits);
     if (!isOk(status))
         return status;
-    addRow(table, DemoStep{"filter", fits, -1, elapsed(timer), "FilterFile accepts it"});
+    addRow(table, DemoStep{"filter", fits, -1, monotonicSeconds() - start, "FilterFile accepts it"});
     return okStatus();
 }
 
 Status openAndCompare(HostContext *context, const HostImage &sky, const std::string &fits, HostImage *back,
                       std::string *table) {
-    Timer timer = startTimer();
+    double start = monotonicSeconds();
     ImageFacts facts;
     Status status = openDocument(&context->session, fits, back, &facts);
     if (!isOk(status))
@@ -85,30 +79,30 @@ Status openAndCompare(HostContext *context, const HostImage &sky, const std::str
     if (!difference.empty())
         return failStatus(exitModuleFailed, "the round trip through " + fits + " changed the image: " + difference);
     const int64_t pixels = int64_t{sky.rows} * sky.columns;
-    addRow(table, DemoStep{"open", fits, -1, elapsed(timer),
+    addRow(table, DemoStep{"open", fits, -1, monotonicSeconds() - start,
                            "all " + std::to_string(pixels) + " pixels equal to those saved"});
     return okStatus();
 }
 
 Status writePreview(const HostImage &back, const std::string &preview, std::string *table) {
-    Timer timer = startTimer();
+    double start = monotonicSeconds();
     HostImage shown;
     if (!makePreview(back, defaultStretch, &shown))
         return failStatus(exitHostIo, "not enough memory for the preview");
     Status status = writeImageFile(preview, shown);
     if (!isOk(status))
         return status;
-    addRow(table, DemoStep{"preview", preview, fileSize(preview), elapsed(timer),
+    addRow(table, DemoStep{"preview", preview, fileSize(preview), monotonicSeconds() - start,
                            std::string("8-bit, ") + stretchName(defaultStretch) + " display stretch"});
     return okStatus();
 }
 
 Status convertBack(HostContext *context, const std::string &fits, const std::string &again, std::string *table) {
-    Timer timer = startTimer();
+    double start = monotonicSeconds();
     Status status = commandConvert(context, fits, again);
     if (!isOk(status))
         return status;
-    addRow(table, DemoStep{"convert", again, fileSize(again), elapsed(timer),
+    addRow(table, DemoStep{"convert", again, fileSize(again), monotonicSeconds() - start,
                            sameFileBytes(fits, again) ? "header kept; byte for byte the saved file"
                                                       : "header kept; differs from the saved file"});
     return okStatus();
@@ -126,13 +120,13 @@ Status commandDemo(HostContext *context, const std::string &folder, std::string 
     char header[256];
     std::snprintf(header, sizeof header, "%-9s %-42s %10s %9s  %s\n", "step", "file", "bytes", "ms", "result");
     *table = header;
-    Timer timer = startTimer();
+    double start = monotonicSeconds();
     HostImage sky;
     if (!makeStarField(&sky, demoSeed))
         return failStatus(exitHostIo, "not enough memory for the star field");
     // The document holds the field as the host keeps 16-bit samples, as if read from a file.
     rescaleImage(&sky, fullRangeLargest, context->session.largestSample);
-    addRow(table, DemoStep{"generate", "(in memory)", static_cast<int64_t>(sky.pixels.size), elapsed(timer),
+    addRow(table, DemoStep{"generate", "(in memory)", static_cast<int64_t>(sky.pixels.size), monotonicSeconds() - start,
                            "1024 x 1024, 16-bit, " + std::to_string(starFieldStars) + " stars"});
     HostImage back;
     status = saveAndCheck(context, &sky, fits, table);

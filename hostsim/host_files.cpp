@@ -3,7 +3,6 @@
 
 #include <cctype>
 #include <cerrno>
-#include <cstdlib>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -40,7 +39,34 @@ std::string windowsReason() {
         text[--length] = '\0';
     return length > 0 ? std::string(text) : "system error " + std::to_string(error);
 }
+
+void removeFile(const std::string &path) { DeleteFileA(path.c_str()); }
+#else
+void removeFile(const std::string &path) { unlink(path.c_str()); }
+
+// All `size` bytes, again after an interrupted call; false when the system takes no more.
+bool writeAll(int descriptor, const char *bytes, size_t size) {
+    for (size_t done = 0; done < size;) {
+        ssize_t moved = write(descriptor, bytes + done, size - done);
+        if (moved < 0 && errno == EINTR)
+            continue;
+        if (moved <= 0)
+            return false;
+        done += static_cast<size_t>(moved);
+    }
+    return true;
+}
 #endif
+
+// Closes a file written as `target`: a failed close is a failed write, told by its own reason
+// unless `written` is false already, with `reason` saying why.
+Status closeWritten(HostFile file, bool written, std::string reason, const std::string &target) {
+    if (!closeFile(file) && written) {
+        written = false;
+        reason = systemReason();
+    }
+    return written ? okStatus() : ioFailure("cannot finish writing " + target + ": " + reason);
+}
 
 bool isSeparator(char c) {
 #if defined(_WIN32)
@@ -50,21 +76,22 @@ bool isSeparator(char c) {
 #endif
 }
 
-std::string folderOf(const std::string &path) {
+// Where the last part of `path` starts: just past its last separator, or 0.
+size_t nameStart(const std::string &path) {
     size_t at = path.size();
     while (at > 0 && !isSeparator(path[at - 1]))
         --at;
+    return at;
+}
+
+std::string folderOf(const std::string &path) {
+    const size_t at = nameStart(path);
     if (at == 0)
         return ".";
     return at == 1 ? path.substr(0, 1) : path.substr(0, at - 1);
 }
 
-std::string nameOf(const std::string &path) {
-    size_t at = path.size();
-    while (at > 0 && !isSeparator(path[at - 1]))
-        --at;
-    return path.substr(at);
-}
+std::string nameOf(const std::string &path) { return path.substr(nameStart(path)); }
 
 } // namespace
 
@@ -132,11 +159,6 @@ Status commitTemporary(HostFile file, const std::string &temporaryPath, const st
     return okStatus();
 }
 
-void discardTemporary(HostFile file, const std::string &temporaryPath) {
-    if (file != noHostFile)
-        _lclose(static_cast<HFILE>(file));
-    DeleteFileA(temporaryPath.c_str());
-}
 
 Status resolveOutput(const std::string &path, OutputFile *output) {
     *output = OutputFile{};
@@ -259,30 +281,20 @@ Status createTemporaryBeside(const std::string &target, std::string *temporaryPa
 }
 
 Status commitTemporary(HostFile file, const std::string &temporaryPath, const std::string &target) {
-    int descriptor = static_cast<int>(file);
-    bool synced = fsync(descriptor) == 0;
-    std::string reason = synced ? std::string() : systemReason();
-    if (close(descriptor) != 0 && synced) {
-        synced = false;
-        reason = systemReason();
-    }
-    if (!synced) {
+    const bool synced = fsync(static_cast<int>(file)) == 0;
+    Status status = closeWritten(file, synced, synced ? std::string() : systemReason(), target);
+    if (!isOk(status)) {
         unlink(temporaryPath.c_str());
-        return ioFailure("cannot finish writing " + target + ": " + reason);
+        return status;
     }
     if (rename(temporaryPath.c_str(), target.c_str()) != 0) {
-        reason = systemReason();
+        const std::string reason = systemReason();
         unlink(temporaryPath.c_str());
         return ioFailure("cannot replace " + target + ": " + reason);
     }
     return okStatus();
 }
 
-void discardTemporary(HostFile file, const std::string &temporaryPath) {
-    if (file != noHostFile)
-        close(static_cast<int>(file));
-    unlink(temporaryPath.c_str());
-}
 
 // Links are followed as the system would, up to its own limit of hops.
 constexpr int largestLinkChain = 40;
@@ -316,8 +328,7 @@ Status resolveOutput(const std::string &path, OutputFile *output) {
 
 // An unnamed file in the temporary folder, gone once closed.
 static int openSpool() {
-    const char *folder = std::getenv("TMPDIR");
-    std::string pattern = joinPath(folder != nullptr && *folder != '\0' ? folder : "/tmp", "korvalis-host.XXXXXX");
+    std::string pattern = joinPath(temporaryFolder(), "korvalis-host.XXXXXX");
     int descriptor = mkstemp(&pattern[0]);
     if (descriptor >= 0)
         unlink(pattern.c_str());
@@ -358,14 +369,8 @@ static bool drainSpool(HostFile spool, HostFile sink) {
         if (got <= 0)
             return got == 0;
         at += got;
-        for (ssize_t done = 0; done < got;) {
-            ssize_t moved = write(static_cast<int>(sink), chunk + done, static_cast<size_t>(got - done));
-            if (moved < 0 && errno == EINTR)
-                continue;
-            if (moved <= 0)
-                return false;
-            done += moved;
-        }
+        if (!writeAll(static_cast<int>(sink), chunk, static_cast<size_t>(got)))
+            return false;
     }
 }
 
@@ -412,22 +417,20 @@ void adviseLargeBlock(void *block, size_t size) {
 
 bool openModuleOutput(ModuleOutput *output) {
     *output = ModuleOutput{};
-    std::FILE *held = std::tmpfile();
-    int standardError = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
-    if (held == nullptr || standardError < 0) {
-        if (held != nullptr)
-            std::fclose(held);
+    std::FILE *stream = std::tmpfile();
+    // The stream is never used, only its descriptor, which outlives the stream's close.
+    const int held = stream != nullptr ? fcntl(fileno(stream), F_DUPFD_CLOEXEC, 3) : -1;
+    if (stream != nullptr)
+        std::fclose(stream);
+    const int standardError = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+    if (held < 0 || standardError < 0) {
+        if (held >= 0)
+            close(held);
         if (standardError >= 0)
             close(standardError);
         return false;
     }
-    // The stream is never used, only its descriptor, which outlives the stream's close.
-    output->held = fcntl(fileno(held), F_DUPFD_CLOEXEC, 3);
-    std::fclose(held);
-    if (output->held < 0) {
-        close(standardError);
-        return false;
-    }
+    output->held = held;
     output->standardError = standardError;
 #if defined(__SANITIZE_ADDRESS__)
     // A crash inside the module must not be reported into the held file and lost.
@@ -476,15 +479,7 @@ std::string stopCatching(ModuleOutput *output) {
 
 void writeStandardError(const ModuleOutput &output, const std::string &text) {
     std::fflush(stderr);
-    const int descriptor = output.catching ? static_cast<int>(output.standardError) : STDERR_FILENO;
-    for (size_t done = 0; done < text.size();) {
-        ssize_t moved = write(descriptor, text.data() + done, text.size() - done);
-        if (moved < 0 && errno == EINTR)
-            continue;
-        if (moved <= 0)
-            return;
-        done += static_cast<size_t>(moved);
-    }
+    writeAll(output.catching ? static_cast<int>(output.standardError) : STDERR_FILENO, text.data(), text.size());
 }
 
 std::string temporaryFolder() {
@@ -493,6 +488,12 @@ std::string temporaryFolder() {
 }
 
 #endif
+
+void discardTemporary(HostFile file, const std::string &temporaryPath) {
+    if (file != noHostFile)
+        closeFile(file);
+    removeFile(temporaryPath);
+}
 
 Status readWholeFile(const std::string &path, uint64_t limit, Bytes *contents) {
     int64_t size = fileSize(path);
@@ -537,13 +538,7 @@ Status commitOutput(OutputFile *output) {
         output->sink = noHostFile;
     }
     // A device or FIFO has nothing to flush to a disk of its own; closing reports a failed write.
-    if (!closeFile(file) && written) {
-        written = false;
-        reason = systemReason();
-    }
-    if (!written)
-        return ioFailure("cannot finish writing " + output->target + ": " + reason);
-    return okStatus();
+    return closeWritten(file, written, reason, output->target);
 }
 
 void discardOutput(OutputFile *output) {
@@ -556,20 +551,6 @@ void discardOutput(OutputFile *output) {
     output->file = noHostFile;
     output->sink = noHostFile;
     output->temporary.clear();
-}
-
-Status readFileStart(const std::string &path, size_t count, Bytes *contents) {
-    std::FILE *stream = std::fopen(path.c_str(), "rb");
-    if (stream == nullptr)
-        return ioFailure("cannot open " + path + ": " + systemReason());
-    if (!allocateBytes(contents, count)) {
-        std::fclose(stream);
-        return ioFailure("cannot read " + path + ": not enough memory for " + std::to_string(count) + " bytes");
-    }
-    contents->size = std::fread(contents->data.get(), 1, count, stream);
-    bool failed = std::ferror(stream) != 0;
-    std::fclose(stream);
-    return failed ? ioFailure("cannot read " + path + ": " + systemReason()) : okStatus();
 }
 
 Status writeWholeFile(const std::string &path, const uint8_t *bytes, size_t size) {

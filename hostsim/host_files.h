@@ -73,9 +73,6 @@ bool freeSpaceBeside(const std::string &path, uint64_t *bytes);
 // The whole of `path`; exitHostIo when it cannot be read or is larger than `limit` bytes.
 Status readWholeFile(const std::string &path, uint64_t limit, Bytes *contents);
 
-// The first `count` bytes of `path` (all of it when shorter); exitHostIo when it cannot be read.
-Status readFileStart(const std::string &path, size_t count, Bytes *contents);
-
 // The system's folder for temporary files.
 std::string temporaryFolder();
 

@@ -41,13 +41,21 @@ static size_t sampleOffset(const HostImage &image, int32_t plane, int32_t row, i
            static_cast<size_t>(column) * static_cast<size_t>(sampleBytes(image));
 }
 
-uint32_t sampleAt(const HostImage &image, int32_t plane, int32_t row, int32_t column) {
-    const uint8_t *at = image.pixels.data.get() + sampleOffset(image, plane, row, column);
-    if (image.depth == 8)
+// The sample at `at` of an image of `depth` bits.
+static uint32_t sampleFrom(const uint8_t *at, int16_t depth) {
+    if (depth == 8)
         return *at;
     uint16_t value;
     std::memcpy(&value, at, sizeof value);
     return value;
+}
+
+uint32_t sampleAt(const HostImage &image, int32_t plane, int32_t row, int32_t column) {
+    return sampleFrom(image.pixels.data.get() + sampleOffset(image, plane, row, column), image.depth);
+}
+
+uint32_t storedSample(const HostImage &image, size_t k) {
+    return sampleFrom(image.pixels.data.get() + k * static_cast<size_t>(sampleBytes(image)), image.depth);
 }
 
 void setSample(HostImage *image, int32_t plane, int32_t row, int32_t column, uint32_t value) {
@@ -58,6 +66,40 @@ void setSample(HostImage *image, int32_t plane, int32_t row, int32_t column, uin
     }
     auto sample = static_cast<uint16_t>(value);
     std::memcpy(at, &sample, sizeof sample);
+}
+
+void loadInterleaved(const uint8_t *data, int16_t channels, bool bigEndian, HostImage *image) {
+    const auto bytes = static_cast<size_t>(sampleBytes(*image));
+    for (int32_t row = 0; row < image->rows; ++row)
+        for (int32_t column = 0; column < image->columns; ++column) {
+            for (int16_t plane = 0; plane < image->planes; ++plane) {
+                const uint8_t *at = data + plane * bytes;
+                uint16_t value = at[0];
+                if (bytes == 2 && bigEndian)
+                    value = static_cast<uint16_t>(at[0] << 8 | at[1]);
+                else if (bytes == 2)
+                    std::memcpy(&value, at, sizeof value);
+                setSample(image, plane, row, column, value);
+            }
+            data += bytes * static_cast<size_t>(channels);
+        }
+}
+
+void storeInterleaved(const HostImage &image, bool bigEndian, uint8_t *out) {
+    for (int32_t row = 0; row < image.rows; ++row)
+        for (int32_t column = 0; column < image.columns; ++column)
+            for (int16_t plane = 0; plane < image.planes; ++plane) {
+                const auto value = static_cast<uint16_t>(sampleAt(image, plane, row, column));
+                if (image.depth == 8) {
+                    *out++ = static_cast<uint8_t>(value);
+                } else if (bigEndian) {
+                    *out++ = static_cast<uint8_t>(value >> 8);
+                    *out++ = static_cast<uint8_t>(value);
+                } else {
+                    std::memcpy(out, &value, sizeof value);
+                    out += sizeof value;
+                }
+            }
 }
 
 uint32_t rescaleSample(uint32_t value, uint32_t from, uint32_t to) {
@@ -75,12 +117,9 @@ uint32_t rescaleSample(uint32_t value, uint32_t from, uint32_t to) {
 void rescaleImage(HostImage *image, uint32_t from, uint32_t to) {
     if (image->depth != 16)
         return;
-    uint8_t *at = image->pixels.data.get();
     const size_t samples = planeBytes(*image) / 2 * static_cast<size_t>(image->planes);
-    for (size_t i = 0; i < samples; ++i, at += 2) {
-        uint16_t value;
-        std::memcpy(&value, at, sizeof value);
-        value = static_cast<uint16_t>(rescaleSample(value, from, to));
-        std::memcpy(at, &value, sizeof value);
+    for (size_t i = 0; i < samples; ++i) {
+        const auto value = static_cast<uint16_t>(rescaleSample(storedSample(*image, i), from, to));
+        std::memcpy(image->pixels.data.get() + 2 * i, &value, sizeof value);
     }
 }

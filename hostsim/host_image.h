@@ -51,3 +51,13 @@ void rescaleImage(HostImage *image, uint32_t from, uint32_t to);
 // Sample (plane, row, column) as an unsigned value; no bounds check.
 uint32_t sampleAt(const HostImage &image, int32_t plane, int32_t row, int32_t column);
 void setSample(HostImage *image, int32_t plane, int32_t row, int32_t column, uint32_t value);
+
+// Sample k of the image counted through its planes, rows and columns in that order, as it
+// lies in memory; no bounds check.
+uint32_t storedSample(const HostImage &image, size_t k);
+
+// Samples as image files store them, pixel by pixel: each pixel's `channels` samples follow
+// one another, of which the image keeps its first planes; 16-bit ones big-endian when
+// `bigEndian`, else in the machine's own order.
+void loadInterleaved(const uint8_t *data, int16_t channels, bool bigEndian, HostImage *image);
+void storeInterleaved(const HostImage &image, bool bigEndian, uint8_t *out);

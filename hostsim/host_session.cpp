@@ -130,10 +130,7 @@ Handle newHandle(int32_t size) {
 // A freed handle is no longer kept with any document either.
 void freeHandle(HostSession *session, HostHandle *entry) {
     session->handles.erase(std::find(session->handles.begin(), session->handles.end(), entry));
-    auto held = std::find(session->heldHandles.begin(), session->heldHandles.end(),
-                          reinterpret_cast<Handle>(&entry->pointer));
-    if (held != session->heldHandles.end())
-        session->heldHandles.erase(held);
+    dropHandle(session, reinterpret_cast<Handle>(&entry->pointer));
     std::free(entry->pointer);
     std::free(entry);
 }
@@ -198,13 +195,10 @@ void drawProgress(HostSession *session, int32_t done, int32_t total) {
     if (percent == session->progressShown)
         return;
     session->progressShown = percent;
-    char bar[41];
-    int32_t filled = percent * 40 / 100;
-    for (int32_t i = 0; i < 40; ++i)
-        bar[i] = i < filled ? '#' : '.';
-    bar[40] = '\0';
+    const auto filled = static_cast<size_t>(percent * 40 / 100);
+    const std::string bar = std::string(filled, '#') + std::string(40 - filled, '.');
     char line[64];
-    std::snprintf(line, sizeof line, "\r  rows [%s] %3d%%", bar, static_cast<int>(percent));
+    std::snprintf(line, sizeof line, "\r  rows [%s] %3d%%", bar.c_str(), static_cast<int>(percent));
     // Drawn during a module call, while the module's standard error may be caught.
     writeStandardError(session->moduleOutput, line);
 }
@@ -295,21 +289,18 @@ void copySamples(HostSession *session, const RowRequest &request) {
             uint8_t *stored = image.pixels.data.get() + static_cast<size_t>(plane) * planeBytes(image) +
                               static_cast<size_t>(row) * rowBytes(image) + static_cast<size_t>(request.left) * bytes;
             const auto columns = static_cast<size_t>(request.right - request.left);
-            if (request.colBytes == static_cast<int64_t>(bytes)) {
-                // Samples side by side, as the image holds them: the row is one copy.
-                if (reading)
-                    std::memcpy(stored, line, columns * bytes);
-                else
-                    std::memcpy(line, stored, columns * bytes);
-            } else {
-                for (size_t column = 0; column < columns; ++column) {
-                    uint8_t *sample = line + static_cast<int64_t>(column) * request.colBytes;
-                    if (reading)
-                        std::memcpy(stored + column * bytes, sample, bytes);
-                    else
-                        std::memcpy(sample, stored + column * bytes, bytes);
-                }
-            }
+            // A read copies from the module's rows into the image, a write the other way.
+            uint8_t *to = reading ? stored : line;
+            const uint8_t *from = reading ? line : stored;
+            const int64_t toStep = reading ? static_cast<int64_t>(bytes) : request.colBytes;
+            const int64_t fromStep = reading ? request.colBytes : static_cast<int64_t>(bytes);
+            // Samples side by side, as the image holds them: the row is one copy.
+            if (request.colBytes == static_cast<int64_t>(bytes))
+                std::memcpy(to, from, columns * bytes);
+            else
+                for (size_t column = 0; column < columns; ++column)
+                    std::memcpy(to + static_cast<int64_t>(column) * toStep,
+                                from + static_cast<int64_t>(column) * fromStep, bytes);
             if (reading && request.left == 0 && request.right == image.columns)
                 session->delivered[static_cast<size_t>(plane) * static_cast<size_t>(image.rows) +
                                    static_cast<size_t>(row)] = 1;

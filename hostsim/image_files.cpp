@@ -11,20 +11,18 @@ namespace {
 // Larger than any image the host holds in a PNG or PNM (32767² × 3 × 2 plus headers).
 constexpr uint64_t largestImageFile = uint64_t{8} << 30;
 
-bool isPnm(const std::string &extension) { return extension == "pgm" || extension == "ppm" || extension == "pnm"; }
-
 } // namespace
 
 bool isImageFileName(const std::string &path) {
     std::string extension = lowerExtension(path);
-    return isPnm(extension) || extension == "png";
+    return extension == "pgm" || extension == "ppm" || extension == "pnm" || extension == "png";
 }
 
 Status readImageFile(const std::string &path, HostImage *image, std::string *notice) {
     notice->clear();
-    std::string extension = lowerExtension(path);
-    if (!isPnm(extension) && extension != "png")
+    if (!isImageFileName(path))
         return failStatus(exitUsage, path + ": the host reads .png, .pgm and .ppm images");
+    std::string extension = lowerExtension(path);
     Bytes contents;
     Status status = readWholeFile(path, largestImageFile, &contents);
     if (!isOk(status))

@@ -12,31 +12,46 @@
 
 namespace {
 
+using Words = std::vector<std::string>;
+using Steps = std::vector<SessionStep>;
+
 // The commands, in the order --help lists them: the words of the synopsis, how many
-// arguments the command takes (at least, at most) and what it does. A command is one entry
-// here and one branch in runCommand.
+// arguments the command takes (at least, at most), what it does, and how it is carried out
+// (`report` is printed whether it succeeds or not).
 struct CommandEntry {
     const char *name, *arguments;
     size_t least, most;
     const char *text;
+    Status (*run)(HostContext *context, const Words &words, const Steps &steps, std::string *report);
 };
 const CommandEntry commandTable[] = {
     {"open", "IN OUT", 2, 2, "open the FITS file IN through the module, write the image as OUT (.png, .pgm or .ppm; "
-                             "a multichannel image as one grey file per plane, -1, -2, ... before the extension)"},
-    {"save", "IN OUT", 2, 2, "save the image IN (.png, .pgm or .ppm) through the module as the FITS file OUT"},
+                             "a multichannel image as one grey file per plane, -1, -2, ... before the extension)",
+     [](HostContext *c, const Words &w, const Steps &, std::string *) { return commandOpen(c, w[1], w[2]); }},
+    {"save", "IN OUT", 2, 2, "save the image IN (.png, .pgm or .ppm) through the module as the FITS file OUT",
+     [](HostContext *c, const Words &w, const Steps &, std::string *) { return commandSave(c, w[1], w[2]); }},
     {"convert", "IN OUT", 2, 2, "open IN and save it again as OUT in one session (its header and the file's other "
-                                "HDUs are kept)"},
+                                "HDUs are kept)",
+     [](HostContext *c, const Words &w, const Steps &, std::string *) { return commandConvert(c, w[1], w[2]); }},
     {"preview", "IN OUT", 2, 2, "open IN and write an 8-bit picture of it for looking at as OUT (.png, .pgm or .ppm), "
-                                "through the display stretch"},
+                                "through the display stretch",
+     [](HostContext *c, const Words &w, const Steps &, std::string *) { return commandPreview(c, w[1], w[2]); }},
     {"info", "IN", 1, 1, "the size, depth, planes and mode the module reports for IN, the HDU that holds the image, "
-                         "the kind of samples, their mapping into 16 bits and the session's 16-bit scale"},
-    {"about", "", 0, 0, "show the module's About box"},
-    {"module", "", 0, 0, "the module's property list and terminology"},
+                         "the kind of samples, their mapping into 16 bits and the session's 16-bit scale",
+     [](HostContext *c, const Words &w, const Steps &, std::string *report) { return commandInfo(c, w[1], report); }},
+    {"about", "", 0, 0, "show the module's About box",
+     [](HostContext *c, const Words &, const Steps &, std::string *) { return commandAbout(c); }},
+    {"module", "", 0, 0, "the module's property list and terminology",
+     [](HostContext *c, const Words &, const Steps &, std::string *report) { return commandModule(c, report); }},
     {"demo", "[DIR]", 0, 1, "save a synthetic star field through the module, check it, open it back, write its "
-                            "preview and convert it, in DIR (default ./korvalis-demo)"},
+                            "preview and convert it, in DIR (default ./korvalis-demo)",
+     [](HostContext *c, const Words &w, const Steps &, std::string *report) {
+         return commandDemo(c, w.size() > 1 ? w[1] : "korvalis-demo", report);
+     }},
     {"session", "STEP...", 1, SIZE_MAX, "run the steps in one host session, documents numbered from 1 as they are "
                                         "made: open:FITS, new:IMAGE (.png, .pgm, .ppm), save:N:OUT (FITS), "
-                                        "export:N:OUT (.png, .pgm, .ppm), close:N"},
+                                        "export:N:OUT (.png, .pgm, .ppm), close:N",
+     [](HostContext *c, const Words &, const Steps &steps, std::string *) { return commandSession(c, steps); }},
 };
 
 // The environment variable that asks for the tally of handles when the session ends.
@@ -213,57 +228,28 @@ CommandLine parseCommandLine(int argc, char **argv) {
     return line;
 }
 
-// Whether the command is known and given as many arguments as it takes.
-bool argumentsFit(const std::vector<std::string> &words, std::string *error) {
+// The command's entry, when it is known and given as many arguments as it takes.
+const CommandEntry *commandOf(const Words &words, std::string *error) {
     for (const CommandEntry &command : commandTable) {
         if (words[0] != command.name)
             continue;
         size_t given = words.size() - 1;
         if (given >= command.least && given <= command.most)
-            return true;
+            return &command;
         const size_t bound = given < command.least ? command.least : command.most;
         *error = words[0] + " takes " +
                  (command.least == command.most ? "" : given < command.least ? "at least " : "at most ") +
                  std::to_string(bound) + " argument" + (bound == 1 ? "" : "s") + ", not " + std::to_string(given);
-        return false;
+        return nullptr;
     }
     *error = "unknown command " + words[0];
-    return false;
+    return nullptr;
 }
 
-Status runCommand(HostContext *context, const std::vector<std::string> &words,
-                  const std::vector<SessionStep> &steps) {
-    const std::string &command = words[0];
-    std::string report;
-    Status status;
-    if (command == "open")
-        status = commandOpen(context, words[1], words[2]);
-    else if (command == "save")
-        status = commandSave(context, words[1], words[2]);
-    else if (command == "convert")
-        status = commandConvert(context, words[1], words[2]);
-    else if (command == "preview")
-        status = commandPreview(context, words[1], words[2]);
-    else if (command == "info")
-        status = commandInfo(context, words[1], &report);
-    else if (command == "about")
-        status = commandAbout(context);
-    else if (command == "module")
-        status = commandModule(context, &report);
-    else if (command == "demo")
-        status = commandDemo(context, words.size() > 1 ? words[1] : "korvalis-demo", &report);
-    else if (command == "session")
-        status = commandSession(context, steps);
-    else
-        status = failStatus(exitUsage, "the command " + command + " is listed but not carried out");
-    std::fputs(report.c_str(), stdout);
-    return status;
-}
-
-int fail(const Status &status) {
+// A line of the host's own on standard error, after all it printed on standard output.
+void say(const std::string &text) {
     std::fflush(stdout);
-    std::fprintf(stderr, "korvalis-host: %s\n", status.message.c_str());
-    return status.exitCode;
+    std::fprintf(stderr, "korvalis-host: %s\n", text.c_str());
 }
 
 } // namespace
@@ -280,8 +266,9 @@ int main(int argc, char **argv) {
     }
     if (line.error.empty() && line.words.empty())
         line.error = "no command given";
+    const CommandEntry *command = nullptr;
     if (line.error.empty())
-        argumentsFit(line.words, &line.error);
+        command = commandOf(line.words, &line.error);
     // A session's steps are checked before the module is loaded, as the rest of the line is.
     std::vector<SessionStep> steps;
     if (line.error.empty() && line.words[0] == "session") {
@@ -294,16 +281,18 @@ int main(int argc, char **argv) {
     }
     HostContext context;
     context.options = line.options;
+    std::string report;
     Status status = startHost(&context);
     if (isOk(status))
-        status = runCommand(&context, line.words, steps);
+        status = command->run(&context, line.words, steps, &report);
+    std::fputs(report.c_str(), stdout);
     if (!isOk(status))
         releaseModuleText(&context.session); // the notices held under --quiet say why
     stopHost(&context);
     const char *check = std::getenv(handleCheckVariable);
-    if (check != nullptr && *check != '\0' && std::strcmp(check, "0") != 0) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "korvalis-host: %s\n", handleTally(context.session).c_str());
-    }
-    return isOk(status) ? exitOk : fail(status);
+    if (check != nullptr && *check != '\0' && std::strcmp(check, "0") != 0)
+        say(handleTally(context.session));
+    if (!isOk(status))
+        say(status.message);
+    return status.exitCode;
 }

@@ -1,5 +1,4 @@
 // PNG through libspng, when the build has it.
-#include <cstring>
 #include <memory>
 
 #include "host/host_records.h"
@@ -52,23 +51,6 @@ bool chooseLayout(const spng_ihdr &header, PngLayout *layout) {
     }
 }
 
-void loadInterleaved(const uint8_t *data, const PngLayout &layout, HostImage *image) {
-    const size_t bytes = layout.depth / 8;
-    for (int32_t row = 0; row < image->rows; ++row)
-        for (int32_t column = 0; column < image->columns; ++column) {
-            for (int16_t plane = 0; plane < layout.planes; ++plane) {
-                uint32_t value = data[plane * bytes];
-                if (bytes == 2) {
-                    uint16_t sample;
-                    std::memcpy(&sample, data + plane * bytes, sizeof sample);
-                    value = sample;
-                }
-                setSample(image, plane, row, column, value);
-            }
-            data += bytes * static_cast<size_t>(layout.channels);
-        }
-}
-
 } // namespace
 
 bool pngSupported() { return true; }
@@ -99,7 +81,7 @@ Status decodePng(const uint8_t *bytes, size_t size, HostImage *image, std::strin
     if (!allocateImage(image, static_cast<int32_t>(header.height), static_cast<int32_t>(header.width), layout.depth,
                        layout.planes, mode))
         return refused("not enough memory for the PNG's image");
-    loadInterleaved(decoded.data.get(), layout, image);
+    loadInterleaved(decoded.data.get(), layout.channels, false, image);
     *notice = layout.notice;
     return okStatus();
 }
@@ -107,22 +89,10 @@ Status decodePng(const uint8_t *bytes, size_t size, HostImage *image, std::strin
 Status encodePng(const HostImage &image, Bytes *file) {
     if (image.planes != 1 && image.planes != 3)
         return refused("a PNG holds grey or RGB; this image has " + std::to_string(image.planes) + " planes");
-    const size_t pixelBytes = static_cast<size_t>(sampleBytes(image)) * static_cast<size_t>(image.planes);
     Bytes interleaved;
     if (!allocateBytes(&interleaved, planeBytes(image) * static_cast<size_t>(image.planes)))
         return refused("not enough memory to write a PNG");
-    for (int32_t row = 0; row < image.rows; ++row)
-        for (int32_t column = 0; column < image.columns; ++column)
-            for (int16_t plane = 0; plane < image.planes; ++plane) {
-                uint8_t *at = interleaved.data.get() +
-                              (static_cast<size_t>(row) * static_cast<size_t>(image.columns) + column) * pixelBytes +
-                              static_cast<size_t>(plane) * static_cast<size_t>(sampleBytes(image));
-                auto value = static_cast<uint16_t>(sampleAt(image, plane, row, column));
-                if (image.depth == 16)
-                    std::memcpy(at, &value, sizeof value);
-                else
-                    *at = static_cast<uint8_t>(value);
-            }
+    storeInterleaved(image, false, interleaved.data.get());
     SpngContext context(spng_ctx_new(SPNG_CTX_ENCODER));
     if (context == nullptr)
         return refused("not enough memory to write a PNG");

@@ -47,17 +47,6 @@ bool readNumber(Scanner *scanner, int32_t *value) {
     return digits > 0;
 }
 
-void loadSamples(const uint8_t *data, HostImage *image) {
-    const int32_t bytes = sampleBytes(*image);
-    for (int32_t row = 0; row < image->rows; ++row)
-        for (int32_t column = 0; column < image->columns; ++column)
-            for (int32_t plane = 0; plane < image->planes; ++plane) {
-                uint32_t value = bytes == 1 ? data[0] : uint32_t{data[0]} << 8 | data[1];
-                setSample(image, plane, row, column, value);
-                data += bytes;
-            }
-}
-
 } // namespace
 
 Status decodePnm(const uint8_t *bytes, size_t size, HostImage *image) {
@@ -86,7 +75,7 @@ Status decodePnm(const uint8_t *bytes, size_t size, HostImage *image) {
         return refused("short data: " + std::to_string(present) + " of " + std::to_string(expected) + " bytes");
     if (present > expected)
         return refused(std::to_string(present - expected) + " bytes follow the image data");
-    loadSamples(scanner.at, image);
+    loadInterleaved(scanner.at, planes, true, image);
     return okStatus();
 }
 
@@ -101,14 +90,6 @@ Status encodePnm(const HostImage &image, Bytes *file) {
     if (!allocateBytes(file, static_cast<size_t>(length) + data))
         return refused("not enough memory to write the image");
     std::memcpy(file->data.get(), header, static_cast<size_t>(length));
-    uint8_t *out = file->data.get() + length;
-    for (int32_t row = 0; row < image.rows; ++row)
-        for (int32_t column = 0; column < image.columns; ++column)
-            for (int32_t plane = 0; plane < image.planes; ++plane) {
-                uint32_t value = sampleAt(image, plane, row, column);
-                if (image.depth == 16)
-                    *out++ = static_cast<uint8_t>(value >> 8);
-                *out++ = static_cast<uint8_t>(value);
-            }
+    storeInterleaved(image, true, file->data.get() + length);
     return okStatus();
 }

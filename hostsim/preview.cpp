@@ -4,14 +4,11 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <vector>
 
-namespace {
+#include "host/host_records.h"
 
-// Image mode numbers of the previews the host writes.
-constexpr int16_t greyMode = 1;
-constexpr int16_t rgbMode = 3;
+namespace {
 
 struct Histogram {
     std::vector<uint64_t> counts; // one per possible sample value
@@ -22,17 +19,8 @@ void countSamples(const HostImage &image, int16_t planes, Histogram *histogram) 
     histogram->counts.assign(image.depth == 16 ? 65536 : 256, 0);
     const size_t samples = static_cast<size_t>(planes) * static_cast<size_t>(image.rows) *
                            static_cast<size_t>(image.columns);
-    const uint8_t *bytes = image.pixels.data.get();
-    if (image.depth == 16) {
-        for (size_t k = 0; k < samples; ++k) {
-            uint16_t value;
-            std::memcpy(&value, bytes + 2 * k, 2);
-            ++histogram->counts[value];
-        }
-    } else {
-        for (size_t k = 0; k < samples; ++k)
-            ++histogram->counts[bytes[k]];
-    }
+    for (size_t k = 0; k < samples; ++k)
+        ++histogram->counts[storedSample(image, k)];
     histogram->total = samples;
 }
 
@@ -74,19 +62,8 @@ std::vector<uint8_t> displayTable(const Histogram &histogram, Stretch stretch) {
 }
 
 void mapSamples(const HostImage &source, const std::vector<uint8_t> &table, HostImage *preview) {
-    const size_t samples = preview->pixels.size;
-    const uint8_t *bytes = source.pixels.data.get();
-    uint8_t *out = preview->pixels.data.get();
-    if (source.depth == 16) {
-        for (size_t k = 0; k < samples; ++k) {
-            uint16_t value;
-            std::memcpy(&value, bytes + 2 * k, 2);
-            out[k] = table[value];
-        }
-    } else {
-        for (size_t k = 0; k < samples; ++k)
-            out[k] = table[bytes[k]];
-    }
+    for (size_t k = 0; k < preview->pixels.size; ++k)
+        preview->pixels.data[k] = table[storedSample(source, k)];
 }
 
 } // namespace
@@ -107,7 +84,7 @@ bool makePreview(const HostImage &source, Stretch stretch, HostImage *preview) {
     if ((source.depth != 8 && source.depth != 16) || source.rows < 1 || source.columns < 1 || source.planes < 1)
         return false;
     const int16_t planes = source.planes == 3 ? 3 : 1;
-    if (!allocateImage(preview, source.rows, source.columns, 8, planes, planes == 3 ? rgbMode : greyMode))
+    if (!allocateImage(preview, source.rows, source.columns, 8, planes, planes == 3 ? plugInModeRGBColor : plugInModeGrayScale))
         return false;
     Histogram histogram;
     countSamples(source, planes, &histogram);

@@ -2,21 +2,12 @@
 // codes stored as little-endian numbers, counted and zero-terminated strings.
 #include "hostsim/property_list.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
 
-namespace {
-
-// A read position and what remains; every read checks the remainder first and a failed read
-// leaves `failed` set and reads nothing more.
-struct Cursor {
-    const uint8_t *at;
-    size_t left;
-    bool failed;
-};
-
-bool take(Cursor *cursor, size_t count, const uint8_t **bytes) {
+bool takeBytes(Cursor *cursor, size_t count, const uint8_t **bytes) {
     if (cursor->failed || cursor->left < count) {
         cursor->failed = true;
         return false;
@@ -29,18 +20,18 @@ bool take(Cursor *cursor, size_t count, const uint8_t **bytes) {
 
 uint16_t readU16(Cursor *cursor) {
     const uint8_t *b;
-    return take(cursor, 2, &b) ? static_cast<uint16_t>(b[0] | b[1] << 8) : 0;
+    return takeBytes(cursor, 2, &b) ? static_cast<uint16_t>(b[0] | b[1] << 8) : 0;
+}
+
+namespace {
+
+uint32_t readU32At(const uint8_t *b) {
+    return uint32_t{b[0]} | uint32_t{b[1]} << 8 | uint32_t{b[2]} << 16 | uint32_t{b[3]} << 24;
 }
 
 uint32_t readU32(Cursor *cursor) {
     const uint8_t *b;
-    if (!take(cursor, 4, &b))
-        return 0;
-    return uint32_t{b[0]} | uint32_t{b[1]} << 8 | uint32_t{b[2]} << 16 | uint32_t{b[3]} << 24;
-}
-
-uint32_t readU32At(const uint8_t *b) {
-    return uint32_t{b[0]} | uint32_t{b[1]} << 8 | uint32_t{b[2]} << 16 | uint32_t{b[3]} << 24;
+    return takeBytes(cursor, 4, &b) ? readU32At(b) : 0;
 }
 
 int16_t readI16At(const uint8_t *b) { return static_cast<int16_t>(b[0] | b[1] << 8); }
@@ -251,7 +242,7 @@ Status readProperties(Cursor *cursor, uint32_t count, ModuleInfo *info) {
             return badProperty(header.key, "is longer than what remains of the list");
         const uint8_t *data = cursor->at;
         const uint8_t *skipped;
-        if (!take(cursor, padded <= cursor->left ? padded : header.length, &skipped))
+        if (!takeBytes(cursor, padded <= cursor->left ? padded : header.length, &skipped))
             return malformed("it ends inside a property");
         info->properties.push_back(header);
         if (header.vendor != fourCharCode("8BIM"))
@@ -335,16 +326,12 @@ Status parsePropertyList(const uint8_t *bytes, size_t size, ModuleInfo *info) {
 }
 
 bool listsExtension(const std::vector<std::string> &extensions, const std::string &extension) {
-    for (const std::string &listed : extensions) {
-        if (listed.size() != extension.size())
-            continue;
-        bool same = true;
-        for (size_t i = 0; i < listed.size(); ++i)
-            same = same && std::toupper(static_cast<unsigned char>(listed[i])) ==
-                               std::toupper(static_cast<unsigned char>(extension[i]));
-        if (same)
+    auto same = [](char a, char b) {
+        return std::toupper(static_cast<unsigned char>(a)) == std::toupper(static_cast<unsigned char>(b));
+    };
+    for (const std::string &listed : extensions)
+        if (std::equal(listed.begin(), listed.end(), extension.begin(), extension.end(), same))
             return true;
-    }
     return false;
 }
 

@@ -28,6 +28,20 @@ constexpr char hostEntryKey[5] = "wx86";
 // "8BIF", or the bytes in hex when one of them is not printable.
 std::string codeText(uint32_t code);
 
+// A read position in the property list or the terminology and what remains of it; every read
+// checks the remainder first, and a failed read leaves `failed` set and reads nothing more.
+struct Cursor {
+    const uint8_t *at;
+    size_t left;
+    bool failed;
+};
+
+// The next `count` bytes, in `bytes`; false, and the cursor failed, when fewer remain.
+bool takeBytes(Cursor *cursor, size_t count, const uint8_t **bytes);
+
+// A little-endian 16-bit word; 0 when it is not there.
+uint16_t readU16(Cursor *cursor);
+
 // The interface version of format modules this host drives.
 constexpr uint16_t hostFormatInterfaceMajor = 1;
 
@@ -127,6 +141,10 @@ std::string describeTerminology(const Terminology &terminology);
 // Whether the module lists `extension` (without the dot, any case) among those it reads
 // or writes.
 bool listsExtension(const std::vector<std::string> &extensions, const std::string &extension);
+
+// The name of image mode `mode` as the 'mode' property lists it ("Grayscale" for 1), up to
+// Duotone16 (15); "?" beyond.
+const char *listedModeName(int mode);
 
 // Whether image mode `mode` is in the module's 'mode' list (true when it gave no list). The
 // list holds modes 0 to 9 only; a deep mode (Gray16, RGB48, ...) counts as its 8-bit mode.

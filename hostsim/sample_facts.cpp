@@ -3,10 +3,9 @@
 #include "hostsim/sample_facts.h"
 
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <fstream>
 
+#include "fits/header_format.h"
 #include "hostsim/hdu_walk.h"
 #include "hostsim/host_files.h"
 
@@ -15,38 +14,27 @@ namespace {
 // BITPIX, BZERO, BSCALE and BLANK as cards before END give them (the last of each counts).
 struct SampleCoding {
     bool hasBitpix = false, hasScaling = false, hasBlank = false, tiled = false;
-    long long bitpix = 0, blank = 0;
+    int64_t bitpix = 0, blank = 0;
     double bzero = 0.0, bscale = 1.0;
 };
 
-// A card's value, columns 11 to 80 up to a comment; FITS's D exponent read as E.
-std::string cardValue(const uint8_t *card) {
-    std::string text(reinterpret_cast<const char *>(card) + 10, 70);
-    text = text.substr(0, text.find('/'));
-    for (char &c : text)
-        c = c == 'D' || c == 'd' ? 'E' : c;
-    return text;
-}
-
+// The values as the module reads them, from columns 11-30.
 void takeCard(const uint8_t *card, SampleCoding *coding) {
-    const std::string value = cardValue(card);
     // A tile-compressed image's BITPIX is its table's ZBITPIX; the table's own is 8.
-    if (std::memcmp(card, "ZBITPIX ", 8) == 0) {
+    const bool tiledBitpix = cardHasKeyword(card, "ZBITPIX ");
+    if (tiledBitpix || (cardHasKeyword(card, keywordBITPIX) && !coding->tiled)) {
         coding->hasBitpix = true;
-        coding->bitpix = std::strtoll(value.c_str(), nullptr, 10);
-        coding->tiled = true;
-    } else if (std::memcmp(card, "BITPIX  ", 8) == 0 && !coding->tiled) {
-        coding->hasBitpix = true;
-        coding->bitpix = std::strtoll(value.c_str(), nullptr, 10);
-    } else if (std::memcmp(card, "BZERO   ", 8) == 0) {
+        coding->bitpix = integerValue(card);
+        coding->tiled = coding->tiled || tiledBitpix;
+    } else if (cardHasKeyword(card, keywordBZERO)) {
         coding->hasScaling = true;
-        coding->bzero = std::strtod(value.c_str(), nullptr);
-    } else if (std::memcmp(card, "BSCALE  ", 8) == 0) {
+        coding->bzero = exactRealValue(card);
+    } else if (cardHasKeyword(card, keywordBSCALE)) {
         coding->hasScaling = true;
-        coding->bscale = std::strtod(value.c_str(), nullptr);
-    } else if (std::memcmp(card, "BLANK   ", 8) == 0) {
-        coding->hasBlank = true;
-        coding->blank = std::strtoll(value.c_str(), nullptr, 10);
+        coding->bscale = exactRealValue(card);
+    } else if (cardHasKeyword(card, keywordBLANK)) {
+        // The whole 64-bit range, as BITPIX 64 needs; a BLANK that is no integer names no blank.
+        coding->hasBlank = wholeValue(card, &coding->blank);
     }
 }
 
@@ -120,9 +108,8 @@ bool hostRange(const HostImage &image, int32_t blankHost, uint32_t *smallest, ui
     *blankCount = 0;
     const size_t samples = planeBytes(image) * static_cast<size_t>(image.planes) / 2;
     for (size_t i = 0; i < samples; ++i) {
-        uint16_t value;
-        std::memcpy(&value, image.pixels.data.get() + 2 * i, sizeof value);
-        if (value == blankHost) {
+        const uint32_t value = storedSample(image, i);
+        if (static_cast<int32_t>(value) == blankHost) {
             ++*blankCount;
             continue;
         }

@@ -52,6 +52,13 @@ Status checkReadGeometry(const HostSession &session, const FormatRecord &record,
     return okStatus();
 }
 
+// A Finish selector, sent whatever went before: its failure is the outcome only when
+// nothing failed earlier.
+Status finish(HostSession *session, FormatRecord *record, int16_t selector, const std::string &what, Status status) {
+    const int16_t result = callModule(session, selector, record);
+    return isOk(status) && result != noErr ? moduleFailure(*session, what, selector, result) : status;
+}
+
 ImageFacts factsOf(const FormatRecord &record) {
     const int32_t maxValue = record.depth == 16 ? record.maxValue : 0;
     return ImageFacts{record.imageSize.v, record.imageSize.h, record.depth, record.planes, record.imageMode, maxValue};
@@ -113,10 +120,7 @@ Status readSequence(HostSession *session, FormatRecord *record, const std::strin
     Status status = checkReadGeometry(*session, *record, what);
     if (isOk(status) && image != nullptr)
         status = readRows(session, record, image, what);
-    result = callModule(session, formatSelectorReadFinish, record);
-    if (isOk(status) && result != noErr)
-        status = moduleFailure(*session, what, formatSelectorReadFinish, result);
-    return status;
+    return finish(session, record, formatSelectorReadFinish, what, status);
 }
 
 // Opens the file for reading and hands it to a fresh record. On failure nothing stays open.
@@ -169,22 +173,14 @@ Status keepRevertInfo(HostSession *session, Handle *kept, Handle left, bool made
     return status;
 }
 
-Status openAndRead(HostSession *session, const std::string &path, HostImage *image, ImageFacts *facts,
-                   Handle *revertInfo) {
-    HostFile file = noHostFile;
-    FormatRecord *record = nullptr;
-    Status status = beginReadingOperation(session, path, "opening", &file, &record);
-    if (!isOk(status))
-        return status;
-    const bool reverting = revertInfo != nullptr && *revertInfo != nullptr;
-    record->revertInfo = revertInfo != nullptr ? *revertInfo : nullptr;
-    status = readSequence(session, record, path, image, facts);
-    const Handle left = record->revertInfo;
+// Ends what beginReadingOperation began: the record freed, the file closed, and the revertInfo
+// the module left kept or disposed of by keepRevertInfo.
+Status endReadingOperation(HostSession *session, HostFile file, Handle *kept, bool made, Status status,
+                           const std::string &what) {
+    const Handle left = session->record->revertInfo;
     endOperation(session);
     closeFile(file);
-    status = keepRevertInfo(session, revertInfo, left, isOk(status) || reverting, status, "opening " + path);
-    reclaimModuleMemory(session);
-    return status;
+    return keepRevertInfo(session, kept, left, made, status, what);
 }
 
 // What the module's property list says it can save.
@@ -242,10 +238,7 @@ Status runPhase(HostSession *session, FormatRecord *record, int16_t prepare, con
     else if (record->data != nullptr)
         status = moduleFault(what, std::string("the module still asked for ") + selectorName(continuing) + " after " +
                                        std::to_string(calls) + " calls");
-    result = callModule(session, static_cast<int16_t>(prepare + 3), record);
-    if (isOk(status) && result != noErr)
-        status = moduleFailure(*session, what, static_cast<int16_t>(prepare + 3), result);
-    return status;
+    return finish(session, record, static_cast<int16_t>(prepare + 3), what, status);
 }
 
 Status checkEstimate(const FormatRecord &record, const OutputFile &output, const std::string &what) {
@@ -297,10 +290,7 @@ Status writeSequence(HostSession *session, FormatRecord *record, HostImage *imag
     if (isOk(status) && taken < int64_t{image->rows} * image->planes)
         status = moduleFault(what, "the module reported success but took only " + std::to_string(taken) + " of " +
                                        std::to_string(int64_t{image->rows} * image->planes) + " rows");
-    result = callModule(session, formatSelectorWriteFinish, record);
-    if (isOk(status) && result != noErr)
-        status = moduleFailure(*session, what, formatSelectorWriteFinish, result);
-    return status;
+    return finish(session, record, formatSelectorWriteFinish, what, status);
 }
 
 Status writeOutput(HostSession *session, FormatRecord *record, HostImage *image, OutputFile *output,
@@ -327,10 +317,7 @@ Status filterFile(HostSession *session, const std::string &path) {
     if (!isOk(status))
         return status;
     int16_t result = callModule(session, formatSelectorFilterFile, record);
-    const Handle left = record->revertInfo;
-    endOperation(session);
-    closeFile(file);
-    keepRevertInfo(session, nullptr, left, false, okStatus(), "checking " + path);
+    endReadingOperation(session, file, nullptr, false, okStatus(), "checking " + path);
     if (result != noErr)
         return failStatus(exitModuleFailed, path + " is not a file the module reads (FilterFile: " +
                                                 describeResult(result) + ")");
@@ -339,11 +326,21 @@ Status filterFile(HostSession *session, const std::string &path) {
 
 Status openDocument(HostSession *session, const std::string &path, HostImage *image, ImageFacts *facts,
                     Handle *revertInfo) {
-    return openAndRead(session, path, image, facts, revertInfo);
+    HostFile file = noHostFile;
+    FormatRecord *record = nullptr;
+    Status status = beginReadingOperation(session, path, "opening", &file, &record);
+    if (!isOk(status))
+        return status;
+    const bool reverting = revertInfo != nullptr && *revertInfo != nullptr;
+    record->revertInfo = revertInfo != nullptr ? *revertInfo : nullptr;
+    status = readSequence(session, record, path, image, facts);
+    status = endReadingOperation(session, file, revertInfo, isOk(status) || reverting, status, "opening " + path);
+    reclaimModuleMemory(session);
+    return status;
 }
 
 Status readImageFacts(HostSession *session, const std::string &path, ImageFacts *facts) {
-    return openAndRead(session, path, nullptr, facts, nullptr);
+    return openDocument(session, path, nullptr, facts, nullptr);
 }
 
 Status saveDocument(HostSession *session, HostImage *image, const std::string &path, Handle *revertInfo) {
@@ -392,8 +389,4 @@ const char *selectorName(int16_t selector) {
     return selector >= 0 && selector <= formatSelectorFilterFile ? names[selector] : "an unknown selector";
 }
 
-const char *imageModeName(int16_t mode) {
-    static const char *const names[] = {"Bitmap", "Grayscale", "Indexed", "RGB", "CMYK", "HSL", "HSB",
-                                        "Multichannel", "Duotone", "Lab", "Gray16", "RGB48"};
-    return mode >= 0 && mode < 12 ? names[mode] : "unknown";
-}
+const char *imageModeName(int16_t mode) { return mode >= 0 && mode < 12 ? listedModeName(mode) : "unknown"; }

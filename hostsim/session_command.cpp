@@ -92,15 +92,13 @@ Status commandSession(HostContext *context, const std::vector<SessionStep> &step
             if (document == nullptr)
                 return stepError(at + 1, step.text, "document " + std::to_string(step.document) + " is not open");
         }
-        size_t number = 0;
-        ImageFacts facts;
         Status status;
         switch (step.kind) {
         case SessionStep::Kind::open:
-            status = openFitsDocument(context, step.path, &number, &facts);
+            status = openFitsDocument(context, step.path, &document);
             break;
         case SessionStep::Kind::newImage:
-            status = newImageDocument(context, step.path, &number);
+            status = newImageDocument(context, step.path, &document);
             break;
         case SessionStep::Kind::save:
             status = saveFitsDocument(context, document, step.path);

@@ -5,84 +5,57 @@
 
 namespace {
 
-// Same bounded reading as the property list: the remainder is checked before every read.
-struct Reader {
-    const uint8_t *at;
-    size_t left;
-    bool failed;
-};
-
-bool need(Reader *reader, size_t count) {
-    if (reader->failed || reader->left < count)
-        reader->failed = true;
-    return !reader->failed;
+// Read with the property list's bounded cursor.
+uint8_t byteAt(Cursor *reader) {
+    const uint8_t *b;
+    return takeBytes(reader, 1, &b) ? b[0] : 0;
 }
 
-uint8_t byteAt(Reader *reader) {
-    if (!need(reader, 1))
-        return 0;
-    --reader->left;
-    return *reader->at++;
+uint32_t code(Cursor *reader) {
+    uint32_t low = readU16(reader);
+    return low | uint32_t{readU16(reader)} << 16;
 }
 
-uint16_t word(Reader *reader) {
-    if (!need(reader, 2))
-        return 0;
-    auto value = static_cast<uint16_t>(reader->at[0] | reader->at[1] << 8);
-    reader->at += 2;
-    reader->left -= 2;
-    return value;
-}
-
-uint32_t code(Reader *reader) {
-    uint32_t low = word(reader);
-    return low | uint32_t{word(reader)} << 16;
-}
-
-std::string counted(Reader *reader) {
-    uint8_t length = byteAt(reader);
-    if (!need(reader, length))
-        return std::string();
-    std::string text(reinterpret_cast<const char *>(reader->at), length);
-    reader->at += length;
-    reader->left -= length;
-    return text;
+std::string counted(Cursor *reader) {
+    const uint8_t length = byteAt(reader);
+    const uint8_t *text;
+    return takeBytes(reader, length, &text) ? std::string(reinterpret_cast<const char *>(text), length) : std::string();
 }
 
 Status malformed(const std::string &what) {
     return failStatus(exitModuleFailed, "malformed terminology: " + what);
 }
 
-bool readClass(Reader *reader, TerminologyClass *out) {
+bool readClass(Cursor *reader, TerminologyClass *out) {
     out->name = counted(reader);
     out->code = code(reader);
     out->description = counted(reader);
-    uint16_t count = word(reader);
+    uint16_t count = readU16(reader);
     for (uint16_t n = 0; n < count && !reader->failed; ++n) {
         TerminologyProperty property;
         property.name = counted(reader);
         property.code = code(reader);
         property.type = code(reader);
         property.description = counted(reader);
-        property.flags = word(reader);
+        property.flags = readU16(reader);
         out->properties.push_back(property);
     }
-    out->elementCount = word(reader);
+    out->elementCount = readU16(reader);
     return !reader->failed;
 }
 
-Status readSuite(Reader *reader, TerminologySuite *suite) {
+Status readSuite(Cursor *reader, TerminologySuite *suite) {
     suite->name = counted(reader);
     suite->description = counted(reader);
     suite->code = code(reader);
-    suite->level = word(reader);
-    suite->version = word(reader);
-    suite->eventCount = word(reader);
+    suite->level = readU16(reader);
+    suite->version = readU16(reader);
+    suite->eventCount = readU16(reader);
     if (reader->failed)
         return malformed("it ends inside a suite header");
     if (suite->eventCount != 0)
         return malformed("suite '" + codeText(suite->code) + "' has events, which this host does not read");
-    uint16_t classes = word(reader);
+    uint16_t classes = readU16(reader);
     for (uint16_t n = 0; n < classes; ++n) {
         TerminologyClass item;
         if (!readClass(reader, &item))
@@ -109,12 +82,16 @@ std::string joined(const std::vector<std::string> &items, const char *prefix) {
     return text.empty() ? "(none)" : text;
 }
 
-const char *modeName(int mode) {
+} // namespace
+
+const char *listedModeName(int mode) {
     static const char *const names[] = {"Bitmap", "Grayscale", "Indexed", "RGB", "CMYK", "HSL", "HSB",
                                         "Multichannel", "Duotone", "Lab", "Gray16", "RGB48", "Lab48",
                                         "CMYK64", "DeepMultichannel", "Duotone16"};
     return mode >= 0 && mode < 16 ? names[mode] : "?";
 }
+
+namespace {
 
 std::string flagText(const FormatFlags &flags) {
     std::string text;
@@ -135,14 +112,14 @@ std::string modesText(const ModuleInfo &info) {
     std::string text;
     for (int mode = 0; mode < 16; ++mode)
         if ((info.modes & 1u << mode) != 0)
-            text += (text.empty() ? "" : ", ") + std::string(modeName(mode));
+            text += (text.empty() ? "" : ", ") + std::string(listedModeName(mode));
     return text;
 }
 
 std::string channelsText(const ModuleInfo &info) {
     std::string text;
     for (size_t mode = 0; mode < info.maxChannels.size(); ++mode)
-        text += (text.empty() ? "" : ", ") + std::string(modeName(static_cast<int>(mode))) + " " +
+        text += (text.empty() ? "" : ", ") + std::string(listedModeName(static_cast<int>(mode))) + " " +
                 std::to_string(info.maxChannels[mode]);
     return text.empty() ? "(not listed)" : text;
 }
@@ -158,13 +135,13 @@ std::string propertyKeys(const ModuleInfo &info) {
 
 Status parseTerminology(const uint8_t *bytes, size_t size, Terminology *terminology) {
     *terminology = Terminology{};
-    Reader reader{bytes, bytes == nullptr ? 0 : size, false};
-    terminology->formatWord = word(&reader);
+    Cursor reader{bytes, bytes == nullptr ? 0 : size, false};
+    terminology->formatWord = readU16(&reader);
     terminology->majorVersion = byteAt(&reader);
     terminology->minorVersion = byteAt(&reader);
-    terminology->language = word(&reader);
-    terminology->script = word(&reader);
-    uint16_t suites = word(&reader);
+    terminology->language = readU16(&reader);
+    terminology->script = readU16(&reader);
+    uint16_t suites = readU16(&reader);
     if (reader.failed)
         return malformed("it is shorter than its 10-byte header");
     for (uint16_t n = 0; n < suites; ++n) {
@@ -174,8 +151,8 @@ Status parseTerminology(const uint8_t *bytes, size_t size, Terminology *terminol
             return status;
         terminology->suites.push_back(suite);
     }
-    terminology->comparisonCount = word(&reader);
-    terminology->enumerationCount = word(&reader);
+    terminology->comparisonCount = readU16(&reader);
+    terminology->enumerationCount = readU16(&reader);
     if (reader.failed)
         return malformed("it ends before its comparison and enumeration counts");
     if (reader.left != 0)
@@ -200,10 +177,7 @@ std::string describeModuleInfo(const ModuleInfo &info) {
     if (!info.enableExpression.empty())
         appendLine(&text, "enabled if", info.enableExpression);
     if (info.condition == ModuleInfo::Condition::modeList) {
-        std::string modes;
-        for (const std::string &mode : info.enabledModes)
-            modes += (modes.empty() ? "" : " ") + mode;
-        appendLine(&text, "enabled for", modes);
+        appendLine(&text, "enabled for", joined(info.enabledModes, "")); // never empty for a mode list
     } else if (info.condition == ModuleInfo::Condition::notEvaluated) {
         appendLine(&text, "enabled for", "(a condition this host does not evaluate; the mode flags decide)");
     }
