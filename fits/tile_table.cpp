@@ -520,26 +520,3 @@ void tilesAlongAxes(const ImageDescription &image, int64_t counts[3]) {
         counts[n] = (lengths[n] + tile - 1) / tile;
     }
 }
-
-void describeTileCompression(const TileCompression &compression, char *text, size_t room) {
-    if (!compression.compressed) {
-        std::snprintf(text, room, "none");
-        return;
-    }
-    char shape[48];
-    if (compression.tile[2] > 1)
-        std::snprintf(shape, sizeof shape, "%d x %d x %d", compression.tile[0], compression.tile[1], compression.tile[2]);
-    else
-        std::snprintf(shape, sizeof shape, "%d x %d", compression.tile[0], compression.tile[1]);
-    const char *method = !compression.quantized                                         ? "lossless"
-                         : !compression.methodNamed                                      ? "quantized, rounded (no ZQUANTIZ)"
-                         : compression.method == Quantization::subtractiveDither1 ? "quantized, SUBTRACTIVE_DITHER_1"
-                         : compression.method == Quantization::subtractiveDither2 ? "quantized, SUBTRACTIVE_DITHER_2"
-                                                                                   : "quantized, NO_DITHER";
-    const bool dithered = compression.quantized && compression.methodNamed && compression.method != Quantization::noDither;
-    if (dithered)
-        std::snprintf(text, room, "%s, %d tiles of %s pixels, %s, ZDITHER0 %lld", compression.kind, compression.tiles,
-                      shape, method, static_cast<long long>(compression.ditherSeed));
-    else
-        std::snprintf(text, room, "%s, %d tiles of %s pixels, %s", compression.kind, compression.tiles, shape, method);
-}

@@ -19,7 +19,3 @@ bool readTileTable(const HeaderCards &table, int32_t tableEnd, TileCompression *
 
 // The number of tiles along each of the first three axes of `image`.
 void tilesAlongAxes(const ImageDescription &image, int64_t counts[3]);
-
-// What `korvalis-host info` and the like tell of the compression: "RICE_1, tiles of 53 × 1
-// pixels, quantized with SUBTRACTIVE_DITHER_1 (ZDITHER0 = 7)", into `text`.
-void describeTileCompression(const TileCompression &compression, char *text, size_t room);
