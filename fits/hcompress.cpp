@@ -25,13 +25,6 @@ struct HcompressHeader {
     uint8_t planes[3];
 };
 
-uint64_t readBigEndian(const uint8_t *at, int32_t bytes) {
-    uint64_t value = 0;
-    for (int32_t b = 0; b < bytes; ++b)
-        value = (value << 8) | at[b];
-    return value;
-}
-
 TileStatus readHeader(const uint8_t *bytes, size_t size, HcompressHeader *header) {
     if (size < 2)
         return TileStatus::endsEarly;

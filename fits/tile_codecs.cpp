@@ -377,20 +377,6 @@ void dequantizeTile(const DequantizeParams &params, const DitherTable &table, co
 }
 
 void restoreLosslessFloats(const uint8_t *samples, int32_t sampleBytes, int64_t count, double *values) {
-    for (int64_t i = 0; i < count; ++i) {
-        const uint8_t *at = samples + i * sampleBytes;
-        uint64_t bits = 0;
-        for (int32_t b = 0; b < sampleBytes; ++b)
-            bits = (bits << 8) | at[b];
-        if (sampleBytes == 4) {
-            uint32_t narrow = static_cast<uint32_t>(bits);
-            float value = 0;
-            std::memcpy(&value, &narrow, sizeof value);
-            values[i] = value;
-        } else {
-            double value = 0;
-            std::memcpy(&value, &bits, sizeof value);
-            values[i] = value;
-        }
-    }
+    for (int64_t i = 0; i < count; ++i)
+        values[i] = floatFromBits(readBigEndian(samples + i * sampleBytes, sampleBytes), sampleBytes);
 }

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "fits/fits.h"
+#include "fits/tile_codec_shared.h"
 #include "fits/tile_table.h"
 #include "host/file_access.h"
 #include "platform/platform.h"
@@ -25,18 +26,6 @@ constexpr int64_t largestBandBytes = int64_t{1} << 30;
 
 bool refuseTile(PluginGlobals *globals, const char *text) {
     return refuse(globals, "Tile Check", text, formatCannotRead);
-}
-
-uint64_t bigEndian(const uint8_t *bytes, int count) {
-    uint64_t value = 0;
-    for (int b = 0; b < count; ++b)
-        value = value << 8 | bytes[b];
-    return value;
-}
-
-void storeBigEndian(uint8_t *bytes, int count, uint64_t value) {
-    for (int b = count - 1; b >= 0; --b, value >>= 8)
-        bytes[b] = static_cast<uint8_t>(value);
 }
 
 // Memory of `bytes`, or null when that is more than one allocation can be here.
@@ -91,8 +80,8 @@ TileBytes cellBytes(const TileRows &rows, const TileCompression &tiles, int32_t 
         return found;
     const uint8_t *cell = rows.table + int64_t{index} * tiles.tableRowBytes + column.offset;
     const int width = column.descriptorBytes / 2;
-    const uint64_t count = bigEndian(cell, width);
-    const uint64_t offset = bigEndian(cell + width, width);
+    const uint64_t count = readBigEndian(cell, width);
+    const uint64_t offset = readBigEndian(cell + width, width);
     // Counts and offsets beyond 2^62 are no heap's; they are kept negative to be refused.
     found.bytes = count > (uint64_t{1} << 59) ? -1 : static_cast<int64_t>(count) * column.elementBytes;
     found.offset = offset > (uint64_t{1} << 62) ? -1 : static_cast<int64_t>(offset);
@@ -199,25 +188,6 @@ TileDecoding tileDecoding(const ImageDescription &image, const TileRows &rows, c
     return decoding;
 }
 
-// An integer sample of `width` bytes as decoded: 8-bit samples unsigned, wider ones signed.
-int64_t integerAt(const uint8_t *bytes, int32_t width) {
-    const uint64_t bits = bigEndian(bytes, width);
-    switch (width) {
-    case 1: return static_cast<int64_t>(bits);
-    case 2: return static_cast<int16_t>(bits);
-    case 4: return static_cast<int32_t>(bits);
-    default: return static_cast<int64_t>(bits);
-    }
-}
-
-// The sample of `width` bytes nearest to `value`.
-void storeInteger(uint8_t *bytes, int32_t width, int64_t value) {
-    const int64_t lowest = width == 1 ? 0 : width == 2 ? INT16_MIN : width == 4 ? INT32_MIN : INT64_MIN;
-    const int64_t highest = width == 1 ? 255 : width == 2 ? INT16_MAX : width == 4 ? INT32_MAX : INT64_MAX;
-    value = value < lowest ? lowest : value > highest ? highest : value;
-    storeBigEndian(bytes, width, static_cast<uint64_t>(value));
-}
-
 void storeFloat(uint8_t *bytes, int32_t width, double value) {
     if (width == 4) {
         const float narrow = static_cast<float>(value);
@@ -232,16 +202,8 @@ void storeFloat(uint8_t *bytes, int32_t width, double value) {
 }
 
 double cellReal(const uint8_t *cell, const TileTableColumn &column) {
-    if (column.type == 'E') {
-        const auto bits = static_cast<uint32_t>(bigEndian(cell, 4));
-        float value = 0;
-        std::memcpy(&value, &bits, sizeof value);
-        return value;
-    }
-    const uint64_t bits = bigEndian(cell, 8);
-    double value = 0;
-    std::memcpy(&value, &bits, sizeof value);
-    return value;
+    const int32_t width = column.type == 'E' ? 4 : 8;
+    return floatFromBits(readBigEndian(cell, width), width);
 }
 
 DequantizeParams dequantizing(const ImageDescription &image, const TileRows &rows, int32_t index) {
@@ -252,7 +214,7 @@ DequantizeParams dequantizing(const ImageDescription &image, const TileRows &row
     params.scale = tiles.scale.present ? cellReal(row + tiles.scale.offset, tiles.scale) : tiles.scaleValue;
     params.zero = tiles.zero.present ? cellReal(row + tiles.zero.offset, tiles.zero) : tiles.zeroValue;
     params.hasBlank = tiles.blank.present || tiles.hasBlank;
-    params.blank = tiles.blank.present ? integerAt(row + tiles.blank.offset, tiles.blank.elementBytes) : tiles.blankValue;
+    params.blank = tiles.blank.present ? loadSample(row + tiles.blank.offset, tiles.blank.elementBytes, 0) : tiles.blankValue;
     params.tileRow = int64_t{index} + 1;
     params.ditherSeed = tiles.ditherSeed;
     return params;
@@ -279,8 +241,7 @@ void placeSamples(const ImageDescription &image, TileRows *rows, const TilePlace
                 std::memcpy(to, rows->decoded + from * width, static_cast<size_t>(place.columns) * width);
             } else {
                 for (int32_t c = 0; c < place.columns; ++c)
-                    storeInteger(to + int64_t{c} * width, width,
-                                 integerAt(rows->decoded + (from + c) * decoding.width, decoding.width));
+                    storeSample(to, width, c, loadSample(rows->decoded, decoding.width, from + c));
             }
             from += place.columns;
         }

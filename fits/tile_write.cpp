@@ -10,7 +10,7 @@
 #include "fits/fits.h"
 #include "fits/header_format.h"
 #include "fits/image_rows.h"
-#include "fits/tile_codecs.h"
+#include "fits/tile_codec_shared.h"
 #include "host/file_access.h"
 #include "platform/platform.h"
 
@@ -200,13 +200,6 @@ void writeAt(PluginGlobals *globals, int64_t position, int64_t count, const void
     writeExactInPieces(globals, count, bytes);
 }
 
-void storeBigEndian32(uint8_t *bytes, uint32_t value) {
-    bytes[0] = static_cast<uint8_t>(value >> 24);
-    bytes[1] = static_cast<uint8_t>(value >> 16);
-    bytes[2] = static_cast<uint8_t>(value >> 8);
-    bytes[3] = static_cast<uint8_t>(value);
-}
-
 // The rows' state while they are written.
 struct HeapWriter {
     uint8_t *descriptors; // tiles × 8 bytes
@@ -236,8 +229,8 @@ void writeTileRow(PluginGlobals *globals, int16_t, void *context) {
     writeAt(globals, heap->position, static_cast<int64_t>(written), heap->coded);
     addChecksumBytes(&heap->heapSum, heap->coded, written);
     uint8_t *descriptor = heap->descriptors + heap->tiles * descriptorBytes;
-    storeBigEndian32(descriptor, static_cast<uint32_t>(written));
-    storeBigEndian32(descriptor + 4, static_cast<uint32_t>(heap->heapBytes));
+    storeBigEndian(descriptor, 4, static_cast<uint32_t>(written));
+    storeBigEndian(descriptor + 4, 4, static_cast<uint32_t>(heap->heapBytes));
     ++heap->tiles;
     heap->heapBytes += static_cast<int64_t>(written);
     heap->position += static_cast<int64_t>(written);
