@@ -4,6 +4,7 @@
 #include "fits/tile_rows.h"
 
 #include <climits>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -24,7 +25,14 @@ constexpr int64_t largestTableBytes = int64_t{256} << 20;
 // images of 16 bits up to 16384 × 16384 pixels in a single tile.
 constexpr int64_t largestBandBytes = int64_t{1} << 30;
 
-bool refuseTile(PluginGlobals *globals, const char *text) {
+// Tells what is wrong with the tiles, as `format` words it, and refuses the read.
+__attribute__((format(printf, 2, 3))) bool refuseTile(PluginGlobals *globals, const char *format, ...);
+bool refuseTile(PluginGlobals *globals, const char *format, ...) {
+    char text[240];
+    va_list values;
+    va_start(values, format);
+    std::vsnprintf(text, sizeof text, format, values);
+    va_end(values);
     return refuse(globals, "Tile Check", text, formatCannotRead);
 }
 
@@ -107,28 +115,21 @@ int64_t largestTileBytes(int64_t pixels) { return pixels * 16 + 65536; }
 bool readTileBytes(PluginGlobals *globals, const ImageDescription &image, TileRows *rows, const TilePlace &place,
                    const TileBytes &where) {
     const TileCompression &tiles = image.compression;
-    char text[240];
     const int64_t pixels = int64_t{place.columns} * place.rows * place.planes;
-    if (where.column == nullptr) {
-        std::snprintf(text, sizeof text, "Tile %d of %d holds no data in any of its columns: the file is damaged.",
-                      place.index + 1, tiles.tiles);
-        return refuseTile(globals, text);
-    }
+    if (where.column == nullptr)
+        return refuseTile(globals, "Tile %d of %d holds no data in any of its columns: the file is damaged.",
+                          place.index + 1, tiles.tiles);
     if (where.bytes < 0 || where.offset < 0 || where.offset > tiles.heapBytes ||
-        where.bytes > tiles.heapBytes - where.offset || where.bytes > largestTileBytes(pixels)) {
-        std::snprintf(text, sizeof text,
-                      "Tile %d of %d lies outside the heap: its descriptor gives %lld bytes at %lld, and the heap has "
-                      "%lld bytes.",
-                      place.index + 1, tiles.tiles, static_cast<long long>(where.bytes),
-                      static_cast<long long>(where.offset), static_cast<long long>(tiles.heapBytes));
-        return refuseTile(globals, text);
-    }
+        where.bytes > tiles.heapBytes - where.offset || where.bytes > largestTileBytes(pixels))
+        return refuseTile(globals,
+                          "Tile %d of %d lies outside the heap: its descriptor gives %lld bytes at %lld, and the heap "
+                          "has %lld bytes.",
+                          place.index + 1, tiles.tiles, static_cast<long long>(where.bytes),
+                          static_cast<long long>(where.offset), static_cast<long long>(tiles.heapBytes));
     const int64_t position = int64_t{image.dataStart} + tiles.heapStart + where.offset;
-    if (position > INT32_MAX - where.bytes) {
-        std::snprintf(text, sizeof text, "Tile %d of %d starts %lld bytes into the file, beyond the 2 GB that can be read.",
-                      place.index + 1, tiles.tiles, static_cast<long long>(position));
-        return refuseTile(globals, text);
-    }
+    if (position > INT32_MAX - where.bytes)
+        return refuseTile(globals, "Tile %d of %d starts %lld bytes into the file, beyond the 2 GB that can be read.",
+                          place.index + 1, tiles.tiles, static_cast<long long>(position));
     if (!ensureRoom(&rows->compressed, &rows->compressedRoom, where.bytes))
         return recordResult(globals, memFullErr);
     if (!recordResult(globals,
@@ -269,12 +270,9 @@ bool decodeTileAt(PluginGlobals *globals, const ImageDescription &image, TileRow
     }
     if (status == TileStatus::outOfMemory)
         return recordResult(globals, memFullErr);
-    if (status != TileStatus::ok) {
-        char text[200];
-        std::snprintf(text, sizeof text, "Tile %d of %d (%s) does not decompress: it %s.", index + 1,
-                      image.compression.tiles, image.compression.kind, tileStatusText(status));
-        return refuseTile(globals, text);
-    }
+    if (status != TileStatus::ok)
+        return refuseTile(globals, "Tile %d of %d (%s) does not decompress: it %s.", index + 1, image.compression.tiles,
+                          image.compression.kind, tileStatusText(status));
     placeSamples(image, rows, place, decoding);
     return true;
 }
@@ -310,21 +308,17 @@ bool beginTileRows(PluginGlobals *globals, const ImageDescription &image, TileRo
     const int64_t tableBytes = int64_t{tiles.tableRowBytes} * tiles.tiles;
     if (tiles.tile[0] < 1 || tiles.tile[1] < 1 || tiles.tile[2] < 1 || counts[0] * counts[1] * counts[2] != tiles.tiles)
         return recordResult(globals, formatBadParameters);
-    if (tableBytes > largestTableBytes) {
-        char text[200];
-        std::snprintf(text, sizeof text, "The table of %d tiles takes %lld bytes, more than the %lld MB that are read.",
-                      tiles.tiles, static_cast<long long>(tableBytes), static_cast<long long>(largestTableBytes >> 20));
-        return refuseTile(globals, text);
-    }
+    if (tableBytes > largestTableBytes)
+        return refuseTile(globals, "The table of %d tiles takes %lld bytes, more than the %lld MB that are read.",
+                          tiles.tiles, static_cast<long long>(tableBytes),
+                          static_cast<long long>(largestTableBytes >> 20));
     const int64_t tilePixels = int64_t{tiles.tile[0]} * tiles.tile[1] * tiles.tile[2];
     const int64_t bandBytes = int64_t{image.columns} * tiles.tile[1] * tiles.tile[2] * image.bytesPerSample;
-    if (tilePixels * 8 > largestBandBytes || bandBytes > largestBandBytes) {
-        char text[200];
-        std::snprintf(text, sizeof text,
-                      "Tiles of %d x %d x %d pixels take more than the %lld MB of memory that a band of tiles may have.",
-                      tiles.tile[0], tiles.tile[1], tiles.tile[2], static_cast<long long>(largestBandBytes >> 20));
-        return refuseTile(globals, text);
-    }
+    if (tilePixels * 8 > largestBandBytes || bandBytes > largestBandBytes)
+        return refuseTile(globals,
+                          "Tiles of %d x %d x %d pixels take more than the %lld MB of memory that a band of tiles may "
+                          "have.",
+                          tiles.tile[0], tiles.tile[1], tiles.tile[2], static_cast<long long>(largestBandBytes >> 20));
     rows->table = static_cast<uint8_t *>(allocate(tableBytes));
     rows->band = static_cast<uint8_t *>(allocate(bandBytes));
     rows->decoded = static_cast<uint8_t *>(allocate(tilePixels * 8));
