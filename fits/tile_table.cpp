@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "fits/header_merge.h"
+
 namespace {
 
 // The sentence that says why the tiles cannot be read, into `reason`; false, for the caller to
@@ -356,16 +358,6 @@ bool readQuantization(const TableKeywords &found, TileCompression *compression, 
     return true;
 }
 
-// Z keywords that stand for the image's own cards, and the names they get back.
-struct Renamed {
-    const char *from;
-    const char *to;
-};
-const Renamed renamedKeywords[] = {{"ZSIMPLE ", "SIMPLE  "}, {"ZTENSION", "XTENSION"}, {"ZBITPIX ", "BITPIX  "},
-                                   {"ZNAXIS  ", "NAXIS   "}, {"ZEXTEND ", "EXTEND  "}, {"ZBLOCKED", "BLOCKED "},
-                                   {"ZPCOUNT ", "PCOUNT  "}, {"ZGCOUNT ", "GCOUNT  "}, {"ZHECKSUM", "CHECKSUM"},
-                                   {"ZDATASUM", "DATASUM "}};
-
 // The table's own cards, which describe the table and its coding rather than the image.
 bool isTableCard(const uint8_t *card) {
     static const char *const keywords[] = {"XTENSION", "BITPIX  ", "NAXIS   ", "PCOUNT  ", "GCOUNT  ", "TFIELDS ",
@@ -408,9 +400,9 @@ bool renamedCard(const uint8_t *card, uint8_t *renamed) {
         renamed[keywordColumns - 1] = ' ';
         return true;
     }
-    for (const Renamed &pair : renamedKeywords)
-        if (cardHasKeyword(card, pair.from)) {
-            std::memcpy(renamed, pair.to, keywordColumns);
+    for (const ZKeyword &pair : zKeywords)
+        if (cardHasKeyword(card, pair.table)) {
+            std::memcpy(renamed, pair.image, keywordColumns);
             return true;
         }
     return false;
@@ -424,11 +416,9 @@ bool isShapeKeyword(const uint8_t *card) {
 // BITPIX and the axes, then the other cards in the table's order.
 bool restoreHeader(const HeaderCards &table, int32_t end, const TableKeywords &found, HeaderCards *restored) {
     uint8_t card[cardBytes];
-    bool primary = false, extension = false;
-    for (int32_t n = 0; n < end; ++n) {
+    bool primary = false;
+    for (int32_t n = 0; n < end; ++n)
         primary = primary || cardHasKeyword(cardOf(table, n), "ZSIMPLE ");
-        extension = extension || cardHasKeyword(cardOf(table, n), "ZTENSION");
-    }
     if (primary) {
         composeCard(card, keywordSIMPLE, "T");
     } else {
@@ -473,15 +463,7 @@ bool restoreHeader(const HeaderCards &table, int32_t end, const TableKeywords &f
         if (!appendCard(restored, card))
             return false;
     }
-    std::memset(card, ' ', cardBytes);
-    std::memcpy(card, "END", 3);
-    if (!appendCard(restored, card))
-        return false;
-    std::memset(card, ' ', cardBytes);
-    while (restored->count % cardsPerBlock != 0)
-        if (!appendCard(restored, card))
-            return false;
-    return true;
+    return appendEndCard(restored);
 }
 
 } // namespace

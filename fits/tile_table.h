@@ -8,6 +8,16 @@
 #include "fits/header_format.h"
 #include "fits/image_description.h"
 
+// The image header's cards that the table keeps under Z names, which a read renames back.
+struct ZKeyword {
+    const char *image;
+    const char *table;
+};
+inline constexpr ZKeyword zKeywords[] = {{"SIMPLE  ", "ZSIMPLE "}, {"XTENSION", "ZTENSION"}, {"BITPIX  ", "ZBITPIX "},
+                                         {"NAXIS   ", "ZNAXIS  "}, {"EXTEND  ", "ZEXTEND "}, {"BLOCKED ", "ZBLOCKED"},
+                                         {"PCOUNT  ", "ZPCOUNT "}, {"GCOUNT  ", "ZGCOUNT "}, {"CHECKSUM", "ZHECKSUM"},
+                                         {"DATASUM ", "ZDATASUM"}};
+
 // Reads the table's header, whose END card is card `tableEnd`: how the tiles are stored into
 // `compression`, and the image's own header into `restored` (empty on entry): its first card,
 // BITPIX, NAXIS and the axes, then every card that is not the table's own, END and blank cards

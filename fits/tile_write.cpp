@@ -11,6 +11,7 @@
 #include "fits/header_format.h"
 #include "fits/image_rows.h"
 #include "fits/tile_codec_shared.h"
+#include "fits/tile_table.h"
 #include "host/file_access.h"
 #include "platform/platform.h"
 
@@ -22,15 +23,6 @@ constexpr int32_t descriptorBytes = 8; // a 1P descriptor: element count, heap o
 int32_t tilesOf(const FormatRecord *record) { return int32_t{record->imageSize.v} * record->planes; }
 
 int32_t bytePixOf(const FormatRecord *record) { return record->depth == 16 ? 2 : 1; }
-
-// The image header's cards that become the table's under their Z names.
-struct Renamed {
-    const char *from;
-    const char *to;
-};
-const Renamed zForms[] = {{"SIMPLE  ", "ZSIMPLE "}, {"XTENSION", "ZTENSION"}, {"BITPIX  ", "ZBITPIX "}, {"NAXIS   ", "ZNAXIS  "},
-                          {"EXTEND  ", "ZEXTEND "}, {"BLOCKED ", "ZBLOCKED"}, {"PCOUNT  ", "ZPCOUNT "},
-                          {"GCOUNT  ", "ZGCOUNT "}, {"CHECKSUM", "ZHECKSUM"}, {"DATASUM ", "ZDATASUM"}};
 
 // n of a keyword `stem` followed by digits and blanks; 0 for any other keyword.
 int indexOf(const uint8_t *card, const char *stem) {
@@ -157,11 +149,11 @@ bool composeTableHeader(const uint8_t *image, int32_t imageBlocks, const FormatR
                 addCopy(table, card, keyword);
             continue;
         }
-        const Renamed *renamed = nullptr;
-        for (const Renamed &form : zForms)
-            renamed = cardHasKeyword(card, form.from) ? &form : renamed;
+        const ZKeyword *renamed = nullptr;
+        for (const ZKeyword &form : zKeywords)
+            renamed = cardHasKeyword(card, form.image) ? &form : renamed;
         if (renamed != nullptr)
-            addCopy(table, card, renamed->to);
+            addCopy(table, card, renamed->table);
         else if (!isReservedCard(card))
             addCopy(table, card, reinterpret_cast<const char *>(card));
     }
