@@ -190,11 +190,8 @@ TileStatus plioDecode(const TileCodecParams &params, const uint8_t *list, size_t
         case 4: fits = emitRun(&out, data, data, value); break;
         case 5: fits = emitRun(&out, data, data > 0 ? 1 : 0, value); break;
         case 6:
-            value += data;
-            fits = emitRun(&out, 1, 1, value);
-            break;
         case 7:
-            value -= data;
+            value += opcode == 6 ? data : -data;
             fits = emitRun(&out, 1, 1, value);
             break;
         default: return TileStatus::badOpcode;
