@@ -652,10 +652,8 @@ int64_t fileRowBytes(const ImageDescription &image, int32_t columns) {
 void chooseMapping(PhysicalRange *range) {
     const double first = firstHostValue(*range);
     range->step = 1.0;
-    if (!range->found) {
-        range->kind = SampleMapping::identity; // blanks only: every host value is 0
-        range->zero = 0.0;
-    } else if (range->whole && range->smallest >= first && range->largest <= largestHostValue) {
+    // Blanks only take identity too: every host value is 0.
+    if (!range->found || (range->whole && range->smallest >= first && range->largest <= largestHostValue)) {
         range->kind = SampleMapping::identity;
         range->zero = 0.0;
     } else if ((range->whole && range->largest - range->smallest <= largestHostValue - first) ||
@@ -782,8 +780,6 @@ StoredRange emptyStoredRange() { return StoredRange{32767, -32768, false, true};
 
 namespace {
 
-inline int16_t storedSample(const uint8_t *bytes) { return static_cast<int16_t>(uint16_t{bytes[0]} << 8 | bytes[1]); }
-
 // The BLANK of 16-bit data as a sample, or a value no sample has.
 int32_t blankSample(const ImageDescription &image) {
     const bool usable = image.hasBlank && image.blank >= -32768 && image.blank <= 32767;
@@ -795,7 +791,7 @@ int32_t blankSample(const ImageDescription &image) {
 bool storedValuesWhole(const ImageDescription &image, const uint8_t *source, int32_t samples) {
     const int32_t blank = blankSample(image);
     for (int32_t i = 0; i < samples; ++i) {
-        const int32_t stored = storedSample(source + 2 * static_cast<size_t>(i));
+        const auto stored = static_cast<int32_t>(storedInteger<16>(source + 2 * static_cast<size_t>(i)));
         if (stored != blank && !isWhole(image.exactZero + image.exactScale * stored))
             return false;
     }
@@ -842,7 +838,7 @@ void takeStoredRange(StoredRange *range, const ImageDescription &image, const ui
     blanks = _mm_movemask_epi8(seen) != 0;
 #endif
     for (; i < samples; ++i) {
-        const int32_t stored = storedSample(source + 2 * static_cast<size_t>(i));
+        const auto stored = static_cast<int32_t>(storedInteger<16>(source + 2 * static_cast<size_t>(i)));
         const bool isBlank = stored == blank;
         blanks = blanks || isBlank;
         smallest = !isBlank && stored < smallest ? stored : smallest;
@@ -904,7 +900,7 @@ void shiftStoredRow(const ImageDescription &image, const uint8_t *source, int32_
     }
 #endif
     for (; i < samples; ++i) {
-        const int32_t stored = storedSample(source + 2 * static_cast<size_t>(i));
+        const auto stored = static_cast<int32_t>(storedInteger<16>(source + 2 * static_cast<size_t>(i)));
         const auto host = static_cast<uint16_t>(stored == blank ? 0 : static_cast<uint16_t>(stored) - origin);
         std::memcpy(destination + 2 * static_cast<size_t>(i), &host, sizeof host);
     }
