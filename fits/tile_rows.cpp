@@ -58,6 +58,7 @@ struct TilePlace {
     int32_t index;
     int32_t column, row, plane; // the tile's first pixel
     int32_t columns, rows, planes;
+    int64_t pixels;
 };
 
 TilePlace placeTile(const ImageDescription &image, int32_t index) {
@@ -72,6 +73,7 @@ TilePlace placeTile(const ImageDescription &image, int32_t index) {
     place.columns = tiles.tile[0] < image.columns - place.column ? tiles.tile[0] : image.columns - place.column;
     place.rows = tiles.tile[1] < image.rows - place.row ? tiles.tile[1] : image.rows - place.row;
     place.planes = tiles.tile[2] < image.planes - place.plane ? tiles.tile[2] : image.planes - place.plane;
+    place.pixels = int64_t{place.columns} * place.rows * place.planes;
     return place;
 }
 
@@ -115,12 +117,11 @@ int64_t largestTileBytes(int64_t pixels) { return pixels * 16 + 65536; }
 bool readTileBytes(PluginGlobals *globals, const ImageDescription &image, TileRows *rows, const TilePlace &place,
                    const TileBytes &where) {
     const TileCompression &tiles = image.compression;
-    const int64_t pixels = int64_t{place.columns} * place.rows * place.planes;
     if (where.column == nullptr)
         return refuseTile(globals, "Tile %d of %d holds no data in any of its columns: the file is damaged.",
                           place.index + 1, tiles.tiles);
     if (where.bytes < 0 || where.offset < 0 || where.offset > tiles.heapBytes ||
-        where.bytes > tiles.heapBytes - where.offset || where.bytes > largestTileBytes(pixels))
+        where.bytes > tiles.heapBytes - where.offset || where.bytes > largestTileBytes(place.pixels))
         return refuseTile(globals,
                           "Tile %d of %d lies outside the heap: its descriptor gives %lld bytes at %lld, and the heap "
                           "has %lld bytes.",
@@ -224,10 +225,9 @@ DequantizeParams dequantizing(const ImageDescription &image, const TileRows &row
 // Puts the decoded tile's samples in their places among the band's rows, at the image's width.
 void placeSamples(const ImageDescription &image, TileRows *rows, const TilePlace &place, const TileDecoding &decoding) {
     const int32_t width = image.bytesPerSample;
-    const int64_t pixels = int64_t{place.columns} * place.rows * place.planes;
     const bool floats = image.bitpix < 0;
     if (decoding.quantized)
-        dequantizeTile(dequantizing(image, *rows, place.index), *rows->dither, rows->decoded, decoding.width, pixels,
+        dequantizeTile(dequantizing(image, *rows, place.index), *rows->dither, rows->decoded, decoding.width, place.pixels,
                        rows->values);
     int64_t from = 0;
     for (int32_t plane = 0; plane < place.planes; ++plane)
@@ -253,8 +253,7 @@ bool decodeTileAt(PluginGlobals *globals, const ImageDescription &image, TileRow
     const TileBytes where = tileBytes(*rows, image.compression, index);
     if (!readTileBytes(globals, image, rows, place, where))
         return false;
-    const int64_t pixels = int64_t{place.columns} * place.rows * place.planes;
-    const TileDecoding decoding = tileDecoding(image, *rows, where, pixels);
+    const TileDecoding decoding = tileDecoding(image, *rows, where, place.pixels);
     const TileShape shape{place.columns, place.rows * place.planes};
     TileStatus status = TileStatus::sizeDisagrees;
     // Raw floats come back as they are only at the image's own width.
