@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 #include "fits/checksum.h"
 #include "fits/header_format.h"
@@ -255,27 +256,18 @@ bool fitThirdAxis(Draft *draft, const FormatRecord *record, int16_t axes) {
 } // namespace
 
 void composeFreshHeader(uint8_t *header, const FormatRecord *record) {
-    const SavedCoding coding = savedCoding(record, nullptr);
-    char depth[12], columns[12], rows[12], planes[12];
-    decimalText(record->depth, depth);
-    decimalText(record->imageSize.h, columns);
-    decimalText(record->imageSize.v, rows);
-    decimalText(record->planes, planes);
+    const int16_t axes = savedAxes(record, nullptr);
     std::memset(header, ' ', headerImageSize);
     int n = 0;
     composeCard(cardAt(header, n++), keywordSIMPLE, "T");
-    composeCard(cardAt(header, n++), keywordBITPIX, depth);
-    char naxis[12];
-    decimalText(savedAxes(record, nullptr), naxis);
-    composeCard(cardAt(header, n++), keywordNAXIS, naxis);
-    composeCard(cardAt(header, n++), keywordNAXIS1, columns);
-    composeCard(cardAt(header, n++), keywordNAXIS2, rows);
-    if (record->planes > 1)
-        composeCard(cardAt(header, n++), keywordNAXIS3, planes);
-    composeCard(cardAt(header, n++), keywordBZERO, coding.bzero);
-    composeCard(cardAt(header, n++), keywordBSCALE, coding.bscale);
+    // The image's cards, whose values rewriteImageValues gives them as it gives a kept header's.
+    for (const char *keyword :
+         {keywordBITPIX, keywordNAXIS, keywordNAXIS1, keywordNAXIS2, keywordNAXIS3, keywordBZERO, keywordBSCALE})
+        if (keyword != keywordNAXIS3 || axes == 3)
+            composeCard(cardAt(header, n++), keyword, "");
     std::memcpy(cardAt(header, n++), attributionCard, cardBytes);
     std::memcpy(cardAt(header, n), "END", 3);
+    rewriteImageValues(header, n, record, axes, savedCoding(record, nullptr));
 }
 
 bool updateHeaderValues(uint8_t *header, int16_t *blocks, const FormatRecord *record, const ImageDescription *kept) {
