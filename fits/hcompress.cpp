@@ -76,27 +76,18 @@ void nextLevel(LevelSizes *level) {
 
 // One quadtree code: which of a 2 × 2 block's four children are set, in a fixed prefix code.
 uint8_t readQuadCode(BitReader *reader) {
+    // What the 4-bit codes 8 … 12 and the 5-bit codes 26 … 30 stand for.
+    static const uint8_t fourBitCodes[] = {3, 5, 10, 12, 15};
+    static const uint8_t fiveBitCodes[] = {6, 7, 9, 11, 13};
     uint32_t code = readBits(reader, 3);
     if (code < 4)
         return static_cast<uint8_t>(1u << code);
     code = (code << 1) | readBits(reader, 1);
-    switch (code) {
-    case 8: return 3;
-    case 9: return 5;
-    case 10: return 10;
-    case 11: return 12;
-    case 12: return 15;
-    default: break;
-    }
+    if (code <= 12)
+        return fourBitCodes[code - 8];
     code = (code << 1) | readBits(reader, 1);
-    switch (code) {
-    case 26: return 6;
-    case 27: return 7;
-    case 28: return 9;
-    case 29: return 11;
-    case 30: return 13;
-    default: break;
-    }
+    if (code <= 30)
+        return fiveBitCodes[code - 26];
     code = (code << 1) | readBits(reader, 1);
     return code == 62 ? 0 : 14;
 }
