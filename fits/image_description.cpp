@@ -15,6 +15,7 @@ namespace {
 
 constexpr double largestHostValue = 65535.0;
 constexpr double notANumber = std::numeric_limits<double>::quiet_NaN();
+constexpr double infinity = std::numeric_limits<double>::infinity();
 
 // Host value of the smallest physical value: 1 when host 0 is taken by the blanks.
 double firstHostValue(const PhysicalRange &range) { return range.blanks ? 1.0 : 0.0; }
@@ -233,7 +234,6 @@ int32_t widenInPairs(RowRange *row, const double *physical, int32_t samples) {
     double low[2], high[2];
     _mm_storeu_pd(low, smallest);
     _mm_storeu_pd(high, largest);
-    const double infinity = std::numeric_limits<double>::infinity();
     if (low[0] == -infinity || low[1] == -infinity || high[0] == infinity || high[1] == infinity)
         return 0;
     row->smallest = low[1] < low[0] ? low[1] : low[0];
@@ -473,7 +473,6 @@ bool finishRow(PhysicalRange *range, const ImageDescription &image, const uint8_
                 ends.fraction = ends.fraction || (isFinite(value) && !isWhole(value));
         }
     }
-    const double infinity = std::numeric_limits<double>::infinity();
     if (ends.low[0] == -infinity || ends.low[1] == -infinity || ends.high[0] == infinity || ends.high[1] == infinity)
         return false;
     RowRange row{ends.low[1] < ends.low[0] ? ends.low[1] : ends.low[0],
@@ -495,7 +494,6 @@ bool finishRow(PhysicalRange *range, const ImageDescription &image, const uint8_
 // Each lane of widenInPairs is spread over several accumulators, so that no one waits on itself.
 template <int Bitpix, bool Scaled, bool Whole>
 bool takeRowOfKind(PhysicalRange *range, const ImageDescription &image, const uint8_t *source, int32_t samples) {
-    const double infinity = std::numeric_limits<double>::infinity();
     const double startLow = range->found ? range->smallest : infinity;
     const double startHigh = range->found ? range->largest : -infinity;
     LaneEnds ends{{startLow, startLow}, {startHigh, startHigh}, false, false};
@@ -674,7 +672,7 @@ void chooseMapping(PhysicalRange *range) {
         // presses them together, or to 0 for spans below 3e-319: it is rounded up to the next
         // step there is, and the largest value then falls a little short of 65535.
         if (range->step < std::numeric_limits<double>::min() && range->step * (largestHostValue - first) < span)
-            range->step = std::nextafter(range->step, std::numeric_limits<double>::infinity());
+            range->step = std::nextafter(range->step, infinity);
         range->zero = range->smallest - first * range->step;
     }
 }
@@ -711,7 +709,6 @@ void physicalValues(const ImageDescription &image, const uint8_t *source, int32_
 }
 
 void takeRange(PhysicalRange *range, const double *physical, int32_t samples) {
-    const double infinity = std::numeric_limits<double>::infinity();
     RowRange row{range->found ? range->smallest : infinity, range->found ? range->largest : -infinity, false};
     widenRange(&row, physical, samples);
     takeRowEnds(range, row, [&] { return allWhole(physical, samples); });
