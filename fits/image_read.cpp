@@ -124,10 +124,10 @@ void releaseWideRow(WideRow *row) {
 
 } // namespace
 
-bool openRowSource(PluginGlobals *globals, const ImageDescription &image, RowSource *source) {
+bool openRowSource(PluginGlobals *globals, const ImageDescription &image, int16_t columns, RowSource *source) {
     *source = RowSource{};
     source->image = &image;
-    source->rowBytes = fileRowBytes(image, image.columns);
+    source->rowBytes = fileRowBytes(image, columns);
     if (image.compression.compressed)
         return beginTileRows(globals, image, &source->tiles);
     return recordResult(globals, fileSeek(globals->formatRecord->dataFork, platformSeekFromStart, image.dataStart));
@@ -180,7 +180,8 @@ bool scanSampleRange(PluginGlobals *globals, ImageDescription *image) {
     StoredRange stored = emptyStoredRange();
     const bool wide = needsMapping(*image);
     RowSource source{};
-    if (takeWideRow(globals, *image, image->columns, &row) && openRowSource(globals, *image, &source)) {
+    if (takeWideRow(globals, *image, image->columns, &row) &&
+        openRowSource(globals, *image, image->columns, &source)) {
         int32_t total = int32_t{image->rows} * image->planes;
         for (int32_t n = 0; n < total && readSourceRow(globals, &source, row.stored); ++n) {
             if (!wide) {
@@ -241,7 +242,7 @@ void doReadContinue(PluginGlobals *globals) {
         return;
     }
     if (takeWideRow(globals, reading.image, record->imageSize.h, &reading.stored))
-        openRowSource(globals, reading.image, &reading.source);
+        openRowSource(globals, reading.image, record->imageSize.h, &reading.source);
     handOverRows(globals, reading.image.bottomUp, fillRow, nullptr, &reading);
     closeRowSource(&reading.source);
     releaseWideRow(&reading.stored);

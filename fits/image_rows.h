@@ -36,10 +36,12 @@ struct RowSource {
     TileRows tiles;
 };
 
-// Starts a pass at the image's first row. False with result set when it cannot.
-bool openRowSource(PluginGlobals *globals, const ImageDescription &image, RowSource *source);
+// Starts a pass at the image's first row, for rows of `columns` samples: the file's rows follow
+// one another at that width, while tiles are decoded at the image's own, which `columns` must
+// then be. False with result set when it cannot.
+bool openRowSource(PluginGlobals *globals, const ImageDescription &image, int16_t columns, RowSource *source);
 
-// The next row into `stored` (fileRowBytes of the image's width). False with result set (readErr,
+// The next row into `stored` (fileRowBytes of the source's width). False with result set (readErr,
 // eofErr for a short file, memFullErr, formatCannotRead for a damaged tile) when it cannot.
 bool readSourceRow(PluginGlobals *globals, RowSource *source, uint8_t *stored);
 
