@@ -166,27 +166,21 @@ struct TileDecoding {
 TileDecoding tileDecoding(const ImageDescription &image, const TileRows &rows, const TileBytes &where, int64_t pixels) {
     const TileCompression &tiles = image.compression;
     TileDecoding decoding{tiles.codec, image.bytesPerSample, false};
-    const bool gzip = tiles.codec.codec == TileCodec::gzip1 || tiles.codec.codec == TileCodec::gzip2;
     if (where.column == &tiles.data) {
         decoding.quantized = tiles.quantized;
         // Quantized floats are 32-bit integers, whatever the image's width.
         if (tiles.quantized)
             decoding.width = 4;
-        if (gzip && (tiles.quantized || image.bitpix > 0))
-            decoding.width = gzipWidth(rows.compressed, where.bytes, pixels, decoding.width);
-        // A tile the writer did not compress holds samples of the column's own type, or the
-        // image's samples as bytes.
-        if (tiles.codec.codec == TileCodec::none && where.column->type != 'B')
-            decoding.width = where.column->elementBytes;
-    } else if (where.column == &tiles.gzipData) {
-        decoding.params.codec = TileCodec::gzip1;
-        if (image.bitpix > 0)
-            decoding.width = gzipWidth(rows.compressed, where.bytes, pixels, decoding.width);
     } else {
-        decoding.params.codec = TileCodec::none;
-        if (where.column->type != 'B')
-            decoding.width = where.column->elementBytes;
+        decoding.params.codec = where.column == &tiles.gzipData ? TileCodec::gzip1 : TileCodec::none;
     }
+    const TileCodec codec = decoding.params.codec;
+    if ((codec == TileCodec::gzip1 || codec == TileCodec::gzip2) && (decoding.quantized || image.bitpix > 0))
+        decoding.width = gzipWidth(rows.compressed, where.bytes, pixels, decoding.width);
+    // A tile the writer did not compress holds samples of the column's own type, or the
+    // image's samples as bytes.
+    if (codec == TileCodec::none && where.column->type != 'B')
+        decoding.width = where.column->elementBytes;
     return decoding;
 }
 
