@@ -119,7 +119,6 @@ void releaseWideRow(WideRow *row) {
 bool openRowSource(PluginGlobals *globals, const ImageDescription &image, int16_t columns, RowSource *source) {
     *source = RowSource{};
     source->image = &image;
-    source->rowBytes = fileRowBytes(image, columns);
     if (!takeWideRow(globals, image, columns, &source->row))
         return false;
     if (image.compression.compressed)
@@ -132,7 +131,7 @@ bool readSourceRow(PluginGlobals *globals, RowSource *source) {
         return false;
     if (source->image->compression.compressed)
         return nextTileRow(globals, *source->image, &source->tiles, source->row.stored);
-    readExactInPieces(globals, source->rowBytes, source->row.stored);
+    readExactInPieces(globals, source->row.storedBytes, source->row.stored);
     return globals->result == noErr;
 }
 

@@ -32,7 +32,7 @@ void endRowHandOver(PluginGlobals *globals);
 struct WideRow {
     uint8_t *stored;
     double *physical;
-    int64_t storedBytes;
+    int64_t storedBytes; // fileRowBytes of the row's width
 };
 
 // Where a pass over the image takes its rows from: the file's samples one row after another,
@@ -40,7 +40,6 @@ struct WideRow {
 // the stored big-endian samples of BITPIX, so that the conversions are the same for both.
 struct RowSource {
     const ImageDescription *image;
-    int64_t rowBytes;
     TileRows tiles;
     WideRow row; // the row read last
 };
