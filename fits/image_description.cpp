@@ -500,6 +500,9 @@ bool takeRowOfKind(PhysicalRange *range, const ImageDescription &image, const ui
     // Unscaled 32-bit integers are whole numbers.
     constexpr bool checkWhole = Whole && !(Bitpix == 32 && !Scaled);
     int32_t i = 0;
+    // The accumulators' lanes, as doubles, for joinLanes.
+    constexpr int lanes = Bitpix == -32 && !Scaled ? 8 : 4;
+    double lows[lanes], highs[lanes];
     // cmpunord of two vectors finds NaN in either.
     if constexpr (Bitpix == -32 && !Scaled) {
         const float floatInfinity = std::numeric_limits<float>::infinity();
@@ -518,7 +521,6 @@ bool takeRowOfKind(PhysicalRange *range, const ImageDescription &image, const ui
                 fraction = _mm_or_ps(fraction, _mm_or_ps(fractionLanes(first), fractionLanes(second)));
         }
         float lowFloats[8], highFloats[8];
-        double lows[8], highs[8];
         _mm_storeu_ps(lowFloats, low0);
         _mm_storeu_ps(lowFloats + 4, low1);
         _mm_storeu_ps(highFloats, high0);
@@ -527,8 +529,6 @@ bool takeRowOfKind(PhysicalRange *range, const ImageDescription &image, const ui
             lows[m] = lowFloats[m];
             highs[m] = highFloats[m];
         }
-        if (!joinLanes(lows, highs, 8, &ends))
-            return false;
         ends.blanks = _mm_movemask_ps(blanks) != 0;
         ends.fraction = _mm_movemask_ps(fraction) != 0;
     } else {
@@ -547,16 +547,15 @@ bool takeRowOfKind(PhysicalRange *range, const ImageDescription &image, const ui
             if constexpr (checkWhole)
                 fraction = _mm_or_pd(fraction, _mm_or_pd(fractionLanes(first), fractionLanes(second)));
         }
-        double lows[4], highs[4];
         _mm_storeu_pd(lows, low0);
         _mm_storeu_pd(lows + 2, low1);
         _mm_storeu_pd(highs, high0);
         _mm_storeu_pd(highs + 2, high1);
-        if (!joinLanes(lows, highs, 4, &ends))
-            return false;
         ends.blanks = _mm_movemask_pd(blanks) != 0;
         ends.fraction = _mm_movemask_pd(fraction) != 0;
     }
+    if (!joinLanes(lows, highs, lanes, &ends))
+        return false;
     return finishRow<Bitpix, Scaled, checkWhole>(range, image, source, i, samples, ends);
 }
 
