@@ -25,13 +25,6 @@ struct HcompressHeader {
     uint8_t planes[3];
 };
 
-uint64_t readBigEndian(const uint8_t *at, int32_t bytes) {
-    uint64_t value = 0;
-    for (int32_t b = 0; b < bytes; ++b)
-        value = (value << 8) | at[b];
-    return value;
-}
-
 TileStatus readHeader(const uint8_t *bytes, size_t size, HcompressHeader *header) {
     if (size < 2)
         return TileStatus::endsEarly;
@@ -58,29 +51,43 @@ int32_t ceilLog2(int32_t n) {
     return log;
 }
 
+// The sizes of the levels of a rows × columns array, from one entry up: each level doubles the
+// one before, less one along an axis whose remaining length the step already covers. A length
+// of 0 stays at 1, as the writer's sequence has it.
+struct LevelSizes {
+    int32_t rows;
+    int32_t columns;
+    int32_t rowsLeft;
+    int32_t columnsLeft;
+    int64_t step;
+};
+
+LevelSizes firstLevel(int32_t rows, int32_t columns, int32_t log2n) {
+    return LevelSizes{1, 1, rows, columns, int64_t{1} << log2n};
+}
+
+void nextLevel(LevelSizes *level) {
+    level->step >>= 1;
+    level->rows = 2 * level->rows - (level->rowsLeft <= level->step ? 1 : 0);
+    level->columns = 2 * level->columns - (level->columnsLeft <= level->step ? 1 : 0);
+    level->rowsLeft -= level->rowsLeft <= level->step ? 0 : static_cast<int32_t>(level->step);
+    level->columnsLeft -= level->columnsLeft <= level->step ? 0 : static_cast<int32_t>(level->step);
+}
+
 // One quadtree code: which of a 2 × 2 block's four children are set, in a fixed prefix code.
 uint8_t readQuadCode(BitReader *reader) {
+    // What the 4-bit codes 8 … 12 and the 5-bit codes 26 … 30 stand for.
+    static const uint8_t fourBitCodes[] = {3, 5, 10, 12, 15};
+    static const uint8_t fiveBitCodes[] = {6, 7, 9, 11, 13};
     uint32_t code = readBits(reader, 3);
     if (code < 4)
         return static_cast<uint8_t>(1u << code);
     code = (code << 1) | readBits(reader, 1);
-    switch (code) {
-    case 8: return 3;
-    case 9: return 5;
-    case 10: return 10;
-    case 11: return 12;
-    case 12: return 15;
-    default: break;
-    }
+    if (code <= 12)
+        return fourBitCodes[code - 8];
     code = (code << 1) | readBits(reader, 1);
-    switch (code) {
-    case 26: return 6;
-    case 27: return 7;
-    case 28: return 9;
-    case 29: return 11;
-    case 30: return 13;
-    default: break;
-    }
+    if (code <= 30)
+        return fiveBitCodes[code - 26];
     code = (code << 1) | readBits(reader, 1);
     return code == 62 ? 0 : 14;
 }
@@ -142,20 +149,11 @@ TileStatus decodeQuadrant(BitReader *reader, const Quadrant &q, int32_t planes, 
                 codes[b] = static_cast<uint8_t>(readBits(reader, 4));
         } else if (format == 15) {
             codes[0] = readQuadCode(reader);
-            // Level sizes halve, rounding up, from the quadrant's own down to one code; a
-            // dimension of 0 stays at 1, as the writer's sequence has it.
-            int32_t levelRows = 1;
-            int32_t levelColumns = 1;
-            int32_t rowsLeft = rows;
-            int32_t columnsLeft = columns;
-            int64_t step = int64_t{1} << log2n;
+            // Expanded from one code up to the quadrant's own level sizes, halved.
+            LevelSizes level = firstLevel(rows, columns, log2n);
             for (int32_t k = 1; k < log2n && !reader->exhausted; ++k) {
-                step >>= 1;
-                levelRows = 2 * levelRows - (rowsLeft <= step ? 1 : 0);
-                levelColumns = 2 * levelColumns - (columnsLeft <= step ? 1 : 0);
-                rowsLeft -= rowsLeft <= step ? 0 : static_cast<int32_t>(step);
-                columnsLeft -= columnsLeft <= step ? 0 : static_cast<int32_t>(step);
-                expandLevel(reader, codes, levelRows, levelColumns);
+                nextLevel(&level);
+                expandLevel(reader, codes, level.rows, level.columns);
             }
         } else if (!reader->exhausted) {
             return TileStatus::badCode;
@@ -329,6 +327,14 @@ int64_t roundCoefficient(int64_t v, const Rounding &r) {
 
 int64_t towardZeroBy(int64_t v, int64_t amount) { return v >= 0 ? v - amount : v + amount; }
 
+// A block that an odd edge cuts to two entries, `apart` entries apart: their sum and difference.
+void rebuildPair(int64_t *p00, int64_t apart, const Rounding &r1, int32_t shift) {
+    int64_t h = roundCoefficient(p00[apart], r1);
+    int64_t h0 = towardZeroBy(p00[0], h & r1.bit);
+    p00[apart] = (h0 + h) >> shift;
+    p00[0] = (h0 - h) >> shift;
+}
+
 // Rebuilds one level's 2 × 2 blocks from their sum h0 and differences hx, hy, hc, carrying
 // the low bits that the writer's rounding folded into the sum.
 void rebuildLevel(int64_t *a, int32_t nx, int32_t ny, int64_t stride, const Rounding &r0, const Rounding &r1,
@@ -355,23 +361,13 @@ void rebuildLevel(int64_t *a, int32_t nx, int32_t ny, int64_t stride, const Roun
             p00[1] = (h0 - hx + hy - hc) >> shift;
             p00[0] = (h0 - hx - hy + hc) >> shift;
         }
-        if (oddColumns != 0) {
-            int64_t *p00 = a + stride * i + j;
-            int64_t hx = roundCoefficient(p00[stride], r1);
-            int64_t h0 = towardZeroBy(p00[0], hx & r1.bit);
-            p00[stride] = (h0 + hx) >> shift;
-            p00[0] = (h0 - hx) >> shift;
-        }
+        if (oddColumns != 0)
+            rebuildPair(a + stride * i + j, stride, r1, shift);
     }
     if (oddRows != 0) {
         int64_t j = 0;
-        for (; j < ny - oddColumns; j += 2) {
-            int64_t *p00 = a + stride * i + j;
-            int64_t hy = roundCoefficient(p00[1], r1);
-            int64_t h0 = towardZeroBy(p00[0], hy & r1.bit);
-            p00[1] = (h0 + hy) >> shift;
-            p00[0] = (h0 - hy) >> shift;
-        }
+        for (; j < ny - oddColumns; j += 2)
+            rebuildPair(a + stride * i + j, 1, r1, shift);
         if (oddColumns != 0)
             a[stride * i + j] >>= shift;
     }
@@ -384,17 +380,11 @@ void invertTransform(int64_t *a, int32_t rows, int32_t columns, int32_t smooth, 
         return;
     int64_t bit0 = int64_t{1} << (log2n - 1);
     a[0] = roundCoefficient(a[0], roundingFor(4 * bit0));
-    int32_t nx = 1;
-    int32_t ny = 1;
-    int32_t rowsLeft = rows;
-    int32_t columnsLeft = columns;
-    int64_t step = int64_t{1} << log2n;
+    LevelSizes level = firstLevel(rows, columns, log2n);
     for (int32_t k = log2n - 1; k >= 0; --k, bit0 >>= 1) {
-        step >>= 1;
-        nx = 2 * nx - (rowsLeft <= step ? 1 : 0);
-        ny = 2 * ny - (columnsLeft <= step ? 1 : 0);
-        rowsLeft -= rowsLeft <= step ? 0 : static_cast<int32_t>(step);
-        columnsLeft -= columnsLeft <= step ? 0 : static_cast<int32_t>(step);
+        nextLevel(&level);
+        const int32_t nx = level.rows;
+        const int32_t ny = level.columns;
         for (int64_t i = 0; i < nx; ++i)
             unshuffle(a + columns * i, ny, 1, spare);
         for (int64_t j = 0; j < ny; ++j)

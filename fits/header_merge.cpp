@@ -83,15 +83,6 @@ KeywordName *sortedKeywords(const HeaderCards &cards, int32_t end, int32_t *coun
     return names;
 }
 
-bool appendBlankCards(HeaderCards *merged) {
-    uint8_t blank[cardBytes];
-    std::memset(blank, ' ', cardBytes);
-    while (merged->count % cardsPerBlock != 0)
-        if (!appendCard(merged, blank))
-            return false;
-    return true;
-}
-
 bool appendPrimaryCards(const HeaderCards &primary, int32_t primaryEnd, const KeywordName *extensionKeys,
                         int32_t extensionKeyCount, HeaderCards *merged) {
     bool keep = false; // for a continuation card: whether the card it carries on was kept
@@ -124,15 +115,25 @@ bool mergeIntoPrimary(const HeaderCards &primary, int32_t primaryEnd, const Head
     KeywordName *extensionKeys = sortedKeywords(extension, extensionEnd, &extensionKeyCount);
     uint8_t card[cardBytes];
     composeCard(card, keywordSIMPLE, "T");
-    uint8_t end[cardBytes];
-    std::memset(end, ' ', cardBytes);
-    std::memcpy(end, "END", 3);
     bool ok = extensionKeys != nullptr && appendCard(merged, card) &&
               appendExtensionCards(extension, extensionEnd, true, merged) &&
               appendPrimaryCards(primary, primaryEnd, extensionKeys, extensionKeyCount, merged) &&
               appendExtensionCards(extension, extensionEnd, false, merged);
     *mergedEnd = merged->count;
-    ok = ok && appendCard(merged, end) && appendBlankCards(merged);
+    ok = ok && appendEndCard(merged);
     platformHeapFree(extensionKeys);
     return ok;
+}
+
+bool appendEndCard(HeaderCards *cards) {
+    uint8_t card[cardBytes];
+    std::memset(card, ' ', cardBytes);
+    std::memcpy(card, "END", 3);
+    if (!appendCard(cards, card))
+        return false;
+    std::memset(card, ' ', cardBytes);
+    while (cards->count % cardsPerBlock != 0)
+        if (!appendCard(cards, card))
+            return false;
+    return true;
 }

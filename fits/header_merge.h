@@ -14,3 +14,6 @@
 // False when memory ran out.
 bool mergeIntoPrimary(const HeaderCards &primary, int32_t primaryEnd, const HeaderCards &extension,
                       int32_t extensionEnd, HeaderCards *merged, int32_t *mergedEnd);
+
+// Appends END and blank cards to a whole block; false when memory ran out.
+bool appendEndCard(HeaderCards *cards);

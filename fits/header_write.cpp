@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 #include "fits/checksum.h"
 #include "fits/header_format.h"
@@ -157,19 +158,18 @@ bool insertCardIfMissing(Draft *draft, int before, const char *keyword, const ch
     return insertCard(draft, before, card);
 }
 
-void removeCards(Draft *draft, const char *keyword) {
-    for (int n = findCard(*draft, keyword); n >= 0; n = findCard(*draft, keyword))
-        removeCard(draft, n);
-}
-
-// Axes after the third had length 1 in the file read; the image saved has two or three.
-void removeAxesAfterThird(Draft *draft) {
+// Removes every card before END that `doomed` picks.
+template <class Doomed> void removeCardsWhere(Draft *draft, Doomed doomed) {
     for (int n = 0; n < draft->end;) {
-        if (axisNumber(cardAt(draft->cards, n)) >= 4)
+        if (doomed(cardAt(draft->cards, n)))
             removeCard(draft, n);
         else
             ++n;
     }
+}
+
+void removeCards(Draft *draft, const char *keyword) {
+    removeCardsWhere(draft, [&](const uint8_t *card) { return cardHasKeyword(card, keyword); });
 }
 
 // The index of the digits at column `*at` (from 0), `*at` moved past them; -1 without a digit.
@@ -235,13 +235,10 @@ bool declaresCoordinateAxes(const uint8_t *header, int end) {
 void removeCoordinatesOfLostAxes(Draft *draft, int16_t axes, int16_t keptAxes) {
     if (declaresCoordinateAxes(draft->cards, draft->end))
         return;
-    for (int n = 0; n < draft->end;) {
-        const int axis = coordinateAxis(cardAt(draft->cards, n));
-        if (axis > axes && axis <= keptAxes)
-            removeCard(draft, n);
-        else
-            ++n;
-    }
+    removeCardsWhere(draft, [&](const uint8_t *card) {
+        const int axis = coordinateAxis(card);
+        return axis > axes && axis <= keptAxes;
+    });
 }
 
 // NAXIS3 follows NAXIS2 when the saved header has a third axis and is absent otherwise.
@@ -259,27 +256,18 @@ bool fitThirdAxis(Draft *draft, const FormatRecord *record, int16_t axes) {
 } // namespace
 
 void composeFreshHeader(uint8_t *header, const FormatRecord *record) {
-    const SavedCoding coding = savedCoding(record, nullptr);
-    char depth[12], columns[12], rows[12], planes[12];
-    decimalText(record->depth, depth);
-    decimalText(record->imageSize.h, columns);
-    decimalText(record->imageSize.v, rows);
-    decimalText(record->planes, planes);
+    const int16_t axes = savedAxes(record, nullptr);
     std::memset(header, ' ', headerImageSize);
     int n = 0;
     composeCard(cardAt(header, n++), keywordSIMPLE, "T");
-    composeCard(cardAt(header, n++), keywordBITPIX, depth);
-    char naxis[12];
-    decimalText(savedAxes(record, nullptr), naxis);
-    composeCard(cardAt(header, n++), keywordNAXIS, naxis);
-    composeCard(cardAt(header, n++), keywordNAXIS1, columns);
-    composeCard(cardAt(header, n++), keywordNAXIS2, rows);
-    if (record->planes > 1)
-        composeCard(cardAt(header, n++), keywordNAXIS3, planes);
-    composeCard(cardAt(header, n++), keywordBZERO, coding.bzero);
-    composeCard(cardAt(header, n++), keywordBSCALE, coding.bscale);
+    // The image's cards, whose values rewriteImageValues gives them as it gives a kept header's.
+    for (const char *keyword :
+         {keywordBITPIX, keywordNAXIS, keywordNAXIS1, keywordNAXIS2, keywordNAXIS3, keywordBZERO, keywordBSCALE})
+        if (keyword != keywordNAXIS3 || axes == 3)
+            composeCard(cardAt(header, n++), keyword, "");
     std::memcpy(cardAt(header, n++), attributionCard, cardBytes);
     std::memcpy(cardAt(header, n), "END", 3);
+    rewriteImageValues(header, n, record, axes, savedCoding(record, nullptr));
 }
 
 bool updateHeaderValues(uint8_t *header, int16_t *blocks, const FormatRecord *record, const ImageDescription *kept) {
@@ -289,8 +277,9 @@ bool updateHeaderValues(uint8_t *header, int16_t *blocks, const FormatRecord *re
     Draft draft{header, findEndCard(header, *blocks * cardsPerBlock), (*blocks + 1) * cardsPerBlock};
     if (draft.end < 0)
         return false;
+    // Axes after the third had length 1 in the file read; the image saved has two or three.
     if (kept != nullptr && kept->naxis > 3 && axes < kept->naxis)
-        removeAxesAfterThird(&draft);
+        removeCardsWhere(&draft, [](const uint8_t *card) { return axisNumber(card) >= 4; });
     if (kept != nullptr && axes < kept->naxis)
         removeCoordinatesOfLostAxes(&draft, axes, kept->naxis);
     if (coding.blank < 0)

@@ -15,6 +15,7 @@ namespace {
 
 constexpr double largestHostValue = 65535.0;
 constexpr double notANumber = std::numeric_limits<double>::quiet_NaN();
+constexpr double infinity = std::numeric_limits<double>::infinity();
 
 // Host value of the smallest physical value: 1 when host 0 is taken by the blanks.
 double firstHostValue(const PhysicalRange &range) { return range.blanks ? 1.0 : 0.0; }
@@ -233,7 +234,6 @@ int32_t widenInPairs(RowRange *row, const double *physical, int32_t samples) {
     double low[2], high[2];
     _mm_storeu_pd(low, smallest);
     _mm_storeu_pd(high, largest);
-    const double infinity = std::numeric_limits<double>::infinity();
     if (low[0] == -infinity || low[1] == -infinity || high[0] == infinity || high[1] == infinity)
         return 0;
     row->smallest = low[1] < low[0] ? low[1] : low[0];
@@ -473,7 +473,6 @@ bool finishRow(PhysicalRange *range, const ImageDescription &image, const uint8_
                 ends.fraction = ends.fraction || (isFinite(value) && !isWhole(value));
         }
     }
-    const double infinity = std::numeric_limits<double>::infinity();
     if (ends.low[0] == -infinity || ends.low[1] == -infinity || ends.high[0] == infinity || ends.high[1] == infinity)
         return false;
     RowRange row{ends.low[1] < ends.low[0] ? ends.low[1] : ends.low[0],
@@ -495,13 +494,15 @@ bool finishRow(PhysicalRange *range, const ImageDescription &image, const uint8_
 // Each lane of widenInPairs is spread over several accumulators, so that no one waits on itself.
 template <int Bitpix, bool Scaled, bool Whole>
 bool takeRowOfKind(PhysicalRange *range, const ImageDescription &image, const uint8_t *source, int32_t samples) {
-    const double infinity = std::numeric_limits<double>::infinity();
     const double startLow = range->found ? range->smallest : infinity;
     const double startHigh = range->found ? range->largest : -infinity;
     LaneEnds ends{{startLow, startLow}, {startHigh, startHigh}, false, false};
     // Unscaled 32-bit integers are whole numbers.
     constexpr bool checkWhole = Whole && !(Bitpix == 32 && !Scaled);
     int32_t i = 0;
+    // The accumulators' lanes, as doubles, for joinLanes.
+    constexpr int lanes = Bitpix == -32 && !Scaled ? 8 : 4;
+    double lows[lanes], highs[lanes];
     // cmpunord of two vectors finds NaN in either.
     if constexpr (Bitpix == -32 && !Scaled) {
         const float floatInfinity = std::numeric_limits<float>::infinity();
@@ -520,7 +521,6 @@ bool takeRowOfKind(PhysicalRange *range, const ImageDescription &image, const ui
                 fraction = _mm_or_ps(fraction, _mm_or_ps(fractionLanes(first), fractionLanes(second)));
         }
         float lowFloats[8], highFloats[8];
-        double lows[8], highs[8];
         _mm_storeu_ps(lowFloats, low0);
         _mm_storeu_ps(lowFloats + 4, low1);
         _mm_storeu_ps(highFloats, high0);
@@ -529,8 +529,6 @@ bool takeRowOfKind(PhysicalRange *range, const ImageDescription &image, const ui
             lows[m] = lowFloats[m];
             highs[m] = highFloats[m];
         }
-        if (!joinLanes(lows, highs, 8, &ends))
-            return false;
         ends.blanks = _mm_movemask_ps(blanks) != 0;
         ends.fraction = _mm_movemask_ps(fraction) != 0;
     } else {
@@ -549,16 +547,15 @@ bool takeRowOfKind(PhysicalRange *range, const ImageDescription &image, const ui
             if constexpr (checkWhole)
                 fraction = _mm_or_pd(fraction, _mm_or_pd(fractionLanes(first), fractionLanes(second)));
         }
-        double lows[4], highs[4];
         _mm_storeu_pd(lows, low0);
         _mm_storeu_pd(lows + 2, low1);
         _mm_storeu_pd(highs, high0);
         _mm_storeu_pd(highs + 2, high1);
-        if (!joinLanes(lows, highs, 4, &ends))
-            return false;
         ends.blanks = _mm_movemask_pd(blanks) != 0;
         ends.fraction = _mm_movemask_pd(fraction) != 0;
     }
+    if (!joinLanes(lows, highs, lanes, &ends))
+        return false;
     return finishRow<Bitpix, Scaled, checkWhole>(range, image, source, i, samples, ends);
 }
 
@@ -652,10 +649,8 @@ int64_t fileRowBytes(const ImageDescription &image, int32_t columns) {
 void chooseMapping(PhysicalRange *range) {
     const double first = firstHostValue(*range);
     range->step = 1.0;
-    if (!range->found) {
-        range->kind = SampleMapping::identity; // blanks only: every host value is 0
-        range->zero = 0.0;
-    } else if (range->whole && range->smallest >= first && range->largest <= largestHostValue) {
+    // Blanks only take identity too: every host value is 0.
+    if (!range->found || (range->whole && range->smallest >= first && range->largest <= largestHostValue)) {
         range->kind = SampleMapping::identity;
         range->zero = 0.0;
     } else if ((range->whole && range->largest - range->smallest <= largestHostValue - first) ||
@@ -676,7 +671,7 @@ void chooseMapping(PhysicalRange *range) {
         // presses them together, or to 0 for spans below 3e-319: it is rounded up to the next
         // step there is, and the largest value then falls a little short of 65535.
         if (range->step < std::numeric_limits<double>::min() && range->step * (largestHostValue - first) < span)
-            range->step = std::nextafter(range->step, std::numeric_limits<double>::infinity());
+            range->step = std::nextafter(range->step, infinity);
         range->zero = range->smallest - first * range->step;
     }
 }
@@ -713,7 +708,6 @@ void physicalValues(const ImageDescription &image, const uint8_t *source, int32_
 }
 
 void takeRange(PhysicalRange *range, const double *physical, int32_t samples) {
-    const double infinity = std::numeric_limits<double>::infinity();
     RowRange row{range->found ? range->smallest : infinity, range->found ? range->largest : -infinity, false};
     widenRange(&row, physical, samples);
     takeRowEnds(range, row, [&] { return allWhole(physical, samples); });
@@ -782,8 +776,6 @@ StoredRange emptyStoredRange() { return StoredRange{32767, -32768, false, true};
 
 namespace {
 
-inline int16_t storedSample(const uint8_t *bytes) { return static_cast<int16_t>(uint16_t{bytes[0]} << 8 | bytes[1]); }
-
 // The BLANK of 16-bit data as a sample, or a value no sample has.
 int32_t blankSample(const ImageDescription &image) {
     const bool usable = image.hasBlank && image.blank >= -32768 && image.blank <= 32767;
@@ -795,7 +787,7 @@ int32_t blankSample(const ImageDescription &image) {
 bool storedValuesWhole(const ImageDescription &image, const uint8_t *source, int32_t samples) {
     const int32_t blank = blankSample(image);
     for (int32_t i = 0; i < samples; ++i) {
-        const int32_t stored = storedSample(source + 2 * static_cast<size_t>(i));
+        const auto stored = static_cast<int32_t>(storedInteger<16>(source + 2 * static_cast<size_t>(i)));
         if (stored != blank && !isWhole(image.exactZero + image.exactScale * stored))
             return false;
     }
@@ -842,7 +834,7 @@ void takeStoredRange(StoredRange *range, const ImageDescription &image, const ui
     blanks = _mm_movemask_epi8(seen) != 0;
 #endif
     for (; i < samples; ++i) {
-        const int32_t stored = storedSample(source + 2 * static_cast<size_t>(i));
+        const auto stored = static_cast<int32_t>(storedInteger<16>(source + 2 * static_cast<size_t>(i)));
         const bool isBlank = stored == blank;
         blanks = blanks || isBlank;
         smallest = !isBlank && stored < smallest ? stored : smallest;
@@ -904,7 +896,7 @@ void shiftStoredRow(const ImageDescription &image, const uint8_t *source, int32_
     }
 #endif
     for (; i < samples; ++i) {
-        const int32_t stored = storedSample(source + 2 * static_cast<size_t>(i));
+        const auto stored = static_cast<int32_t>(storedInteger<16>(source + 2 * static_cast<size_t>(i)));
         const auto host = static_cast<uint16_t>(stored == blank ? 0 : static_cast<uint16_t>(stored) - origin);
         std::memcpy(destination + 2 * static_cast<size_t>(i), &host, sizeof host);
     }

@@ -98,14 +98,6 @@ void handOverRows(PluginGlobals *globals, bool bottomUp, RowStep fill, RowStep t
 
 namespace {
 
-// Scratch for one row of wide samples: the file's bytes and their physical values. Held for a
-// whole pass, so that memory stays one row whatever the image's height.
-struct WideRow {
-    uint8_t *stored;
-    double *physical;
-    int64_t storedBytes;
-};
-
 bool takeWideRow(PluginGlobals *globals, const ImageDescription &image, int16_t columns, WideRow *row) {
     row->storedBytes = fileRowBytes(image, columns);
     row->stored = static_cast<uint8_t *>(platformHeapAlloc(static_cast<size_t>(row->storedBytes) + 1));
@@ -124,26 +116,28 @@ void releaseWideRow(WideRow *row) {
 
 } // namespace
 
-bool openRowSource(PluginGlobals *globals, const ImageDescription &image, RowSource *source) {
+bool openRowSource(PluginGlobals *globals, const ImageDescription &image, int16_t columns, RowSource *source) {
     *source = RowSource{};
     source->image = &image;
-    source->rowBytes = fileRowBytes(image, image.columns);
+    if (!takeWideRow(globals, image, columns, &source->row))
+        return false;
     if (image.compression.compressed)
         return beginTileRows(globals, image, &source->tiles);
     return recordResult(globals, fileSeek(globals->formatRecord->dataFork, platformSeekFromStart, image.dataStart));
 }
 
-bool readSourceRow(PluginGlobals *globals, RowSource *source, uint8_t *stored) {
+bool readSourceRow(PluginGlobals *globals, RowSource *source) {
     if (globals->result != noErr)
         return false;
     if (source->image->compression.compressed)
-        return nextTileRow(globals, *source->image, &source->tiles, stored);
-    readExactInPieces(globals, source->rowBytes, stored);
+        return nextTileRow(globals, *source->image, &source->tiles, source->row.stored);
+    readExactInPieces(globals, source->row.storedBytes, source->row.stored);
     return globals->result == noErr;
 }
 
 void closeRowSource(RowSource *source) {
     endTileRows(&source->tiles);
+    releaseWideRow(&source->row);
     *source = RowSource{};
 }
 
@@ -175,23 +169,21 @@ bool scanSampleRange(PluginGlobals *globals, ImageDescription *image) {
         image->range.storedOrigin = -32768; // unsigned data: stored + 32768
         return true;
     }
-    WideRow row{};
     PhysicalRange range{};
     StoredRange stored = emptyStoredRange();
     const bool wide = needsMapping(*image);
     RowSource source{};
-    if (takeWideRow(globals, *image, image->columns, &row) && openRowSource(globals, *image, &source)) {
+    if (openRowSource(globals, *image, image->columns, &source)) {
         int32_t total = int32_t{image->rows} * image->planes;
-        for (int32_t n = 0; n < total && readSourceRow(globals, &source, row.stored); ++n) {
+        for (int32_t n = 0; n < total && readSourceRow(globals, &source); ++n) {
             if (!wide) {
-                takeStoredRange(&stored, *image, row.stored, image->columns);
+                takeStoredRange(&stored, *image, source.row.stored, image->columns);
                 continue;
             }
-            takeRowRange(&range, *image, row.stored, image->columns, row.physical);
+            takeRowRange(&range, *image, source.row.stored, image->columns, source.row.physical);
         }
     }
     closeRowSource(&source);
-    releaseWideRow(&row);
     if (globals->result != noErr)
         return false;
     if (wide)
@@ -202,11 +194,10 @@ bool scanSampleRange(PluginGlobals *globals, ImageDescription *image) {
 
 namespace {
 
-// What an open's rows are read with: the image, its row source and scratch for one row.
+// What an open's rows are read with: the image and its row source.
 struct RowReading {
     ImageDescription image;
     RowSource source;
-    WideRow stored;
 };
 
 // The next row of the file, converted into the row buffer for the host; a row that did not
@@ -215,14 +206,15 @@ void fillRow(PluginGlobals *globals, int16_t, void *context) {
     auto *reading = static_cast<RowReading *>(context);
     const ImageDescription &image = reading->image;
     const int16_t columns = globals->formatRecord->imageSize.h;
-    if (!readSourceRow(globals, &reading->source, reading->stored.stored))
+    const WideRow &row = reading->source.row;
+    if (!readSourceRow(globals, &reading->source))
         return;
     if (throughPhysicalValues(image))
-        mapRowToHost(image, reading->stored.stored, columns, reading->stored.physical, globals->rowBuffer);
+        mapRowToHost(image, row.stored, columns, row.physical, globals->rowBuffer);
     else if (image.bytesPerSample == 2)
-        shiftStoredRow(image, reading->stored.stored, columns, globals->rowBuffer);
+        shiftStoredRow(image, row.stored, columns, globals->rowBuffer);
     else
-        std::memcpy(globals->rowBuffer, reading->stored.stored, static_cast<size_t>(globals->rowSize));
+        std::memcpy(globals->rowBuffer, row.stored, static_cast<size_t>(globals->rowSize));
 }
 
 } // namespace
@@ -240,11 +232,9 @@ void doReadContinue(PluginGlobals *globals) {
         endRowHandOver(globals);
         return;
     }
-    if (takeWideRow(globals, reading.image, record->imageSize.h, &reading.stored))
-        openRowSource(globals, reading.image, &reading.source);
+    openRowSource(globals, reading.image, record->imageSize.h, &reading.source);
     handOverRows(globals, reading.image.bottomUp, fillRow, nullptr, &reading);
     closeRowSource(&reading.source);
-    releaseWideRow(&reading.stored);
     endRowHandOver(globals);
 }
 

@@ -27,21 +27,32 @@ void beginRowHandOver(PluginGlobals *globals, int16_t columns);
 // the row buffer.
 void endRowHandOver(PluginGlobals *globals);
 
+// Scratch for one row of wide samples: the file's bytes and their physical values. Held for a
+// whole pass, so that memory stays one row whatever the image's height.
+struct WideRow {
+    uint8_t *stored;
+    double *physical;
+    int64_t storedBytes; // fileRowBytes of the row's width
+};
+
 // Where a pass over the image takes its rows from: the file's samples one row after another,
 // or, for a tile-compressed image, its tiles decoded a band at a time. Either way a row comes as
 // the stored big-endian samples of BITPIX, so that the conversions are the same for both.
 struct RowSource {
     const ImageDescription *image;
-    int64_t rowBytes;
     TileRows tiles;
+    WideRow row; // the row read last
 };
 
-// Starts a pass at the image's first row. False with result set when it cannot.
-bool openRowSource(PluginGlobals *globals, const ImageDescription &image, RowSource *source);
+// Starts a pass at the image's first row, for rows of `columns` samples: the file's rows follow
+// one another at that width, while tiles are decoded at the image's own, which `columns` must
+// then be. False with result set (memFullErr for the row's scratch) when it cannot.
+bool openRowSource(PluginGlobals *globals, const ImageDescription &image, int16_t columns, RowSource *source);
 
-// The next row into `stored` (fileRowBytes of the image's width). False with result set (readErr,
-// eofErr for a short file, memFullErr, formatCannotRead for a damaged tile) when it cannot.
-bool readSourceRow(PluginGlobals *globals, RowSource *source, uint8_t *stored);
+// The next row into source->row.stored (fileRowBytes of the source's width). False with result
+// set (readErr, eofErr for a short file, memFullErr, formatCannotRead for a damaged tile) when it
+// cannot.
+bool readSourceRow(PluginGlobals *globals, RowSource *source);
 
 void closeRowSource(RowSource *source);
 

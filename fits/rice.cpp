@@ -25,15 +25,6 @@ uint32_t differenceMask(const RiceWidths &widths) {
     return widths.differenceBits == 32 ? 0xFFFFFFFFu : (1u << widths.differenceBits) - 1;
 }
 
-// The decoded pixel as a number: bytes are unsigned, wider pixels two's complement.
-int64_t pixelValue(uint32_t pixel, int32_t bytePix) {
-    if (bytePix == 1)
-        return pixel;
-    if (bytePix == 2)
-        return static_cast<int16_t>(pixel);
-    return static_cast<int32_t>(pixel);
-}
-
 uint32_t unfold(uint32_t folded) { return (folded & 1) != 0 ? ~(folded >> 1) : folded >> 1; }
 
 // Zero bits up to and including the next one bit; the count of zeros.
@@ -79,9 +70,7 @@ TileStatus riceDecode(const TileCodecParams &params, const uint8_t *compressed, 
     if (compressedBytes < seedBytes)
         return TileStatus::endsEarly;
     uint32_t mask = differenceMask(widths);
-    uint32_t last = 0;
-    for (size_t b = 0; b < seedBytes; ++b)
-        last = (last << 8) | compressed[b];
+    auto last = static_cast<uint32_t>(readBigEndian(compressed, params.bytePix));
     BitReader reader = startBitReader(compressed, compressedBytes, seedBytes);
     for (int64_t start = 0; start < count; start += params.blockSize) {
         int64_t end = count - start > params.blockSize ? start + params.blockSize : count;
@@ -98,7 +87,7 @@ TileStatus riceDecode(const TileCodecParams &params, const uint8_t *compressed, 
             else if (code != 0)
                 folded = readSplitDifference(&reader, code - 1);
             last = (last + unfold(folded)) & mask;
-            storeSample(samples, sampleBytes, i, pixelValue(last, params.bytePix));
+            storeSample(samples, sampleBytes, i, sampleValue(last, params.bytePix));
         }
         if (reader.exhausted)
             return TileStatus::endsEarly;
@@ -150,11 +139,7 @@ void flushBits(BitWriter *writer) {
 }
 
 uint32_t loadPixel(const uint8_t *samples, int32_t bytePix, int64_t index) {
-    const uint8_t *at = samples + index * bytePix;
-    uint32_t pixel = 0;
-    for (int32_t b = 0; b < bytePix; ++b)
-        pixel = (pixel << 8) | at[b];
-    return pixel;
+    return static_cast<uint32_t>(readBigEndian(samples + index * bytePix, bytePix));
 }
 
 // The difference of two pixels in the pixel's width, folded: non-negative d → 2d, negative

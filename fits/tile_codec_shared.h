@@ -1,9 +1,10 @@
-// Pieces the tile codecs share: a bit reader over a bounded byte stream, the store of one
-// decoded value as a big-endian sample, and the codecs that live in their own files.
+// Pieces the tile codecs share, and the tile reader and writer with them: a bit reader over a
+// bounded byte stream, big-endian numbers and samples, and the codecs that live in their own files.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "fits/tile_codecs.h"
 
@@ -48,21 +49,40 @@ inline int64_t clampToSample(int64_t value, int32_t width) {
     return value < low ? low : value > high ? high : value;
 }
 
-// Writes `value`, held to the sample's range, as sample `index` of big-endian samples.
-inline void storeSample(uint8_t *samples, int32_t width, int64_t index, int64_t value) {
-    uint64_t bits = static_cast<uint64_t>(clampToSample(value, width));
-    uint8_t *at = samples + index * width;
-    for (int32_t b = 0; b < width; ++b)
-        at[b] = static_cast<uint8_t>(bits >> (8 * (width - 1 - b)));
+// The unsigned number in `bytes` big-endian bytes (at most 8).
+inline uint64_t readBigEndian(const uint8_t *at, int32_t bytes) {
+    uint64_t value = 0;
+    for (int32_t b = 0; b < bytes; ++b)
+        value = (value << 8) | at[b];
+    return value;
 }
 
-// Reads sample `index` of big-endian samples of `width` bytes: unsigned for one byte, signed
-// otherwise.
-inline int64_t loadSample(const uint8_t *samples, int32_t width, int64_t index) {
-    const uint8_t *at = samples + index * width;
-    uint64_t bits = 0;
-    for (int32_t b = 0; b < width; ++b)
-        bits = (bits << 8) | at[b];
+// The low `bytes` bytes of `value`, big-endian.
+inline void storeBigEndian(uint8_t *at, int32_t bytes, uint64_t value) {
+    for (int32_t b = bytes - 1; b >= 0; --b, value >>= 8)
+        at[b] = static_cast<uint8_t>(value);
+}
+
+// The IEEE value whose bits are the low 4 or 8 bytes of `bits`.
+inline double floatFromBits(uint64_t bits, int32_t bytes) {
+    if (bytes == 4) {
+        const auto narrowBits = static_cast<uint32_t>(bits);
+        float narrow = 0;
+        std::memcpy(&narrow, &narrowBits, sizeof narrow);
+        return narrow;
+    }
+    double value = 0;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+}
+
+// Writes `value`, held to the sample's range, as sample `index` of big-endian samples.
+inline void storeSample(uint8_t *samples, int32_t width, int64_t index, int64_t value) {
+    storeBigEndian(samples + index * width, width, static_cast<uint64_t>(clampToSample(value, width)));
+}
+
+// The bits of a sample of `width` bytes as a number: unsigned for one byte, signed otherwise.
+inline int64_t sampleValue(uint64_t bits, int32_t width) {
     if (width == 1)
         return static_cast<int64_t>(bits);
     if (width == 2)
@@ -70,6 +90,11 @@ inline int64_t loadSample(const uint8_t *samples, int32_t width, int64_t index) 
     if (width == 4)
         return static_cast<int32_t>(bits);
     return static_cast<int64_t>(bits);
+}
+
+// Reads sample `index` of big-endian samples of `width` bytes.
+inline int64_t loadSample(const uint8_t *samples, int32_t width, int64_t index) {
+    return sampleValue(readBigEndian(samples + index * width, width), width);
 }
 
 TileStatus riceDecode(const TileCodecParams &params, const uint8_t *compressed, size_t compressedBytes, int64_t count,

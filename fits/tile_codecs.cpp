@@ -190,11 +190,8 @@ TileStatus plioDecode(const TileCodecParams &params, const uint8_t *list, size_t
         case 4: fits = emitRun(&out, data, data, value); break;
         case 5: fits = emitRun(&out, data, data > 0 ? 1 : 0, value); break;
         case 6:
-            value += data;
-            fits = emitRun(&out, 1, 1, value);
-            break;
         case 7:
-            value -= data;
+            value += opcode == 6 ? data : -data;
             fits = emitRun(&out, 1, 1, value);
             break;
         default: return TileStatus::badOpcode;
@@ -377,20 +374,6 @@ void dequantizeTile(const DequantizeParams &params, const DitherTable &table, co
 }
 
 void restoreLosslessFloats(const uint8_t *samples, int32_t sampleBytes, int64_t count, double *values) {
-    for (int64_t i = 0; i < count; ++i) {
-        const uint8_t *at = samples + i * sampleBytes;
-        uint64_t bits = 0;
-        for (int32_t b = 0; b < sampleBytes; ++b)
-            bits = (bits << 8) | at[b];
-        if (sampleBytes == 4) {
-            uint32_t narrow = static_cast<uint32_t>(bits);
-            float value = 0;
-            std::memcpy(&value, &narrow, sizeof value);
-            values[i] = value;
-        } else {
-            double value = 0;
-            std::memcpy(&value, &bits, sizeof value);
-            values[i] = value;
-        }
-    }
+    for (int64_t i = 0; i < count; ++i)
+        values[i] = floatFromBits(readBigEndian(samples + i * sampleBytes, sampleBytes), sampleBytes);
 }

@@ -4,10 +4,12 @@
 #include "fits/tile_rows.h"
 
 #include <climits>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
 #include "fits/fits.h"
+#include "fits/tile_codec_shared.h"
 #include "fits/tile_table.h"
 #include "host/file_access.h"
 #include "platform/platform.h"
@@ -23,20 +25,15 @@ constexpr int64_t largestTableBytes = int64_t{256} << 20;
 // images of 16 bits up to 16384 × 16384 pixels in a single tile.
 constexpr int64_t largestBandBytes = int64_t{1} << 30;
 
-bool refuseTile(PluginGlobals *globals, const char *text) {
+// Tells what is wrong with the tiles, as `format` words it, and refuses the read.
+__attribute__((format(printf, 2, 3))) bool refuseTile(PluginGlobals *globals, const char *format, ...);
+bool refuseTile(PluginGlobals *globals, const char *format, ...) {
+    char text[240];
+    va_list values;
+    va_start(values, format);
+    std::vsnprintf(text, sizeof text, format, values);
+    va_end(values);
     return refuse(globals, "Tile Check", text, formatCannotRead);
-}
-
-uint64_t bigEndian(const uint8_t *bytes, int count) {
-    uint64_t value = 0;
-    for (int b = 0; b < count; ++b)
-        value = value << 8 | bytes[b];
-    return value;
-}
-
-void storeBigEndian(uint8_t *bytes, int count, uint64_t value) {
-    for (int b = count - 1; b >= 0; --b, value >>= 8)
-        bytes[b] = static_cast<uint8_t>(value);
 }
 
 // Memory of `bytes`, or null when that is more than one allocation can be here.
@@ -61,6 +58,7 @@ struct TilePlace {
     int32_t index;
     int32_t column, row, plane; // the tile's first pixel
     int32_t columns, rows, planes;
+    int64_t pixels;
 };
 
 TilePlace placeTile(const ImageDescription &image, int32_t index) {
@@ -75,6 +73,7 @@ TilePlace placeTile(const ImageDescription &image, int32_t index) {
     place.columns = tiles.tile[0] < image.columns - place.column ? tiles.tile[0] : image.columns - place.column;
     place.rows = tiles.tile[1] < image.rows - place.row ? tiles.tile[1] : image.rows - place.row;
     place.planes = tiles.tile[2] < image.planes - place.plane ? tiles.tile[2] : image.planes - place.plane;
+    place.pixels = int64_t{place.columns} * place.rows * place.planes;
     return place;
 }
 
@@ -91,8 +90,8 @@ TileBytes cellBytes(const TileRows &rows, const TileCompression &tiles, int32_t 
         return found;
     const uint8_t *cell = rows.table + int64_t{index} * tiles.tableRowBytes + column.offset;
     const int width = column.descriptorBytes / 2;
-    const uint64_t count = bigEndian(cell, width);
-    const uint64_t offset = bigEndian(cell + width, width);
+    const uint64_t count = readBigEndian(cell, width);
+    const uint64_t offset = readBigEndian(cell + width, width);
     // Counts and offsets beyond 2^62 are no heap's; they are kept negative to be refused.
     found.bytes = count > (uint64_t{1} << 59) ? -1 : static_cast<int64_t>(count) * column.elementBytes;
     found.offset = offset > (uint64_t{1} << 62) ? -1 : static_cast<int64_t>(offset);
@@ -118,28 +117,20 @@ int64_t largestTileBytes(int64_t pixels) { return pixels * 16 + 65536; }
 bool readTileBytes(PluginGlobals *globals, const ImageDescription &image, TileRows *rows, const TilePlace &place,
                    const TileBytes &where) {
     const TileCompression &tiles = image.compression;
-    char text[240];
-    const int64_t pixels = int64_t{place.columns} * place.rows * place.planes;
-    if (where.column == nullptr) {
-        std::snprintf(text, sizeof text, "Tile %d of %d holds no data in any of its columns: the file is damaged.",
-                      place.index + 1, tiles.tiles);
-        return refuseTile(globals, text);
-    }
+    if (where.column == nullptr)
+        return refuseTile(globals, "Tile %d of %d holds no data in any of its columns: the file is damaged.",
+                          place.index + 1, tiles.tiles);
     if (where.bytes < 0 || where.offset < 0 || where.offset > tiles.heapBytes ||
-        where.bytes > tiles.heapBytes - where.offset || where.bytes > largestTileBytes(pixels)) {
-        std::snprintf(text, sizeof text,
-                      "Tile %d of %d lies outside the heap: its descriptor gives %lld bytes at %lld, and the heap has "
-                      "%lld bytes.",
-                      place.index + 1, tiles.tiles, static_cast<long long>(where.bytes),
-                      static_cast<long long>(where.offset), static_cast<long long>(tiles.heapBytes));
-        return refuseTile(globals, text);
-    }
+        where.bytes > tiles.heapBytes - where.offset || where.bytes > largestTileBytes(place.pixels))
+        return refuseTile(globals,
+                          "Tile %d of %d lies outside the heap: its descriptor gives %lld bytes at %lld, and the heap "
+                          "has %lld bytes.",
+                          place.index + 1, tiles.tiles, static_cast<long long>(where.bytes),
+                          static_cast<long long>(where.offset), static_cast<long long>(tiles.heapBytes));
     const int64_t position = int64_t{image.dataStart} + tiles.heapStart + where.offset;
-    if (position > INT32_MAX - where.bytes) {
-        std::snprintf(text, sizeof text, "Tile %d of %d starts %lld bytes into the file, beyond the 2 GB that can be read.",
-                      place.index + 1, tiles.tiles, static_cast<long long>(position));
-        return refuseTile(globals, text);
-    }
+    if (position > INT32_MAX - where.bytes)
+        return refuseTile(globals, "Tile %d of %d starts %lld bytes into the file, beyond the 2 GB that can be read.",
+                          place.index + 1, tiles.tiles, static_cast<long long>(position));
     if (!ensureRoom(&rows->compressed, &rows->compressedRoom, where.bytes))
         return recordResult(globals, memFullErr);
     if (!recordResult(globals,
@@ -175,47 +166,22 @@ struct TileDecoding {
 TileDecoding tileDecoding(const ImageDescription &image, const TileRows &rows, const TileBytes &where, int64_t pixels) {
     const TileCompression &tiles = image.compression;
     TileDecoding decoding{tiles.codec, image.bytesPerSample, false};
-    const bool gzip = tiles.codec.codec == TileCodec::gzip1 || tiles.codec.codec == TileCodec::gzip2;
     if (where.column == &tiles.data) {
         decoding.quantized = tiles.quantized;
         // Quantized floats are 32-bit integers, whatever the image's width.
         if (tiles.quantized)
             decoding.width = 4;
-        if (gzip && (tiles.quantized || image.bitpix > 0))
-            decoding.width = gzipWidth(rows.compressed, where.bytes, pixels, decoding.width);
-        // A tile the writer did not compress holds samples of the column's own type, or the
-        // image's samples as bytes.
-        if (tiles.codec.codec == TileCodec::none && where.column->type != 'B')
-            decoding.width = where.column->elementBytes;
-    } else if (where.column == &tiles.gzipData) {
-        decoding.params.codec = TileCodec::gzip1;
-        if (image.bitpix > 0)
-            decoding.width = gzipWidth(rows.compressed, where.bytes, pixels, decoding.width);
     } else {
-        decoding.params.codec = TileCodec::none;
-        if (where.column->type != 'B')
-            decoding.width = where.column->elementBytes;
+        decoding.params.codec = where.column == &tiles.gzipData ? TileCodec::gzip1 : TileCodec::none;
     }
+    const TileCodec codec = decoding.params.codec;
+    if ((codec == TileCodec::gzip1 || codec == TileCodec::gzip2) && (decoding.quantized || image.bitpix > 0))
+        decoding.width = gzipWidth(rows.compressed, where.bytes, pixels, decoding.width);
+    // A tile the writer did not compress holds samples of the column's own type, or the
+    // image's samples as bytes.
+    if (codec == TileCodec::none && where.column->type != 'B')
+        decoding.width = where.column->elementBytes;
     return decoding;
-}
-
-// An integer sample of `width` bytes as decoded: 8-bit samples unsigned, wider ones signed.
-int64_t integerAt(const uint8_t *bytes, int32_t width) {
-    const uint64_t bits = bigEndian(bytes, width);
-    switch (width) {
-    case 1: return static_cast<int64_t>(bits);
-    case 2: return static_cast<int16_t>(bits);
-    case 4: return static_cast<int32_t>(bits);
-    default: return static_cast<int64_t>(bits);
-    }
-}
-
-// The sample of `width` bytes nearest to `value`.
-void storeInteger(uint8_t *bytes, int32_t width, int64_t value) {
-    const int64_t lowest = width == 1 ? 0 : width == 2 ? INT16_MIN : width == 4 ? INT32_MIN : INT64_MIN;
-    const int64_t highest = width == 1 ? 255 : width == 2 ? INT16_MAX : width == 4 ? INT32_MAX : INT64_MAX;
-    value = value < lowest ? lowest : value > highest ? highest : value;
-    storeBigEndian(bytes, width, static_cast<uint64_t>(value));
 }
 
 void storeFloat(uint8_t *bytes, int32_t width, double value) {
@@ -232,16 +198,8 @@ void storeFloat(uint8_t *bytes, int32_t width, double value) {
 }
 
 double cellReal(const uint8_t *cell, const TileTableColumn &column) {
-    if (column.type == 'E') {
-        const auto bits = static_cast<uint32_t>(bigEndian(cell, 4));
-        float value = 0;
-        std::memcpy(&value, &bits, sizeof value);
-        return value;
-    }
-    const uint64_t bits = bigEndian(cell, 8);
-    double value = 0;
-    std::memcpy(&value, &bits, sizeof value);
-    return value;
+    const int32_t width = column.type == 'E' ? 4 : 8;
+    return floatFromBits(readBigEndian(cell, width), width);
 }
 
 DequantizeParams dequantizing(const ImageDescription &image, const TileRows &rows, int32_t index) {
@@ -252,7 +210,7 @@ DequantizeParams dequantizing(const ImageDescription &image, const TileRows &row
     params.scale = tiles.scale.present ? cellReal(row + tiles.scale.offset, tiles.scale) : tiles.scaleValue;
     params.zero = tiles.zero.present ? cellReal(row + tiles.zero.offset, tiles.zero) : tiles.zeroValue;
     params.hasBlank = tiles.blank.present || tiles.hasBlank;
-    params.blank = tiles.blank.present ? integerAt(row + tiles.blank.offset, tiles.blank.elementBytes) : tiles.blankValue;
+    params.blank = tiles.blank.present ? loadSample(row + tiles.blank.offset, tiles.blank.elementBytes, 0) : tiles.blankValue;
     params.tileRow = int64_t{index} + 1;
     params.ditherSeed = tiles.ditherSeed;
     return params;
@@ -261,10 +219,9 @@ DequantizeParams dequantizing(const ImageDescription &image, const TileRows &row
 // Puts the decoded tile's samples in their places among the band's rows, at the image's width.
 void placeSamples(const ImageDescription &image, TileRows *rows, const TilePlace &place, const TileDecoding &decoding) {
     const int32_t width = image.bytesPerSample;
-    const int64_t pixels = int64_t{place.columns} * place.rows * place.planes;
     const bool floats = image.bitpix < 0;
     if (decoding.quantized)
-        dequantizeTile(dequantizing(image, *rows, place.index), *rows->dither, rows->decoded, decoding.width, pixels,
+        dequantizeTile(dequantizing(image, *rows, place.index), *rows->dither, rows->decoded, decoding.width, place.pixels,
                        rows->values);
     int64_t from = 0;
     for (int32_t plane = 0; plane < place.planes; ++plane)
@@ -279,8 +236,7 @@ void placeSamples(const ImageDescription &image, TileRows *rows, const TilePlace
                 std::memcpy(to, rows->decoded + from * width, static_cast<size_t>(place.columns) * width);
             } else {
                 for (int32_t c = 0; c < place.columns; ++c)
-                    storeInteger(to + int64_t{c} * width, width,
-                                 integerAt(rows->decoded + (from + c) * decoding.width, decoding.width));
+                    storeSample(to, width, c, loadSample(rows->decoded, decoding.width, from + c));
             }
             from += place.columns;
         }
@@ -291,8 +247,7 @@ bool decodeTileAt(PluginGlobals *globals, const ImageDescription &image, TileRow
     const TileBytes where = tileBytes(*rows, image.compression, index);
     if (!readTileBytes(globals, image, rows, place, where))
         return false;
-    const int64_t pixels = int64_t{place.columns} * place.rows * place.planes;
-    const TileDecoding decoding = tileDecoding(image, *rows, where, pixels);
+    const TileDecoding decoding = tileDecoding(image, *rows, where, place.pixels);
     const TileShape shape{place.columns, place.rows * place.planes};
     TileStatus status = TileStatus::sizeDisagrees;
     // Raw floats come back as they are only at the image's own width.
@@ -308,12 +263,9 @@ bool decodeTileAt(PluginGlobals *globals, const ImageDescription &image, TileRow
     }
     if (status == TileStatus::outOfMemory)
         return recordResult(globals, memFullErr);
-    if (status != TileStatus::ok) {
-        char text[200];
-        std::snprintf(text, sizeof text, "Tile %d of %d (%s) does not decompress: it %s.", index + 1,
-                      image.compression.tiles, image.compression.kind, tileStatusText(status));
-        return refuseTile(globals, text);
-    }
+    if (status != TileStatus::ok)
+        return refuseTile(globals, "Tile %d of %d (%s) does not decompress: it %s.", index + 1, image.compression.tiles,
+                          image.compression.kind, tileStatusText(status));
     placeSamples(image, rows, place, decoding);
     return true;
 }
@@ -349,21 +301,17 @@ bool beginTileRows(PluginGlobals *globals, const ImageDescription &image, TileRo
     const int64_t tableBytes = int64_t{tiles.tableRowBytes} * tiles.tiles;
     if (tiles.tile[0] < 1 || tiles.tile[1] < 1 || tiles.tile[2] < 1 || counts[0] * counts[1] * counts[2] != tiles.tiles)
         return recordResult(globals, formatBadParameters);
-    if (tableBytes > largestTableBytes) {
-        char text[200];
-        std::snprintf(text, sizeof text, "The table of %d tiles takes %lld bytes, more than the %lld MB that are read.",
-                      tiles.tiles, static_cast<long long>(tableBytes), static_cast<long long>(largestTableBytes >> 20));
-        return refuseTile(globals, text);
-    }
+    if (tableBytes > largestTableBytes)
+        return refuseTile(globals, "The table of %d tiles takes %lld bytes, more than the %lld MB that are read.",
+                          tiles.tiles, static_cast<long long>(tableBytes),
+                          static_cast<long long>(largestTableBytes >> 20));
     const int64_t tilePixels = int64_t{tiles.tile[0]} * tiles.tile[1] * tiles.tile[2];
     const int64_t bandBytes = int64_t{image.columns} * tiles.tile[1] * tiles.tile[2] * image.bytesPerSample;
-    if (tilePixels * 8 > largestBandBytes || bandBytes > largestBandBytes) {
-        char text[200];
-        std::snprintf(text, sizeof text,
-                      "Tiles of %d x %d x %d pixels take more than the %lld MB of memory that a band of tiles may have.",
-                      tiles.tile[0], tiles.tile[1], tiles.tile[2], static_cast<long long>(largestBandBytes >> 20));
-        return refuseTile(globals, text);
-    }
+    if (tilePixels * 8 > largestBandBytes || bandBytes > largestBandBytes)
+        return refuseTile(globals,
+                          "Tiles of %d x %d x %d pixels take more than the %lld MB of memory that a band of tiles may "
+                          "have.",
+                          tiles.tile[0], tiles.tile[1], tiles.tile[2], static_cast<long long>(largestBandBytes >> 20));
     rows->table = static_cast<uint8_t *>(allocate(tableBytes));
     rows->band = static_cast<uint8_t *>(allocate(bandBytes));
     rows->decoded = static_cast<uint8_t *>(allocate(tilePixels * 8));

@@ -1,10 +1,24 @@
 // Reading the header of a table that holds a tile-compressed image.
 #include "fits/tile_table.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
+#include "fits/header_merge.h"
+
 namespace {
+
+// The sentence that says why the tiles cannot be read, into `reason`; false, for the caller to
+// return.
+__attribute__((format(printf, 3, 4))) bool giveReason(char *reason, size_t room, const char *format, ...);
+bool giveReason(char *reason, size_t room, const char *format, ...) {
+    va_list values;
+    va_start(values, format);
+    std::vsnprintf(reason, room, format, values);
+    va_end(values);
+    return false;
+}
 
 constexpr char keywordZNAXIS[] = "ZNAXIS  ";
 
@@ -162,17 +176,19 @@ bool locateColumn(const HeaderCards &table, int32_t end, int index, int role, in
         return true;
     int64_t offset = 0;
     Form own{0, 0, 0, -1};
-    char text[72];
+    char text[72], ownText[72] = "";
     for (int32_t n = 0; n < end; ++n) {
         const uint8_t *card = cardOf(table, n);
         const int c = indexedKeyword(card, "TFORM");
         if (c == 0 || !stringValue(card, text, sizeof text))
             continue;
         Form form = parseForm(text);
-        if (c == index)
+        if (c == index) {
             own = form;
-        else if (c < index)
+            std::memcpy(ownText, text, sizeof ownText);
+        } else if (c < index) {
             offset = form.bytes < 0 || offset < 0 ? -1 : offset + form.bytes;
+        }
     }
     const bool array = role <= rawColumn;
     const bool usable = array ? (own.letter == 'P' || own.letter == 'Q') && own.repeat == 1 &&
@@ -181,17 +197,10 @@ bool locateColumn(const HeaderCards &table, int32_t end, int index, int role, in
                               : own.repeat == 1 && (role == blankColumn ? own.letter == 'I' || own.letter == 'J' ||
                                                                               own.letter == 'K'
                                                                         : own.letter == 'D' || own.letter == 'E');
-    if (!usable || offset < 0 || offset + own.bytes > rowBytes) {
-        std::snprintf(reason, room, "TFORM%d is '%s': the %s column of a tile-compressed image cannot have that form.",
-                      index, own.letter == 0 ? "" : text, columnNames[role]);
-        // The text of the column's own form, which the loop above may have moved past.
-        for (int32_t n = 0; n < end; ++n)
-            if (indexedKeyword(cardOf(table, n), "TFORM") == index && stringValue(cardOf(table, n), text, sizeof text))
-                std::snprintf(reason, room,
-                              "TFORM%d is '%s': the %s column of a tile-compressed image cannot have that form.", index,
-                              text, columnNames[role]);
-        return false;
-    }
+    if (!usable || offset < 0 || offset + own.bytes > rowBytes)
+        return giveReason(reason, room,
+                          "TFORM%d is '%s': the %s column of a tile-compressed image cannot have that form.", index,
+                          ownText, columnNames[role]);
     column->present = true;
     column->type = array ? own.element : own.letter;
     column->elementBytes = static_cast<int8_t>(elementBytes(column->type));
@@ -233,14 +242,12 @@ bool quantizationOf(const char *name, Quantization *method) {
 bool readCodec(const HeaderCards &table, int32_t end, const TableKeywords &found, TileCompression *compression,
                char *reason, size_t room) {
     TileCodecParams &codec = compression->codec;
-    if (!found.hasCompression || !codecOf(found.compression, &codec.codec)) {
-        std::snprintf(reason, room,
-                      "ZCMPTYPE is %s%s%s: tiles coded RICE_1, GZIP_1, GZIP_2, PLIO_1, HCOMPRESS_1 or NOCOMPRESS can "
-                      "be read.",
-                      found.hasCompression ? "'" : "", found.hasCompression ? found.compression : "missing",
-                      found.hasCompression ? "'" : "");
-        return false;
-    }
+    if (!found.hasCompression || !codecOf(found.compression, &codec.codec))
+        return giveReason(reason, room,
+                          "ZCMPTYPE is %s%s%s: tiles coded RICE_1, GZIP_1, GZIP_2, PLIO_1, HCOMPRESS_1 or NOCOMPRESS "
+                          "can be read.",
+                          found.hasCompression ? "'" : "", found.hasCompression ? found.compression : "missing",
+                          found.hasCompression ? "'" : "");
     std::snprintf(compression->kind, sizeof compression->kind, "%.15s", found.compression);
     int64_t blockSize = 32, bytePix = 4, smooth = 0;
     namedParameter(table, end, "BLOCKSIZE", &blockSize);
@@ -264,40 +271,33 @@ bool readCodec(const HeaderCards &table, int32_t end, const TableKeywords &found
 
 // The image's shape and tiles; false with the reason when they cannot describe a tiled image.
 bool readTiles(const TableKeywords &found, TileCompression *compression, char *reason, size_t room) {
-    if (!found.hasBitpix) {
-        std::snprintf(reason, room, "ZBITPIX is missing: a tile-compressed image must say its BITPIX.");
-        return false;
-    }
-    if (!found.hasNaxis || found.naxis < 1 || found.naxis > largestAxis) {
-        std::snprintf(reason, room, "ZNAXIS is %s: a tile-compressed image must say its axes.",
-                      found.hasNaxis ? "out of range" : "missing");
-        return false;
-    }
+    if (!found.hasBitpix)
+        return giveReason(reason, room, "ZBITPIX is missing: a tile-compressed image must say its BITPIX.");
+    if (!found.hasNaxis || found.naxis < 1 || found.naxis > largestAxis)
+        return giveReason(reason, room, "ZNAXIS is %s: a tile-compressed image must say its axes.",
+                          found.hasNaxis ? "out of range" : "missing");
     int64_t tiles = 1;
     for (int n = 1; n <= 3 && n <= found.naxis; ++n) {
         const int64_t axis = found.axis[n];
         const int64_t tile = found.hasTile[n] ? found.tile[n] : n == 1 ? axis : 1;
-        if (!found.hasAxis[n] || axis < 1) {
-            std::snprintf(reason, room, "ZNAXIS%d is %s: a tile-compressed image must say the length of each axis.", n,
-                          found.hasAxis[n] ? "below 1" : "missing");
-            return false;
-        }
-        if (tile < 1) {
-            std::snprintf(reason, room, "ZTILE%d is %lld: tiles are at least 1 pixel long.", n,
-                          static_cast<long long>(tile));
-            return false;
-        }
+        if (!found.hasAxis[n] || axis < 1)
+            return giveReason(reason, room,
+                              "ZNAXIS%d is %s: a tile-compressed image must say the length of each axis.", n,
+                              found.hasAxis[n] ? "below 1" : "missing");
+        if (tile < 1)
+            return giveReason(reason, room, "ZTILE%d is %lld: tiles are at least 1 pixel long.", n,
+                              static_cast<long long>(tile));
         compression->tile[n - 1] = static_cast<int32_t>(tile < axis ? tile : axis);
         tiles *= (axis + compression->tile[n - 1] - 1) / compression->tile[n - 1];
     }
     for (int n = found.naxis + 1; n <= 3; ++n)
         compression->tile[n - 1] = 1;
     // Axes after the third have length 1 in an image that opens; they add no tiles then.
-    if (tiles != found.rows) {
-        std::snprintf(reason, room, "NAXIS2 is %lld: the table of a tile-compressed image has one row for each of its %lld tiles.",
-                      static_cast<long long>(found.rows), static_cast<long long>(tiles));
-        return false;
-    }
+    if (tiles != found.rows)
+        return giveReason(reason, room,
+                          "NAXIS2 is %lld: the table of a tile-compressed image has one row for each of its %lld "
+                          "tiles.",
+                          static_cast<long long>(found.rows), static_cast<long long>(tiles));
     compression->tiles = static_cast<int32_t>(tiles);
     return true;
 }
@@ -306,17 +306,15 @@ bool readTiles(const TableKeywords &found, TileCompression *compression, char *r
 bool readLayout(const TableKeywords &found, TileCompression *compression, char *reason, size_t room) {
     const int64_t table = found.rowBytes * found.rows;
     const int64_t heapStart = found.hasTheap ? found.theap : table;
-    if (found.rowBytes < 1 || found.rowBytes > 65535) {
-        std::snprintf(reason, room, "NAXIS1 is %lld: the rows of a tile-compressed image's table take 1 to 65535 bytes.",
-                      static_cast<long long>(found.rowBytes));
-        return false;
-    }
-    if (found.pcount < 0 || heapStart < table || heapStart - table > found.pcount) {
-        std::snprintf(reason, room, "THEAP is %lld and PCOUNT %lld: the heap must follow the table's %lld bytes of rows.",
-                      static_cast<long long>(heapStart), static_cast<long long>(found.pcount),
-                      static_cast<long long>(table));
-        return false;
-    }
+    if (found.rowBytes < 1 || found.rowBytes > 65535)
+        return giveReason(reason, room,
+                          "NAXIS1 is %lld: the rows of a tile-compressed image's table take 1 to 65535 bytes.",
+                          static_cast<long long>(found.rowBytes));
+    if (found.pcount < 0 || heapStart < table || heapStart - table > found.pcount)
+        return giveReason(reason, room,
+                          "THEAP is %lld and PCOUNT %lld: the heap must follow the table's %lld bytes of rows.",
+                          static_cast<long long>(heapStart), static_cast<long long>(found.pcount),
+                          static_cast<long long>(table));
     compression->tableRowBytes = static_cast<int32_t>(found.rowBytes);
     compression->heapStart = heapStart;
     compression->heapBytes = found.pcount - (heapStart - table);
@@ -330,33 +328,28 @@ bool readColumns(const HeaderCards &table, int32_t end, const TableKeywords &fou
     for (int role = 0; role < roleCount; ++role)
         if (!locateColumn(table, end, found.columnIndex[role], role, found.rowBytes, columns[role], reason, room))
             return false;
-    if (!compression->data.present && !compression->gzipData.present && !compression->rawData.present) {
-        std::snprintf(reason, room, "The table has no COMPRESSED_DATA column: it holds no tiles of an image.");
-        return false;
-    }
+    if (!compression->data.present && !compression->gzipData.present && !compression->rawData.present)
+        return giveReason(reason, room, "The table has no COMPRESSED_DATA column: it holds no tiles of an image.");
     return true;
 }
 
 // Quantized floats and blanks; false with the reason for what the reader cannot restore.
 bool readQuantization(const TableKeywords &found, TileCompression *compression, char *reason, size_t room) {
     const bool scaling = compression->scale.present || compression->zero.present || found.hasScale || found.hasZero;
-    if (found.bitpix > 0 && scaling) {
-        std::snprintf(reason, room, "ZSCALE or ZZERO scales the integers of an image of ZBITPIX %lld: only "
-                      "floating-point images are stored quantized.", static_cast<long long>(found.bitpix));
-        return false;
-    }
-    if (found.bitpix > 0 && compression->blank.present) {
-        std::snprintf(reason, room, "ZBLANK is a column: integer images whose blank differs from tile to tile "
-                      "cannot be read.");
-        return false;
-    }
+    if (found.bitpix > 0 && scaling)
+        return giveReason(reason, room,
+                          "ZSCALE or ZZERO scales the integers of an image of ZBITPIX %lld: only floating-point images "
+                          "are stored quantized.",
+                          static_cast<long long>(found.bitpix));
+    if (found.bitpix > 0 && compression->blank.present)
+        return giveReason(reason, room,
+                          "ZBLANK is a column: integer images whose blank differs from tile to tile cannot be read.");
     compression->quantized = found.bitpix < 0 && scaling;
     compression->methodNamed = found.hasQuantiz;
-    if (found.hasQuantiz && !quantizationOf(found.quantiz, &compression->method)) {
-        std::snprintf(reason, room, "ZQUANTIZ is '%s': NO_DITHER, SUBTRACTIVE_DITHER_1 and SUBTRACTIVE_DITHER_2 "
-                      "can be read.", found.quantiz);
-        return false;
-    }
+    if (found.hasQuantiz && !quantizationOf(found.quantiz, &compression->method))
+        return giveReason(reason, room,
+                          "ZQUANTIZ is '%s': NO_DITHER, SUBTRACTIVE_DITHER_1 and SUBTRACTIVE_DITHER_2 can be read.",
+                          found.quantiz);
     compression->scaleValue = found.hasScale ? found.scale : 1.0;
     compression->zeroValue = found.hasZero ? found.zero : 0.0;
     compression->hasBlank = found.hasZblank || found.hasBlank;
@@ -364,16 +357,6 @@ bool readQuantization(const TableKeywords &found, TileCompression *compression, 
     compression->ditherSeed = found.ditherSeed;
     return true;
 }
-
-// Z keywords that stand for the image's own cards, and the names they get back.
-struct Renamed {
-    const char *from;
-    const char *to;
-};
-const Renamed renamedKeywords[] = {{"ZSIMPLE ", "SIMPLE  "}, {"ZTENSION", "XTENSION"}, {"ZBITPIX ", "BITPIX  "},
-                                   {"ZNAXIS  ", "NAXIS   "}, {"ZEXTEND ", "EXTEND  "}, {"ZBLOCKED", "BLOCKED "},
-                                   {"ZPCOUNT ", "PCOUNT  "}, {"ZGCOUNT ", "GCOUNT  "}, {"ZHECKSUM", "CHECKSUM"},
-                                   {"ZDATASUM", "DATASUM "}};
 
 // The table's own cards, which describe the table and its coding rather than the image.
 bool isTableCard(const uint8_t *card) {
@@ -417,9 +400,9 @@ bool renamedCard(const uint8_t *card, uint8_t *renamed) {
         renamed[keywordColumns - 1] = ' ';
         return true;
     }
-    for (const Renamed &pair : renamedKeywords)
-        if (cardHasKeyword(card, pair.from)) {
-            std::memcpy(renamed, pair.to, keywordColumns);
+    for (const ZKeyword &pair : zKeywords)
+        if (cardHasKeyword(card, pair.table)) {
+            std::memcpy(renamed, pair.image, keywordColumns);
             return true;
         }
     return false;
@@ -433,11 +416,9 @@ bool isShapeKeyword(const uint8_t *card) {
 // BITPIX and the axes, then the other cards in the table's order.
 bool restoreHeader(const HeaderCards &table, int32_t end, const TableKeywords &found, HeaderCards *restored) {
     uint8_t card[cardBytes];
-    bool primary = false, extension = false;
-    for (int32_t n = 0; n < end; ++n) {
+    bool primary = false;
+    for (int32_t n = 0; n < end; ++n)
         primary = primary || cardHasKeyword(cardOf(table, n), "ZSIMPLE ");
-        extension = extension || cardHasKeyword(cardOf(table, n), "ZTENSION");
-    }
     if (primary) {
         composeCard(card, keywordSIMPLE, "T");
     } else {
@@ -482,15 +463,7 @@ bool restoreHeader(const HeaderCards &table, int32_t end, const TableKeywords &f
         if (!appendCard(restored, card))
             return false;
     }
-    std::memset(card, ' ', cardBytes);
-    std::memcpy(card, "END", 3);
-    if (!appendCard(restored, card))
-        return false;
-    std::memset(card, ' ', cardBytes);
-    while (restored->count % cardsPerBlock != 0)
-        if (!appendCard(restored, card))
-            return false;
-    return true;
+    return appendEndCard(restored);
 }
 
 } // namespace
@@ -519,27 +492,4 @@ void tilesAlongAxes(const ImageDescription &image, int64_t counts[3]) {
         const int64_t tile = image.compression.tile[n] > 0 ? image.compression.tile[n] : 1;
         counts[n] = (lengths[n] + tile - 1) / tile;
     }
-}
-
-void describeTileCompression(const TileCompression &compression, char *text, size_t room) {
-    if (!compression.compressed) {
-        std::snprintf(text, room, "none");
-        return;
-    }
-    char shape[48];
-    if (compression.tile[2] > 1)
-        std::snprintf(shape, sizeof shape, "%d x %d x %d", compression.tile[0], compression.tile[1], compression.tile[2]);
-    else
-        std::snprintf(shape, sizeof shape, "%d x %d", compression.tile[0], compression.tile[1]);
-    const char *method = !compression.quantized                                         ? "lossless"
-                         : !compression.methodNamed                                      ? "quantized, rounded (no ZQUANTIZ)"
-                         : compression.method == Quantization::subtractiveDither1 ? "quantized, SUBTRACTIVE_DITHER_1"
-                         : compression.method == Quantization::subtractiveDither2 ? "quantized, SUBTRACTIVE_DITHER_2"
-                                                                                   : "quantized, NO_DITHER";
-    const bool dithered = compression.quantized && compression.methodNamed && compression.method != Quantization::noDither;
-    if (dithered)
-        std::snprintf(text, room, "%s, %d tiles of %s pixels, %s, ZDITHER0 %lld", compression.kind, compression.tiles,
-                      shape, method, static_cast<long long>(compression.ditherSeed));
-    else
-        std::snprintf(text, room, "%s, %d tiles of %s pixels, %s", compression.kind, compression.tiles, shape, method);
 }

@@ -8,6 +8,16 @@
 #include "fits/header_format.h"
 #include "fits/image_description.h"
 
+// The image header's cards that the table keeps under Z names, which a read renames back.
+struct ZKeyword {
+    const char *image;
+    const char *table;
+};
+inline constexpr ZKeyword zKeywords[] = {{"SIMPLE  ", "ZSIMPLE "}, {"XTENSION", "ZTENSION"}, {"BITPIX  ", "ZBITPIX "},
+                                         {"NAXIS   ", "ZNAXIS  "}, {"EXTEND  ", "ZEXTEND "}, {"BLOCKED ", "ZBLOCKED"},
+                                         {"PCOUNT  ", "ZPCOUNT "}, {"GCOUNT  ", "ZGCOUNT "}, {"CHECKSUM", "ZHECKSUM"},
+                                         {"DATASUM ", "ZDATASUM"}};
+
 // Reads the table's header, whose END card is card `tableEnd`: how the tiles are stored into
 // `compression`, and the image's own header into `restored` (empty on entry): its first card,
 // BITPIX, NAXIS and the axes, then every card that is not the table's own, END and blank cards
@@ -19,7 +29,3 @@ bool readTileTable(const HeaderCards &table, int32_t tableEnd, TileCompression *
 
 // The number of tiles along each of the first three axes of `image`.
 void tilesAlongAxes(const ImageDescription &image, int64_t counts[3]);
-
-// What `korvalis-host info` and the like tell of the compression: "RICE_1, tiles of 53 × 1
-// pixels, quantized with SUBTRACTIVE_DITHER_1 (ZDITHER0 = 7)", into `text`.
-void describeTileCompression(const TileCompression &compression, char *text, size_t room);

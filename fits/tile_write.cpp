@@ -10,7 +10,8 @@
 #include "fits/fits.h"
 #include "fits/header_format.h"
 #include "fits/image_rows.h"
-#include "fits/tile_codecs.h"
+#include "fits/tile_codec_shared.h"
+#include "fits/tile_table.h"
 #include "host/file_access.h"
 #include "platform/platform.h"
 
@@ -22,15 +23,6 @@ constexpr int32_t descriptorBytes = 8; // a 1P descriptor: element count, heap o
 int32_t tilesOf(const FormatRecord *record) { return int32_t{record->imageSize.v} * record->planes; }
 
 int32_t bytePixOf(const FormatRecord *record) { return record->depth == 16 ? 2 : 1; }
-
-// The image header's cards that become the table's under their Z names.
-struct Renamed {
-    const char *from;
-    const char *to;
-};
-const Renamed zForms[] = {{"SIMPLE  ", "ZSIMPLE "}, {"XTENSION", "ZTENSION"}, {"BITPIX  ", "ZBITPIX "}, {"NAXIS   ", "ZNAXIS  "},
-                          {"EXTEND  ", "ZEXTEND "}, {"BLOCKED ", "ZBLOCKED"}, {"PCOUNT  ", "ZPCOUNT "},
-                          {"GCOUNT  ", "ZGCOUNT "}, {"CHECKSUM", "ZHECKSUM"}, {"DATASUM ", "ZDATASUM"}};
 
 // n of a keyword `stem` followed by digits and blanks; 0 for any other keyword.
 int indexOf(const uint8_t *card, const char *stem) {
@@ -157,11 +149,11 @@ bool composeTableHeader(const uint8_t *image, int32_t imageBlocks, const FormatR
                 addCopy(table, card, keyword);
             continue;
         }
-        const Renamed *renamed = nullptr;
-        for (const Renamed &form : zForms)
-            renamed = cardHasKeyword(card, form.from) ? &form : renamed;
+        const ZKeyword *renamed = nullptr;
+        for (const ZKeyword &form : zKeywords)
+            renamed = cardHasKeyword(card, form.image) ? &form : renamed;
         if (renamed != nullptr)
-            addCopy(table, card, renamed->to);
+            addCopy(table, card, renamed->table);
         else if (!isReservedCard(card))
             addCopy(table, card, reinterpret_cast<const char *>(card));
     }
@@ -200,13 +192,6 @@ void writeAt(PluginGlobals *globals, int64_t position, int64_t count, const void
     writeExactInPieces(globals, count, bytes);
 }
 
-void storeBigEndian32(uint8_t *bytes, uint32_t value) {
-    bytes[0] = static_cast<uint8_t>(value >> 24);
-    bytes[1] = static_cast<uint8_t>(value >> 16);
-    bytes[2] = static_cast<uint8_t>(value >> 8);
-    bytes[3] = static_cast<uint8_t>(value);
-}
-
 // The rows' state while they are written.
 struct HeapWriter {
     uint8_t *descriptors; // tiles × 8 bytes
@@ -236,8 +221,8 @@ void writeTileRow(PluginGlobals *globals, int16_t, void *context) {
     writeAt(globals, heap->position, static_cast<int64_t>(written), heap->coded);
     addChecksumBytes(&heap->heapSum, heap->coded, written);
     uint8_t *descriptor = heap->descriptors + heap->tiles * descriptorBytes;
-    storeBigEndian32(descriptor, static_cast<uint32_t>(written));
-    storeBigEndian32(descriptor + 4, static_cast<uint32_t>(heap->heapBytes));
+    storeBigEndian(descriptor, 4, static_cast<uint32_t>(written));
+    storeBigEndian(descriptor + 4, 4, static_cast<uint32_t>(heap->heapBytes));
     ++heap->tiles;
     heap->heapBytes += static_cast<int64_t>(written);
     heap->position += static_cast<int64_t>(written);

@@ -478,6 +478,16 @@ TEST_F(FitsRows, SeveralPlanesAreReadPlaneAfterPlane) {
     EXPECT_EQ(fakeHost.image, (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7, 8}));
 }
 
+// A host that asks for narrower rows than the file's gets the file's bytes at its own width, as
+// many as its rows hold, and nothing is read into memory past them.
+TEST_F(FitsRows, RowsOfAnotherWidthAreReadAtTheHostsWidth) {
+    openWith(8, 4, 2, {}, {1, 2, 3, 4, 5, 6, 7, 8});
+    fakeHost.record.imageSize.h = 2;
+    ASSERT_EQ(callModule(formatSelectorReadContinue), noErr);
+    EXPECT_EQ(fakeHost.image, (std::vector<uint8_t>{1, 2, 3, 4}));
+    EXPECT_EQ(fakePlatform.memory.heapBlocks, 0);
+}
+
 TEST_F(FitsRows, ZeroRowsAllocateAndReleaseOnly) {
     openWith(8, 2, 2, {}, {1, 2, 3, 4});
     fakeHost.record.imageSize.v = 0;
