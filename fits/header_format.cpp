@@ -11,10 +11,10 @@ const char attributionCard[cardBytes + 1] =
     "KORVALIS= 'Photoshop Plugin by Korvalis Project 1997 <korvalis@example.org>'    ";
 static_assert(sizeof attributionCard == cardBytes + 1);
 
-int indexedKeyword(const uint8_t *card, const char *stem) {
+int indexedKeyword(const uint8_t *card, const char *stem, bool loose) {
     // FITS writes n without leading zeros: NAXIS01 is another keyword, as it always was here.
     const size_t length = std::strlen(stem);
-    if (std::memcmp(card, stem, length) != 0 || card[length] == '0')
+    if (std::memcmp(card, stem, length) != 0 || (!loose && card[length] == '0'))
         return 0;
     int n = 0;
     size_t column = length;
@@ -25,7 +25,7 @@ int indexedKeyword(const uint8_t *card, const char *stem) {
     for (; column < keywordColumns; ++column)
         if (card[column] != ' ')
             return 0;
-    return n <= largestAxis ? n : 0;
+    return loose || n <= largestAxis ? n : 0;
 }
 
 int axisNumber(const uint8_t *card) { return indexedKeyword(card, "NAXIS"); }

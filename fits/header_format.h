@@ -73,7 +73,8 @@ bool isSimpleCard(const uint8_t *card);
 constexpr int largestAxis = 999;
 
 // n of a keyword `stem` followed by n (1 to 999) and blanks in columns 1-8; 0 for any other keyword.
-int indexedKeyword(const uint8_t *card, const char *stem);
+// `loose` takes any digits, leading zeros and all, as the n they spell.
+int indexedKeyword(const uint8_t *card, const char *stem, bool loose = false);
 
 // n of an NAXISn keyword (1 to 999) in columns 1-8; 0 for any other keyword, NAXIS included.
 int axisNumber(const uint8_t *card);

@@ -92,25 +92,17 @@ void rewriteImageValues(uint8_t *header, int32_t cards, const FormatRecord *reco
     decimalText(record->imageSize.h, columns);
     decimalText(record->imageSize.v, rows);
     decimalText(record->planes, planes);
-    for (int n = 0; n < cards; ++n) {
-        uint8_t *card = cardAt(header, n);
-        if (cardHasKeyword(card, keywordBITPIX))
-            placeValue(card, depth);
-        else if (cardHasKeyword(card, keywordNAXIS1))
-            placeValue(card, columns);
-        else if (cardHasKeyword(card, keywordNAXIS2))
-            placeValue(card, rows);
-        else if (cardHasKeyword(card, keywordBZERO) && !coding.keepScaling)
-            placeValue(card, coding.bzero);
-        else if (cardHasKeyword(card, keywordBSCALE) && !coding.keepScaling)
-            placeValue(card, coding.bscale);
-        else if (cardHasKeyword(card, keywordNAXIS))
-            placeValue(card, naxis);
-        else if (cardHasKeyword(card, keywordNAXIS3))
-            placeValue(card, planes);
-        else if (cardHasKeyword(card, keywordBLANK) && coding.blank > 0)
-            placeValue(card, "-32768");
-    }
+    // Each keyword with its value; null where the card keeps its own.
+    const struct {
+        const char *keyword, *value;
+    } values[] = {{keywordBITPIX, depth}, {keywordNAXIS1, columns}, {keywordNAXIS2, rows},
+                  {keywordBZERO, coding.keepScaling ? nullptr : coding.bzero},
+                  {keywordBSCALE, coding.keepScaling ? nullptr : coding.bscale}, {keywordNAXIS, naxis},
+                  {keywordNAXIS3, planes}, {keywordBLANK, coding.blank > 0 ? "-32768" : nullptr}};
+    for (int n = 0; n < cards; ++n)
+        for (const auto &rule : values)
+            if (rule.value != nullptr && cardHasKeyword(cardAt(header, n), rule.keyword))
+                placeValue(cardAt(header, n), rule.value);
 }
 
 // Index of the first card before `end` with the keyword; -1 when none.

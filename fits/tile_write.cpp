@@ -24,23 +24,9 @@ int32_t tilesOf(const FormatRecord *record) { return int32_t{record->imageSize.v
 
 int32_t bytePixOf(const FormatRecord *record) { return record->depth == 16 ? 2 : 1; }
 
-// n of a keyword `stem` followed by digits and blanks; 0 for any other keyword.
-int indexOf(const uint8_t *card, const char *stem) {
-    const size_t length = std::strlen(stem);
-    if (std::memcmp(card, stem, length) != 0)
-        return 0;
-    int n = 0;
-    size_t column = length;
-    for (; column < keywordColumns && card[column] >= '0' && card[column] <= '9'; ++column)
-        n = n * 10 + (card[column] - '0');
-    for (size_t blank = column; blank < keywordColumns; ++blank)
-        if (card[blank] != ' ')
-            return 0;
-    return column > length ? n : 0;
-}
-
 // Cards whose keywords the table's structure and coding own: an image header that carries one
-// would make readers take the table for something else.
+// would make readers take the table for something else. Indexed keywords are taken loosely
+// (TTYPE01 and ZVAL1000 too), so that no card a reader might take for one stays.
 bool isReservedCard(const uint8_t *card) {
     static const char *const keywords[] = {"XTENSION", "TFIELDS ", "THEAP   ", "ZIMAGE  ", "ZCMPTYPE", "ZQUANTIZ",
                                            "ZDITHER0", "ZSCALE  ", "ZZERO   ", "ZBLANK  ", "ZSIMPLE ", "ZTENSION",
@@ -52,7 +38,7 @@ bool isReservedCard(const uint8_t *card) {
     static const char *const indexed[] = {"TTYPE", "TFORM", "TUNIT", "TDIM", "TNULL", "TSCAL", "TZERO",
                                           "TDISP", "TBCOL", "ZTILE", "ZNAME", "ZVAL",  "ZNAXIS"};
     for (const char *stem : indexed)
-        if (indexOf(card, stem) > 0)
+        if (indexedKeyword(card, stem, true) > 0)
             return true;
     return false;
 }

@@ -59,36 +59,21 @@ bool handleServicesUsable(const HandleProcs *procs, bool *tooNew) {
            procs->setSizeProc != nullptr;
 }
 
-bool advanceStateUsable(AdvanceStateProc proc) { return proc != nullptr; }
-
-bool requireBufferServices(const BufferProcs *procs, PlatformInstance instance) {
-    bool tooNew = false;
-    if (bufferServicesUsable(procs, &tooNew))
-        return true;
-    alertMissingService(instance, tooNew, bufferRequirement.hostVersion);
-    return false;
-}
-
-bool requireAdvanceState(AdvanceStateProc proc, PlatformInstance instance) {
-    if (advanceStateUsable(proc))
-        return true;
-    alertMissingService(instance, false, advanceStateHostVersion);
-    return false;
-}
-
-bool requireHandleServices(const HandleProcs *procs, PlatformInstance instance) {
-    bool tooNew = false;
-    if (handleServicesUsable(procs, &tooNew))
-        return true;
-    alertMissingService(instance, tooNew, handleRequirement.hostVersion);
-    return false;
-}
-
 bool hostServicesUsable(PluginGlobals *globals) {
     const FormatRecord *record = globals->formatRecord;
-    return requireBufferServices(record->bufferProcs, moduleInstance) &&
-           requireAdvanceState(record->advanceState, moduleInstance) &&
-           requireHandleServices(record->handleProcs, moduleInstance);
+    // The first service that fails names the host version in the alert.
+    bool tooNew = false;
+    double hostVersion = 0.0;
+    if (!bufferServicesUsable(record->bufferProcs, &tooNew))
+        hostVersion = bufferRequirement.hostVersion;
+    else if (record->advanceState == nullptr)
+        hostVersion = advanceStateHostVersion;
+    else if (!handleServicesUsable(record->handleProcs, &tooNew))
+        hostVersion = handleRequirement.hostVersion;
+    else
+        return true;
+    alertMissingService(moduleInstance, tooNew, hostVersion);
+    return false;
 }
 
 void doOptionsStart(PluginGlobals *globals) {

@@ -1,6 +1,6 @@
 // Checks of the host's services before an operation, and the wrappers that call them.
 //
-// A service is tested afresh at every use, never cached. The require* checks tell the user
+// A service is tested afresh at every use, never cached. hostServicesUsable tells the user
 // with a version alert when a service is missing; the wrappers test silently.
 #pragma once
 
@@ -10,18 +10,13 @@
 #include "platform/platform.h"
 
 // True when the buffer services, advanceState and the handle services are all usable.
-// Checks in that order and stops at the first failure, so it raises at most one alert.
+// Checks in that order and stops at the first failure, whose version alert (string 16992 or
+// 16993) it raises: at most one alert.
 bool hostServicesUsable(PluginGlobals *globals);
 
 // The silent tests. A too-new version sets *tooNew (when given); it is never cleared.
 bool bufferServicesUsable(const BufferProcs *procs, bool *tooNew = nullptr);
 bool handleServicesUsable(const HandleProcs *procs, bool *tooNew = nullptr);
-bool advanceStateUsable(AdvanceStateProc proc);
-
-// The same tests, raising the version alert (string 16992 or 16993) when they fail.
-bool requireBufferServices(const BufferProcs *procs, PlatformInstance instance);
-bool requireAdvanceState(AdvanceStateProc proc, PlatformInstance instance);
-bool requireHandleServices(const HandleProcs *procs, PlatformInstance instance);
 
 // Handler of formatSelectorOptionsStart: the service check; data becomes null when it passes.
 void doOptionsStart(PluginGlobals *globals);
