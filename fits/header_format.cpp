@@ -213,6 +213,11 @@ void composeCard(uint8_t *card, const char *keyword, const char *value) {
 
 void decimalText(int32_t value, char *text) { std::snprintf(text, 12, "%ld", static_cast<long>(value)); }
 
+void appendCount(char *text, size_t room, const char *separator, int32_t count, const char *one, const char *many) {
+    const size_t used = std::strlen(text);
+    std::snprintf(text + used, room - used, "%s%d %s", separator, static_cast<int>(count), count == 1 ? one : many);
+}
+
 int32_t findEndCard(const uint8_t *header, int32_t cards) {
     for (int32_t n = 0; n < cards; ++n)
         if (cardHasKeyword(header + int64_t{n} * cardBytes, keywordEND))

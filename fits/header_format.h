@@ -112,6 +112,9 @@ void composeCard(uint8_t *card, const char *keyword, const char *value);
 // Decimal text of `value` into `text`, which has room for 12 characters.
 void decimalText(int32_t value, char *text);
 
+// Appends `separator` and "2 tables" (`count`, then `one` or `many`) to the text in `room` bytes.
+void appendCount(char *text, size_t room, const char *separator, int32_t count, const char *one, const char *many);
+
 // True when a header is retained: the first byte of retainedHeader is "S".
 bool headerIsRetained(const PluginGlobals *globals);
 

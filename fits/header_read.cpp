@@ -184,15 +184,6 @@ void countHdu(HduCensus *census, const char *kind) {
     }
 }
 
-void appendPart(char *text, size_t room, int count, const char *one, const char *many, bool *first, bool last) {
-    if (count == 0)
-        return;
-    size_t used = std::strlen(text);
-    std::snprintf(text + used, room - used, "%s%d %s", *first ? " and " : (last ? " and " : ", "), count,
-                  count == 1 ? one : many);
-    *first = false;
-}
-
 // "The file holds no image: an empty primary HDU and 2 binary tables.", or the first image's
 // reason when there was one the module could not open.
 void describeNoImage(const HduCensus &census, char *text, size_t room) {
@@ -213,10 +204,12 @@ void describeNoImage(const HduCensus &census, char *text, size_t room) {
         std::strncat(text, " and nothing else.", room - std::strlen(text) - 1);
         return;
     }
-    bool first = true;
-    for (int i = 0; i < 4; ++i) {
-        remaining -= parts[i] > 0 ? 1 : 0;
-        appendPart(text, room, parts[i], names[i][0], names[i][1], &first, remaining == 0);
+    // The first part and the last are joined with "and", those between them with commas.
+    for (int i = 0, done = 0; i < 4; ++i) {
+        if (parts[i] == 0)
+            continue;
+        ++done;
+        appendCount(text, room, done == 1 || done == remaining ? " and " : ", ", parts[i], names[i][0], names[i][1]);
     }
     std::strncat(text, ".", room - std::strlen(text) - 1);
 }

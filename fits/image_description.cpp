@@ -9,6 +9,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "fits/tile_codec_shared.h"
 #include "host/host_records.h"
 
 namespace {
@@ -43,19 +44,12 @@ template <int Bitpix> inline int64_t storedInteger(const uint8_t *bytes) {
 }
 
 template <int Bitpix> inline double storedValue(const uint8_t *bytes) {
-    if constexpr (Bitpix == -32) {
-        uint32_t bits = loadBigEndian32(bytes);
-        float value;
-        std::memcpy(&value, &bits, sizeof value);
-        return value;
-    } else if constexpr (Bitpix == -64) {
-        uint64_t bits = loadBigEndian64(bytes);
-        double value;
-        std::memcpy(&value, &bits, sizeof value);
-        return value;
-    } else {
+    if constexpr (Bitpix == -32)
+        return floatFromBits(loadBigEndian32(bytes), 4);
+    else if constexpr (Bitpix == -64)
+        return floatFromBits(loadBigEndian64(bytes), 8);
+    else
         return static_cast<double>(storedInteger<Bitpix>(bytes));
-    }
 }
 
 // x - x is 0 for finite x alone: NaN and both infinities give NaN.

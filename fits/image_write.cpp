@@ -58,19 +58,11 @@ void rewriteHeaderWithChecksums(PluginGlobals *globals, const SaveHeader &header
     writeExactInPieces(globals, int64_t{header.blocks} * headerBlockSize, header.bytes);
 }
 
-// One write of data bytes; a short one is eofErr, as for every part of the data unit.
-void writeDataBytes(PluginGlobals *globals, int32_t count, const uint8_t *bytes) {
-    int32_t moved = count;
-    globals->result = fileWrite(globals->formatRecord->dataFork, &moved, bytes);
-    if (globals->result == noErr && moved != count)
-        globals->result = eofErr;
-}
-
 void writePadding(PluginGlobals *globals, int64_t dataBytes) {
     static const uint8_t zeros[headerBlockSize] = {};
     int32_t count = static_cast<int32_t>(dataPadding(dataBytes));
     if (count > 0)
-        writeDataBytes(globals, count, zeros);
+        writeDataExact(globals, count, zeros);
 }
 
 // Both save steps need the host's services, what the save starts from, and an image that FITS
@@ -106,13 +98,9 @@ void describeOthers(const SourceLayout &layout, char *text, size_t room) {
         const char *one, *many;
     } kinds[] = {{layout.otherImages, "image", "images"}, {layout.otherTables, "table", "tables"},
                  {empty, "empty HDU", "empty HDUs"}};
-    for (const auto &kind : kinds) {
-        if (kind.count == 0)
-            continue;
-        const size_t used = std::strlen(parts);
-        std::snprintf(parts + used, sizeof parts - used, "%s%d %s", used > 0 ? ", " : "", kind.count,
-                      kind.count == 1 ? kind.one : kind.many);
-    }
+    for (const auto &kind : kinds)
+        if (kind.count != 0)
+            appendCount(parts, sizeof parts, parts[0] != '\0' ? ", " : "", kind.count, kind.one, kind.many);
     std::snprintf(text, room, "its %d other HDU%s (%s)", layout.otherHdus, layout.otherHdus == 1 ? "" : "s", parts);
 }
 
@@ -180,7 +168,7 @@ void writeRow(PluginGlobals *globals, int32_t count, uint8_t *source) {
     if (globals->result != noErr)
         return;
     encodeRow(globals, count, source);
-    writeDataBytes(globals, count, source);
+    writeDataExact(globals, count, source);
 }
 
 

@@ -58,6 +58,10 @@ void writeExact(PluginGlobals *globals, int32_t count, const void *buffer) {
     transferExact(globals, count, buffer, fileWrite, dskFulErr);
 }
 
+void writeDataExact(PluginGlobals *globals, int32_t count, const void *buffer) {
+    transferExact(globals, count, buffer, fileWrite, eofErr);
+}
+
 void writeExactInPieces(PluginGlobals *globals, int64_t count, const void *buffer) {
     transferInPieces(globals, count, static_cast<const uint8_t *>(buffer), writeExact);
 }

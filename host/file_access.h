@@ -35,3 +35,7 @@ void writeExactInPieces(PluginGlobals *globals, int64_t count, const void *buffe
 // Writes exactly `count` bytes, unless result is already non-zero. Leaves writErr, or
 // dskFulErr when fewer bytes went out.
 void writeExact(PluginGlobals *globals, int32_t count, const void *buffer);
+
+// Writes exactly `count` bytes of a data unit, as writeExact, but a short write leaves eofErr,
+// as it always has for the rows and padding of the data.
+void writeDataExact(PluginGlobals *globals, int32_t count, const void *buffer);
