@@ -251,11 +251,11 @@ void openExtensionImage(PluginGlobals *globals, const HeaderCards &primary, cons
 
 // Opens the image a tile-compressed table holds, with its own header restored from the table's
 // and merged with the primary's as for an image extension. True when the walk ends here: the
-// image opened, or the open failed; false, with the refusal in the census, when the image
-// cannot be read and the walk goes on.
+// image opened, or the open failed; false, with why in `reason`, when the image cannot be read
+// and the walk goes on.
 bool openTileCompressedImage(PluginGlobals *globals, const HeaderCards &primary, const HeaderEnd &primaryEnd,
-                             const HeaderCards &table, const HeaderEnd &tableEnd, int64_t dataStart, int hdu,
-                             HduCensus *census) {
+                             const HeaderCards &table, const HeaderEnd &tableEnd, int64_t dataStart, char *reason,
+                             size_t room) {
     TileCompression compression{};
     HeaderCards restored{};
     char tileReason[200];
@@ -268,21 +268,14 @@ bool openTileCompressedImage(PluginGlobals *globals, const HeaderCards &primary,
     } else {
         HeaderEnd end{};
         takeCards(restored.bytes, restored.count, found, &end);
-        char reason[200] = "";
         // What the image is comes before how its tiles are stored.
         if (found->hasNaxis && found->naxis >= 1)
-            describeUnsupported(*found, reason, sizeof reason);
+            describeUnsupported(*found, reason, room);
         if (reason[0] == '\0')
-            std::snprintf(reason, sizeof reason, "%s", tileReason);
-        if (reason[0] == '\0') {
+            std::snprintf(reason, room, "%s", tileReason);
+        ends = reason[0] == '\0';
+        if (ends)
             openExtensionImage(globals, primary, primaryEnd, restored, end, *found, dataStart, &compression);
-        } else {
-            if (census->refusedHdu < 0) {
-                census->refusedHdu = hdu;
-                std::snprintf(census->refusal, sizeof census->refusal, "HDU %d: %s", hdu, reason);
-            }
-            ends = false;
-        }
     }
     releaseCards(&restored);
     platformDisposeFixedBlock(found);
@@ -308,24 +301,24 @@ void openFirstImageExtension(PluginGlobals *globals, const HeaderCards &primary,
             break;
         const int64_t dataStart = offset + headerBytes(cards);
         char reason[200] = "";
+        bool ends = false;
         if (std::strcmp(kind, "IMAGE") == 0 && holdsImage(*found)) {
             describeUnsupported(*found, reason, sizeof reason);
-            if (reason[0] == '\0') {
+            ends = reason[0] == '\0';
+            if (ends)
                 openExtensionImage(globals, primary, primaryEnd, cards, end, *found, dataStart, nullptr);
-                releaseCards(&cards);
-                return;
-            }
-            if (census.refusedHdu < 0) {
-                census.refusedHdu = hdu;
-                std::snprintf(census.refusal, sizeof census.refusal, "HDU %d: %s", hdu, reason);
-            }
         } else if (std::strcmp(kind, "BINTABLE") == 0 && found->compressedImage) {
-            if (openTileCompressedImage(globals, primary, primaryEnd, cards, end, dataStart, hdu, &census)) {
-                releaseCards(&cards);
-                return;
-            }
+            ends = openTileCompressedImage(globals, primary, primaryEnd, cards, end, dataStart, reason, sizeof reason);
         } else {
             countHdu(&census, kind);
+        }
+        if (ends) {
+            releaseCards(&cards);
+            return;
+        }
+        if (reason[0] != '\0' && census.refusedHdu < 0) {
+            census.refusedHdu = hdu;
+            std::snprintf(census.refusal, sizeof census.refusal, "HDU %d: %s", hdu, reason);
         }
         offset = dataStart + paddedDataBytes(*found);
     }
