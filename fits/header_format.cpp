@@ -34,6 +34,17 @@ bool cardHasKeyword(const uint8_t *card, const char *keyword) {
     return std::memcmp(card, keyword, keywordColumns) == 0;
 }
 
+bool cardAmong(const uint8_t *card, std::initializer_list<const char *> keywords,
+               std::initializer_list<const char *> stems, bool loose) {
+    for (const char *keyword : keywords)
+        if (cardHasKeyword(card, keyword))
+            return true;
+    for (const char *stem : stems)
+        if (indexedKeyword(card, stem, loose) > 0)
+            return true;
+    return false;
+}
+
 bool isSimpleCard(const uint8_t *card) { return cardHasKeyword(card, keywordSIMPLE) && card[8] == '='; }
 
 namespace {

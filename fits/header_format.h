@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 
 #include "entry/globals.h"
 #include "fits/image_description.h"
@@ -65,6 +66,11 @@ inline const uint8_t *cardOf(const HeaderCards &cards, int32_t n) { return cards
 
 // True when the card's columns 1-8 hold `keyword` (8 characters).
 bool cardHasKeyword(const uint8_t *card, const char *keyword);
+
+// Whether the card's keyword is one of `keywords`, or one of `stems` with an index after it
+// (as indexedKeyword takes it, loosely when `loose`).
+bool cardAmong(const uint8_t *card, std::initializer_list<const char *> keywords,
+               std::initializer_list<const char *> stems = {}, bool loose = false);
 
 // True when the card's columns 1-8 are "SIMPLE  " and column 9 is "=".
 bool isSimpleCard(const uint8_t *card);

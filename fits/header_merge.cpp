@@ -44,7 +44,7 @@ bool nameBefore(const KeywordName &a, const KeywordName &b) {
 bool isContinuation(const uint8_t *card) { return cardHasKeyword(card, "CONTINUE"); }
 
 bool isCommentary(const uint8_t *card) {
-    return cardHasKeyword(card, "COMMENT ") || cardHasKeyword(card, "HISTORY ") || cardHasKeyword(card, "        ");
+    return cardAmong(card, {"COMMENT ", "HISTORY ", "        "});
 }
 
 // BITPIX and the axes: they describe the data and come first, from the extension.
@@ -56,17 +56,12 @@ bool isShapeCard(const uint8_t *card) {
 // counts, and the primary's own (empty) data coding and row order: the extension's rows are
 // read in its own order, so a save must not say they run in the primary's.
 bool isPrimaryOnlyCard(const uint8_t *card) {
-    static const char *const keywords[] = {keywordSIMPLE, "EXTEND  ",    "GROUPS  ",   "PCOUNT  ",      "GCOUNT  ",
-                                           keywordBZERO,  keywordBSCALE, keywordBLANK, keywordROWORDER};
-    for (const char *keyword : keywords)
-        if (cardHasKeyword(card, keyword))
-            return true;
-    return false;
+    return cardAmong(card, {keywordSIMPLE, "EXTEND  ", "GROUPS  ", "PCOUNT  ", "GCOUNT  ", keywordBZERO, keywordBSCALE,
+                            keywordBLANK, keywordROWORDER});
 }
 
 bool isExtensionOnlyCard(const uint8_t *card) {
-    return cardHasKeyword(card, "XTENSION") || cardHasKeyword(card, "PCOUNT  ") || cardHasKeyword(card, "GCOUNT  ") ||
-           cardHasKeyword(card, "INHERIT ");
+    return cardAmong(card, {"XTENSION", "PCOUNT  ", "GCOUNT  ", "INHERIT "});
 }
 
 // The extension's keywords, sorted, so that each primary card is looked up in log time even

@@ -360,18 +360,12 @@ bool readQuantization(const TableKeywords &found, TileCompression *compression, 
 
 // The table's own cards, which describe the table and its coding rather than the image.
 bool isTableCard(const uint8_t *card) {
-    static const char *const keywords[] = {"XTENSION", "BITPIX  ", "NAXIS   ", "PCOUNT  ", "GCOUNT  ", "TFIELDS ",
-                                           "THEAP   ", "ZIMAGE  ", "ZQUANTIZ", "ZDITHER0", "ZCMPTYPE", "ZBLANK  ",
-                                           "ZSCALE  ", "ZZERO   ", "CHECKSUM", "DATASUM ", "SIMPLE  ", "EXTEND  "};
-    for (const char *keyword : keywords)
-        if (cardHasKeyword(card, keyword))
-            return true;
-    static const char *const indexed[] = {"NAXIS", "TTYPE", "TFORM", "TUNIT", "TDIM",  "TNULL", "TSCAL",
-                                          "TZERO", "TDISP", "TBCOL", "ZTILE", "ZNAME", "ZVAL"};
-    for (const char *stem : indexed)
-        if (indexedKeyword(card, stem) > 0)
-            return true;
-    return false;
+    return cardAmong(card,
+                     {"XTENSION", "BITPIX  ", "NAXIS   ", "PCOUNT  ", "GCOUNT  ", "TFIELDS ", "THEAP   ", "ZIMAGE  ",
+                      "ZQUANTIZ", "ZDITHER0", "ZCMPTYPE", "ZBLANK  ", "ZSCALE  ", "ZZERO   ", "CHECKSUM", "DATASUM ",
+                      "SIMPLE  ", "EXTEND  "},
+                     {"NAXIS", "TTYPE", "TFORM", "TUNIT", "TDIM", "TNULL", "TSCAL", "TZERO", "TDISP", "TBCOL", "ZTILE",
+                      "ZNAME", "ZVAL"});
 }
 
 // The table's name, when its first EXTNAME is the one writers give the table itself: every

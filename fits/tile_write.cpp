@@ -28,19 +28,13 @@ int32_t bytePixOf(const FormatRecord *record) { return record->depth == 16 ? 2 :
 // would make readers take the table for something else. Indexed keywords are taken loosely
 // (TTYPE01 and ZVAL1000 too), so that no card a reader might take for one stays.
 bool isReservedCard(const uint8_t *card) {
-    static const char *const keywords[] = {"XTENSION", "TFIELDS ", "THEAP   ", "ZIMAGE  ", "ZCMPTYPE", "ZQUANTIZ",
-                                           "ZDITHER0", "ZSCALE  ", "ZZERO   ", "ZBLANK  ", "ZSIMPLE ", "ZTENSION",
-                                           "ZBITPIX ", "ZNAXIS  ", "ZEXTEND ", "ZBLOCKED", "ZPCOUNT ", "ZGCOUNT ",
-                                           "ZHECKSUM", "ZDATASUM"};
-    for (const char *keyword : keywords)
-        if (cardHasKeyword(card, keyword))
-            return true;
-    static const char *const indexed[] = {"TTYPE", "TFORM", "TUNIT", "TDIM", "TNULL", "TSCAL", "TZERO",
-                                          "TDISP", "TBCOL", "ZTILE", "ZNAME", "ZVAL",  "ZNAXIS"};
-    for (const char *stem : indexed)
-        if (indexedKeyword(card, stem, true) > 0)
-            return true;
-    return false;
+    return cardAmong(card,
+                     {"XTENSION", "TFIELDS ", "THEAP   ", "ZIMAGE  ", "ZCMPTYPE", "ZQUANTIZ", "ZDITHER0", "ZSCALE  ",
+                      "ZZERO   ", "ZBLANK  ", "ZSIMPLE ", "ZTENSION", "ZBITPIX ", "ZNAXIS  ", "ZEXTEND ", "ZBLOCKED",
+                      "ZPCOUNT ", "ZGCOUNT ", "ZHECKSUM", "ZDATASUM"},
+                     {"TTYPE", "TFORM", "TUNIT", "TDIM", "TNULL", "TSCAL", "TZERO", "TDISP", "TBCOL", "ZTILE", "ZNAME",
+                      "ZVAL", "ZNAXIS"},
+                     true);
 }
 
 // The table's header being composed: its cards, and where the values filled in later stand.
