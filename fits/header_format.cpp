@@ -229,9 +229,9 @@ void appendCount(char *text, size_t room, const char *separator, int32_t count, 
     std::snprintf(text + used, room - used, "%s%d %s", separator, static_cast<int>(count), count == 1 ? one : many);
 }
 
-int32_t findEndCard(const uint8_t *header, int32_t cards) {
+int32_t findCardBefore(const uint8_t *header, int32_t cards, const char *keyword) {
     for (int32_t n = 0; n < cards; ++n)
-        if (cardHasKeyword(header + int64_t{n} * cardBytes, keywordEND))
+        if (cardHasKeyword(header + int64_t{n} * cardBytes, keyword))
             return n;
     return -1;
 }

@@ -124,8 +124,11 @@ void appendCount(char *text, size_t room, const char *separator, int32_t count, 
 // True when a header is retained: the first byte of retainedHeader is "S".
 bool headerIsRetained(const PluginGlobals *globals);
 
+// Index of the first card with `keyword` among the first `cards` cards of `header`; -1 when none.
+int32_t findCardBefore(const uint8_t *header, int32_t cards, const char *keyword);
+
 // Index of the first END card among the first `cards` cards of `header`; -1 when none.
-int32_t findEndCard(const uint8_t *header, int32_t cards);
+inline int32_t findEndCard(const uint8_t *header, int32_t cards) { return findCardBefore(header, cards, keywordEND); }
 
 // The header a session keeps: its bytes and blocks. The first blocks are in retainedHeader;
 // a longer header is held whole in the session's longHeader. Blocks 0 when none is kept.

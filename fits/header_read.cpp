@@ -242,8 +242,7 @@ void openExtensionImage(PluginGlobals *globals, const HeaderCards &primary, cons
                       static_cast<long>(merged.count / cardsPerBlock), static_cast<long>(maxReadHeaderBlocks));
         refuse(globals, "Header Too Big", text, formatCannotRead);
     } else {
-        for (int32_t n = 0; n < end.index; ++n)
-            end.attributionSeen = end.attributionSeen || cardHasKeyword(cardOf(merged, n), keywordKORVALIS);
+        end.attributionSeen = findCardBefore(merged.bytes, end.index, keywordKORVALIS) >= 0;
         openImage(globals, found, dataStart, merged, end, &extension, compression);
     }
     releaseCards(&merged);

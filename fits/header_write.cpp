@@ -105,14 +105,6 @@ void rewriteImageValues(uint8_t *header, int32_t cards, const FormatRecord *reco
                 placeValue(cardAt(header, n), rule.value);
 }
 
-// Index of the first card before `end` with the keyword; -1 when none.
-int findCardBefore(const uint8_t *header, int end, const char *keyword) {
-    for (int n = 0; n < end; ++n)
-        if (cardHasKeyword(header + n * cardBytes, keyword))
-            return n;
-    return -1;
-}
-
 // A header being brought up to date: its cards, the index of END, and the cards it has room
 // for (its blocks and one spare block).
 struct Draft {
