@@ -226,9 +226,9 @@ Status commandModule(HostContext *context, std::string *report) {
         return okStatus();
     }
     Terminology terminology;
-    Status status = parseTerminology(module.terminology, module.terminologySize, &terminology);
+    Status status = within(module.path, parseTerminology(module.terminology, module.terminologySize, &terminology));
     if (!isOk(status))
-        return failStatus(status.exitCode, module.path + ": " + status.message);
+        return status;
     *report += describeTerminology(terminology);
     return okStatus();
 }

@@ -347,7 +347,7 @@ Status saveDocument(HostSession *session, HostImage *image, const std::string &p
     const std::string what = "saving " + path;
     Status status = checkModuleTakes(*session, *image);
     if (!isOk(status))
-        return failStatus(status.exitCode, what + ": " + status.message);
+        return within(what, status);
     OutputFile output;
     status = resolveOutput(path, &output);
     if (!isOk(status))
