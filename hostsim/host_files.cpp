@@ -40,14 +40,28 @@ std::string windowsReason() {
     return length > 0 ? std::string(text) : "system error " + std::to_string(error);
 }
 
-void removeFile(const std::string &path) { DeleteFileA(path.c_str()); }
+constexpr char separator = '\\'; // '/' separates too
+
+// All `size` bytes, in moves of at most 32 KiB, the size _lwrite takes without question; false
+// when the system takes no more.
+bool writeAll(HostFile file, const void *bytes, size_t size) {
+    for (size_t done = 0; done < size;) {
+        const size_t chunk = size - done < 32768 ? size - done : 32768;
+        const long moved = static_cast<long>(
+            _lwrite(static_cast<HFILE>(file), static_cast<LPCCH>(bytes) + done, static_cast<UINT>(chunk)));
+        if (moved <= 0)
+            return false;
+        done += static_cast<size_t>(moved);
+    }
+    return true;
+}
 #else
-void removeFile(const std::string &path) { unlink(path.c_str()); }
+constexpr char separator = '/';
 
 // All `size` bytes, again after an interrupted call; false when the system takes no more.
-bool writeAll(int descriptor, const char *bytes, size_t size) {
+bool writeAll(HostFile file, const void *bytes, size_t size) {
     for (size_t done = 0; done < size;) {
-        ssize_t moved = write(descriptor, bytes + done, size - done);
+        ssize_t moved = write(static_cast<int>(file), static_cast<const char *>(bytes) + done, size - done);
         if (moved < 0 && errno == EINTR)
             continue;
         if (moved <= 0)
@@ -68,13 +82,7 @@ Status closeWritten(HostFile file, bool written, std::string reason, const std::
     return written ? okStatus() : ioFailure("cannot finish writing " + target + ": " + reason);
 }
 
-bool isSeparator(char c) {
-#if defined(_WIN32)
-    return c == '/' || c == '\\';
-#else
-    return c == '/';
-#endif
-}
+bool isSeparator(char c) { return c == '/' || c == separator; }
 
 // Where the last part of `path` starts: just past its last separator, or 0.
 size_t nameStart(const std::string &path) {
@@ -369,7 +377,7 @@ static bool drainSpool(HostFile spool, HostFile sink) {
         if (got <= 0)
             return got == 0;
         at += got;
-        if (!writeAll(static_cast<int>(sink), chunk, static_cast<size_t>(got)))
+        if (!writeAll(sink, chunk, static_cast<size_t>(got)))
             return false;
     }
 }
@@ -479,7 +487,7 @@ std::string stopCatching(ModuleOutput *output) {
 
 void writeStandardError(const ModuleOutput &output, const std::string &text) {
     std::fflush(stderr);
-    writeAll(output.catching ? static_cast<int>(output.standardError) : STDERR_FILENO, text.data(), text.size());
+    writeAll(output.catching ? output.standardError : STDERR_FILENO, text.data(), text.size());
 }
 
 std::string temporaryFolder() {
@@ -492,7 +500,7 @@ std::string temporaryFolder() {
 void discardTemporary(HostFile file, const std::string &temporaryPath) {
     if (file != noHostFile)
         closeFile(file);
-    removeFile(temporaryPath);
+    std::remove(temporaryPath.c_str());
 }
 
 Status readWholeFile(const std::string &path, uint64_t limit, Bytes *contents) {
@@ -560,25 +568,10 @@ Status writeWholeFile(const std::string &path, const uint8_t *bytes, size_t size
         status = openOutput(&output);
     if (!isOk(status))
         return status;
-    const HostFile file = output.file;
-    size_t done = 0;
-    while (done < size) {
-        // Moves of at most 32 KiB, the size both platforms' calls take without question.
-        size_t chunk = size - done < 32768 ? size - done : 32768;
-#if defined(_WIN32)
-        long moved = static_cast<long>(_lwrite(static_cast<HFILE>(file), reinterpret_cast<LPCCH>(bytes + done),
-                                               static_cast<UINT>(chunk)));
-#else
-        long moved = static_cast<long>(write(static_cast<int>(file), bytes + done, chunk));
-        if (moved < 0 && errno == EINTR)
-            continue;
-#endif
-        if (moved <= 0) {
-            std::string reason = systemReason();
-            discardOutput(&output);
-            return ioFailure("cannot write " + path + ": " + reason);
-        }
-        done += static_cast<size_t>(moved);
+    if (!writeAll(output.file, bytes, size)) {
+        std::string reason = systemReason();
+        discardOutput(&output);
+        return ioFailure("cannot write " + path + ": " + reason);
     }
     return commitOutput(&output);
 }
@@ -604,11 +597,7 @@ std::string joinPath(const std::string &folder, const std::string &name) {
         return name;
     if (isSeparator(folder.back()))
         return folder + name;
-#if defined(_WIN32)
-    return folder + "\\" + name;
-#else
-    return folder + "/" + name;
-#endif
+    return folder + separator + name;
 }
 
 double monotonicSeconds() {
