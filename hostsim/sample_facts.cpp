@@ -182,7 +182,7 @@ Status describeSamples(HostSession *session, const std::string &path, const Imag
                        std::string *lines) {
     const SampleCoding coding = source != nullptr ? readSampleCoding(path, source->headerStart) : SampleCoding{};
     if (!isMapped(coding) && !isChosenByData(coding)) {
-        Status status = readImageFacts(session, path, facts);
+        Status status = openDocument(session, path, nullptr, facts);
         if (isOk(status))
             *lines = samplesLine(coding) + (coding.hasBitpix ? unmappedLine(coding) : "");
         return status;

@@ -31,6 +31,13 @@ Status moduleFault(const std::string &what, const std::string &fault) {
     return failStatus(exitModuleFailed, what + ": " + fault);
 }
 
+// FilterFile's answer, whether it came alone or began an open.
+Status filterResult(const std::string &path, int16_t result) {
+    return result == noErr ? okStatus()
+                           : failStatus(exitModuleFailed, path + " is not a file the module reads (FilterFile: " +
+                                                              describeResult(result) + ")");
+}
+
 // What the host itself takes from ReadStart.
 Status checkReadGeometry(const HostSession &session, const FormatRecord &record, const std::string &what) {
     const int32_t rows = record.imageSize.v, columns = record.imageSize.h;
@@ -104,20 +111,19 @@ Status readRows(HostSession *session, FormatRecord *record, HostImage *image, co
 Status readSequence(HostSession *session, FormatRecord *record, const std::string &path, HostImage *image,
                     ImageFacts *facts) {
     const std::string what = "opening " + path;
-    int16_t result = callModule(session, formatSelectorFilterFile, record);
-    if (result != noErr)
-        return failStatus(exitModuleFailed, path + " is not a file the module reads (FilterFile: " +
-                                                describeResult(result) + ")");
+    Status status = filterResult(path, callModule(session, formatSelectorFilterFile, record));
+    if (!isOk(status))
+        return status;
     if (!rewindFile(static_cast<HostFile>(record->dataFork)))
         return failStatus(exitHostIo, "cannot rewind " + path);
-    result = callModule(session, formatSelectorReadPrepare, record);
+    int16_t result = callModule(session, formatSelectorReadPrepare, record);
     if (result != noErr)
         return moduleFailure(*session, what, formatSelectorReadPrepare, result);
     result = callModule(session, formatSelectorReadStart, record);
     if (result != noErr)
         return moduleFailure(*session, what, formatSelectorReadStart, result);
     *facts = factsOf(*record);
-    Status status = checkReadGeometry(*session, *record, what);
+    status = checkReadGeometry(*session, *record, what);
     if (isOk(status) && image != nullptr)
         status = readRows(session, record, image, what);
     return finish(session, record, formatSelectorReadFinish, what, status);
@@ -318,10 +324,7 @@ Status filterFile(HostSession *session, const std::string &path) {
         return status;
     int16_t result = callModule(session, formatSelectorFilterFile, record);
     endReadingOperation(session, file, nullptr, false, okStatus(), "checking " + path);
-    if (result != noErr)
-        return failStatus(exitModuleFailed, path + " is not a file the module reads (FilterFile: " +
-                                                describeResult(result) + ")");
-    return okStatus();
+    return filterResult(path, result);
 }
 
 Status openDocument(HostSession *session, const std::string &path, HostImage *image, ImageFacts *facts,
@@ -337,10 +340,6 @@ Status openDocument(HostSession *session, const std::string &path, HostImage *im
     status = endReadingOperation(session, file, revertInfo, isOk(status) || reverting, status, "opening " + path);
     reclaimModuleMemory(session);
     return status;
-}
-
-Status readImageFacts(HostSession *session, const std::string &path, ImageFacts *facts) {
-    return openDocument(session, path, nullptr, facts, nullptr);
 }
 
 Status saveDocument(HostSession *session, HostImage *image, const std::string &path, Handle *revertInfo) {
