@@ -28,11 +28,10 @@ void noteExtension(const HostContext &context, const std::string &path, bool wri
 // Which 16-bit scale the session keeps, and the range the module said it hands over.
 std::string describeScale(const HostSession &session, const ImageFacts &facts) {
     const bool editor = session.largestSample == editorScaleLargest;
-    const char signature[5] = {static_cast<char>(session.signature >> 24), static_cast<char>(session.signature >> 16),
-                               static_cast<char>(session.signature >> 8), static_cast<char>(session.signature), '\0'};
     char text[256];
     std::snprintf(text, sizeof text, "host scale  16-bit samples 0..%u (%s, signature '%s')\n",
-                  static_cast<unsigned>(session.largestSample), editor ? "as the editors" : "full range", signature);
+                  static_cast<unsigned>(session.largestSample), editor ? "as the editors" : "full range",
+                  codeText(session.signature).c_str());
     std::string lines = text;
     if (facts.depth == 16) {
         std::snprintf(text, sizeof text, "max value   %d%s\n", static_cast<int>(facts.maxValue),
