@@ -326,8 +326,6 @@ void initSession(HostSession *session, PluginEntry entry, const ModuleInfo *info
     session->info = info;
     fillServices(session);
     session->platformData.hwnd = 0;
-    session->about = AboutRecord{};
-    session->about.platformData = &session->platformData;
     setHostScale(session, fullRangeLargest);
 }
 
