@@ -23,15 +23,15 @@ uint16_t readU16(Cursor *cursor) {
     return takeBytes(cursor, 2, &b) ? static_cast<uint16_t>(b[0] | b[1] << 8) : 0;
 }
 
+uint32_t readU32(Cursor *cursor) {
+    const uint32_t low = readU16(cursor);
+    return low | uint32_t{readU16(cursor)} << 16;
+}
+
 namespace {
 
 uint32_t readU32At(const uint8_t *b) {
     return uint32_t{b[0]} | uint32_t{b[1]} << 8 | uint32_t{b[2]} << 16 | uint32_t{b[3]} << 24;
-}
-
-uint32_t readU32(Cursor *cursor) {
-    const uint8_t *b;
-    return takeBytes(cursor, 4, &b) ? readU32At(b) : 0;
 }
 
 int16_t readI16At(const uint8_t *b) { return static_cast<int16_t>(b[0] | b[1] << 8); }

@@ -39,8 +39,10 @@ struct Cursor {
 // The next `count` bytes, in `bytes`; false, and the cursor failed, when fewer remain.
 bool takeBytes(Cursor *cursor, size_t count, const uint8_t **bytes);
 
-// A little-endian 16-bit word; 0 when it is not there.
+// A little-endian 16-bit word, or 32-bit one (a four-character code is stored as one); 0 when
+// it is not there.
 uint16_t readU16(Cursor *cursor);
+uint32_t readU32(Cursor *cursor);
 
 // The interface version of format modules this host drives.
 constexpr uint16_t hostFormatInterfaceMajor = 1;
