@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -28,6 +29,12 @@ namespace {
 std::string systemReason() { return std::strerror(errno); }
 
 Status ioFailure(const std::string &what) { return failStatus(exitHostIo, what); }
+
+// A stream read by the host itself, closed on every way out.
+struct StreamCloser {
+    void operator()(std::FILE *stream) const { std::fclose(stream); }
+};
+using ReadStream = std::unique_ptr<std::FILE, StreamCloser>;
 
 #if defined(_WIN32)
 std::string windowsReason() {
@@ -505,25 +512,15 @@ void discardTemporary(HostFile file, const std::string &temporaryPath) {
 
 Status readWholeFile(const std::string &path, uint64_t limit, Bytes *contents) {
     int64_t size = fileSize(path);
-    std::FILE *stream = std::fopen(path.c_str(), "rb");
-    if (stream == nullptr || size < 0) {
-        std::string reason = systemReason();
-        if (stream != nullptr)
-            std::fclose(stream);
-        return ioFailure("cannot open " + path + ": " + reason);
-    }
-    if (static_cast<uint64_t>(size) > limit) {
-        std::fclose(stream);
+    const ReadStream stream(std::fopen(path.c_str(), "rb"));
+    if (stream == nullptr || size < 0)
+        return ioFailure("cannot open " + path + ": " + systemReason());
+    if (static_cast<uint64_t>(size) > limit)
         return ioFailure("cannot read " + path + ": it is larger than " + std::to_string(limit) + " bytes");
-    }
-    if (!allocateBytes(contents, static_cast<size_t>(size))) {
-        std::fclose(stream);
+    if (!allocateBytes(contents, static_cast<size_t>(size)))
         return ioFailure("cannot read " + path + ": not enough memory for " + std::to_string(size) + " bytes");
-    }
-    size_t moved = std::fread(contents->data.get(), 1, contents->size, stream);
-    bool failed = std::ferror(stream) != 0 || moved != contents->size;
-    std::fclose(stream);
-    if (failed)
+    size_t moved = std::fread(contents->data.get(), 1, contents->size, stream.get());
+    if (std::ferror(stream.get()) != 0 || moved != contents->size)
         return ioFailure("cannot read " + path + ": " + (moved != contents->size ? "it changed while read" : systemReason()));
     return okStatus();
 }
@@ -577,19 +574,14 @@ Status writeWholeFile(const std::string &path, const uint8_t *bytes, size_t size
 }
 
 int64_t fileSize(const std::string &path) {
-    std::FILE *stream = std::fopen(path.c_str(), "rb");
+    const ReadStream stream(std::fopen(path.c_str(), "rb"));
     if (stream == nullptr)
         return -1;
-    int64_t size = -1;
 #if defined(_WIN32)
-    if (_fseeki64(stream, 0, SEEK_END) == 0)
-        size = _ftelli64(stream);
+    return _fseeki64(stream.get(), 0, SEEK_END) == 0 ? _ftelli64(stream.get()) : -1;
 #else
-    if (fseeko(stream, 0, SEEK_END) == 0)
-        size = static_cast<int64_t>(ftello(stream));
+    return fseeko(stream.get(), 0, SEEK_END) == 0 ? static_cast<int64_t>(ftello(stream.get())) : -1;
 #endif
-    std::fclose(stream);
-    return size;
 }
 
 std::string joinPath(const std::string &folder, const std::string &name) {
