@@ -188,8 +188,9 @@ bool userAborts(const HostSession &session) {
 
 Boolean abortProc() { return activeSession != nullptr && userAborts(*activeSession) ? 1 : 0; }
 
-void drawProgress(HostSession *session, int32_t done, int32_t total) {
-    if (!session->progressBar)
+void progressProc(int32_t done, int32_t total) {
+    HostSession *session = activeSession;
+    if (session == nullptr || !session->progressBar)
         return;
     int32_t percent = total <= 0 ? 100 : static_cast<int32_t>(std::clamp<int64_t>(int64_t{done} * 100 / total, 0, 100));
     if (percent == session->progressShown)
@@ -201,11 +202,6 @@ void drawProgress(HostSession *session, int32_t done, int32_t total) {
     std::snprintf(line, sizeof line, "\r  rows [%s] %3d%%", bar.c_str(), static_cast<int>(percent));
     // Drawn during a module call, while the module's standard error may be caught.
     writeStandardError(session->moduleOutput, line);
-}
-
-void progressProc(int32_t done, int32_t total) {
-    if (activeSession != nullptr)
-        drawProgress(activeSession, done, total);
 }
 
 OSErr advanceState() { return activeSession != nullptr ? moveRows(activeSession) : paramErr; }
