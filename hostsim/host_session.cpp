@@ -418,8 +418,7 @@ void endOperation(HostSession *session) {
     finishProgress(session);
     std::free(session->record);
     session->record = nullptr;
-    session->image = nullptr;
-    session->transfer = Transfer::none;
+    endTransfer(session);
 }
 
 int16_t callModule(HostSession *session, int16_t selector, void *record) {
