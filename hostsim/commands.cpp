@@ -18,10 +18,7 @@ void noteExtension(const HostContext &context, const std::string &path, bool wri
     const auto &listed = writing ? info.writeExtensions : info.readExtensions;
     if (listed.empty() || listsExtension(listed, lowerExtension(path)))
         return;
-    std::string names;
-    for (const std::string &extension : listed)
-        names += " ." + extension;
-    notice(context, "notice: " + path + " does not end in one of the module's extensions (" + names.substr(1) +
+    notice(context, "notice: " + path + " does not end in one of the module's extensions (" + joined(listed, ".") +
                         "); " + (writing ? "saving" : "opening") + " it anyway");
 }
 

@@ -140,6 +140,9 @@ Status parseTerminology(const uint8_t *bytes, size_t size, Terminology *terminol
 std::string describeModuleInfo(const ModuleInfo &info);
 std::string describeTerminology(const Terminology &terminology);
 
+// The items separated by blanks, each after `prefix` (".fts .fit"); "(none)" for none.
+std::string joined(const std::vector<std::string> &items, const char *prefix);
+
 // Whether the module lists `extension` (without the dot, any case) among those it reads
 // or writes.
 bool listsExtension(const std::vector<std::string> &extensions, const std::string &extension);

@@ -70,14 +70,14 @@ void appendLine(std::string *text, const char *label, const std::string &value) 
     *text += '\n';
 }
 
+} // namespace
+
 std::string joined(const std::vector<std::string> &items, const char *prefix) {
     std::string text;
     for (const std::string &item : items)
         text += (text.empty() ? "" : " ") + std::string(prefix) + item;
     return text.empty() ? "(none)" : text;
 }
-
-} // namespace
 
 const char *listedModeName(int mode) {
     static const char *const names[] = {"Bitmap", "Grayscale", "Indexed", "RGB", "CMYK", "HSL", "HSB",
