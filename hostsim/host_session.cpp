@@ -39,7 +39,7 @@ void noteFault(HostSession *session, const std::string &what) {
         session->fault = what;
 }
 
-OSErr allocateBuffer(int64_t size, BufferID *bufferID) {
+OSErr allocateProc64(int64_t size, BufferID *bufferID) {
     HostSession *session = activeSession;
     if (session == nullptr || bufferID == nullptr)
         return paramErr;
@@ -65,8 +65,7 @@ OSErr allocateBuffer(int64_t size, BufferID *bufferID) {
     return noErr;
 }
 
-OSErr allocateProc(int32_t size, BufferID *bufferID) { return allocateBuffer(size, bufferID); }
-OSErr allocateProc64(int64_t size, BufferID *bufferID) { return allocateBuffer(size, bufferID); }
+OSErr allocateProc(int32_t size, BufferID *bufferID) { return allocateProc64(size, bufferID); }
 
 Ptr lockProc(BufferID bufferID, Boolean) {
     HostBuffer *buffer = activeSession != nullptr ? findBuffer(activeSession, bufferID) : nullptr;
@@ -100,14 +99,13 @@ void freeProc(BufferID bufferID) {
     freeBuffer(activeSession, buffer);
 }
 
-int64_t spaceLeft() {
+int64_t spaceProc64() {
     if (activeSession == nullptr)
         return 0;
     return static_cast<int64_t>(activeSession->bufferBytesLimit - activeSession->bufferBytesInUse);
 }
 
-int32_t spaceProc() { return static_cast<int32_t>(std::min<int64_t>(spaceLeft(), INT32_MAX)); }
-int64_t spaceProc64() { return spaceLeft(); }
+int32_t spaceProc() { return static_cast<int32_t>(std::min<int64_t>(spaceProc64(), INT32_MAX)); }
 OSErr reserveProc(int32_t) { return noErr; }
 
 Handle newHandle(int32_t size) {
