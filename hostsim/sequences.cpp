@@ -148,11 +148,12 @@ Status beginReadingOperation(HostSession *session, const std::string &path, cons
     return okStatus();
 }
 
-// What the document keeps of the revertInfo the module left in the record when an operation
-// ended (see sequences.h). `made` is false for the open of a new document that failed, which
-// leaves no document to keep it.
-Status keepRevertInfo(HostSession *session, Handle *kept, Handle left, bool made, Status status,
-                      const std::string &what) {
+// Ends the operation under way; what the document keeps of the revertInfo the module left in
+// its record (see sequences.h). `made` is false for the open of a new document that failed,
+// which leaves no document to keep it.
+Status endKeepingRevertInfo(HostSession *session, Handle *kept, bool made, Status status, const std::string &what) {
+    const Handle left = session->record->revertInfo;
+    endOperation(session);
     const Handle before = kept != nullptr ? *kept : nullptr;
     if (left == before)
         return status;
@@ -179,14 +180,12 @@ Status keepRevertInfo(HostSession *session, Handle *kept, Handle left, bool made
     return status;
 }
 
-// Ends what beginReadingOperation began: the record freed, the file closed, and the revertInfo
-// the module left kept or disposed of by keepRevertInfo.
+// Ends what beginReadingOperation began: the file closed, the record freed, and the revertInfo
+// the module left kept or disposed of by endKeepingRevertInfo.
 Status endReadingOperation(HostSession *session, HostFile file, Handle *kept, bool made, Status status,
                            const std::string &what) {
-    const Handle left = session->record->revertInfo;
-    endOperation(session);
     closeFile(file);
-    return keepRevertInfo(session, kept, left, made, status, what);
+    return endKeepingRevertInfo(session, kept, made, status, what);
 }
 
 // What the module's property list says it can save.
@@ -363,9 +362,7 @@ Status saveDocument(HostSession *session, HostImage *image, const std::string &p
         status = checkEstimate(*record, output, what);
     if (isOk(status))
         status = writeOutput(session, record, image, &output, what);
-    const Handle left = record->revertInfo;
-    endOperation(session);
-    status = keepRevertInfo(session, revertInfo, left, true, status, what);
+    status = endKeepingRevertInfo(session, revertInfo, true, status, what);
     reclaimModuleMemory(session);
     return status;
 }
