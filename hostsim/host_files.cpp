@@ -161,17 +161,15 @@ Status commitTemporary(HostFile file, const std::string &temporaryPath, const st
     HANDLE handle = reinterpret_cast<HANDLE>(static_cast<intptr_t>(file));
     bool flushed = FlushFileBuffers(handle) != 0;
     bool closed = _lclose(static_cast<HFILE>(file)) != HFILE_ERROR;
-    if (!flushed || !closed) {
-        std::string reason = windowsReason();
+    Status status = okStatus();
+    if (!flushed || !closed)
+        status = ioFailure("cannot finish writing " + target + ": " + windowsReason());
+    else if (MoveFileExA(temporaryPath.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == 0)
+        status = ioFailure("cannot replace " + target + ": " + windowsReason());
+    // The reason is taken first: removing the temporary file sets the system's error anew.
+    if (!isOk(status))
         DeleteFileA(temporaryPath.c_str());
-        return ioFailure("cannot finish writing " + target + ": " + reason);
-    }
-    if (MoveFileExA(temporaryPath.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == 0) {
-        std::string reason = windowsReason();
-        DeleteFileA(temporaryPath.c_str());
-        return ioFailure("cannot replace " + target + ": " + reason);
-    }
-    return okStatus();
+    return status;
 }
 
 
@@ -298,16 +296,12 @@ Status createTemporaryBeside(const std::string &target, std::string *temporaryPa
 Status commitTemporary(HostFile file, const std::string &temporaryPath, const std::string &target) {
     const bool synced = fsync(static_cast<int>(file)) == 0;
     Status status = closeWritten(file, synced, synced ? std::string() : systemReason(), target);
-    if (!isOk(status)) {
+    if (isOk(status) && rename(temporaryPath.c_str(), target.c_str()) != 0)
+        status = ioFailure("cannot replace " + target + ": " + systemReason());
+    // The reason is taken first: removing the temporary file sets errno anew.
+    if (!isOk(status))
         unlink(temporaryPath.c_str());
-        return status;
-    }
-    if (rename(temporaryPath.c_str(), target.c_str()) != 0) {
-        const std::string reason = systemReason();
-        unlink(temporaryPath.c_str());
-        return ioFailure("cannot replace " + target + ": " + reason);
-    }
-    return okStatus();
+    return status;
 }
 
 
