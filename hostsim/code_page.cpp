@@ -71,22 +71,20 @@ std::string textForCharset(const std::string &text, const std::string &charset) 
     char *in = &input[0];
     size_t inLeft = input.size();
     char chunk[256];
-    while (inLeft > 0) {
+    for (bool flushing = false; !flushing;) {
+        // Once all input is taken, a last call without input writes what the converter still holds.
+        flushing = inLeft == 0;
         char *at = chunk;
         size_t room = sizeof chunk;
-        size_t done = iconv(converter, &in, &inLeft, &at, &room);
+        size_t done = iconv(converter, flushing ? nullptr : &in, flushing ? nullptr : &inLeft, &at, &room);
         out.append(chunk, static_cast<size_t>(at - chunk));
-        if (done == static_cast<size_t>(-1) && errno != E2BIG) {
+        if (!flushing && done == static_cast<size_t>(-1) && errno != E2BIG) {
             // A byte the set cannot hold even transliterated, or one code page 1252 leaves undefined.
             out.push_back('?');
             ++in;
             --inLeft;
         }
     }
-    char *at = chunk;
-    size_t room = sizeof chunk;
-    iconv(converter, nullptr, nullptr, &at, &room);
-    out.append(chunk, static_cast<size_t>(at - chunk));
     iconv_close(converter);
     return out;
 #endif

@@ -18,21 +18,17 @@ void noteExtension(const HostContext &context, const std::string &path, bool wri
     const auto &listed = writing ? info.writeExtensions : info.readExtensions;
     if (listed.empty() || listsExtension(listed, lowerExtension(path)))
         return;
-    std::string names;
-    for (const std::string &extension : listed)
-        names += " ." + extension;
-    notice(context, "notice: " + path + " does not end in one of the module's extensions (" + names.substr(1) +
+    notice(context, "notice: " + path + " does not end in one of the module's extensions (" + joined(listed, ".") +
                         "); " + (writing ? "saving" : "opening") + " it anyway");
 }
 
 // Which 16-bit scale the session keeps, and the range the module said it hands over.
 std::string describeScale(const HostSession &session, const ImageFacts &facts) {
     const bool editor = session.largestSample == editorScaleLargest;
-    const char signature[5] = {static_cast<char>(session.signature >> 24), static_cast<char>(session.signature >> 16),
-                               static_cast<char>(session.signature >> 8), static_cast<char>(session.signature), '\0'};
     char text[256];
     std::snprintf(text, sizeof text, "host scale  16-bit samples 0..%u (%s, signature '%s')\n",
-                  static_cast<unsigned>(session.largestSample), editor ? "as the editors" : "full range", signature);
+                  static_cast<unsigned>(session.largestSample), editor ? "as the editors" : "full range",
+                  codeText(session.signature).c_str());
     std::string lines = text;
     if (facts.depth == 16) {
         std::snprintf(text, sizeof text, "max value   %d%s\n", static_cast<int>(facts.maxValue),
@@ -226,9 +222,9 @@ Status commandModule(HostContext *context, std::string *report) {
         return okStatus();
     }
     Terminology terminology;
-    Status status = parseTerminology(module.terminology, module.terminologySize, &terminology);
+    Status status = within(module.path, parseTerminology(module.terminology, module.terminologySize, &terminology));
     if (!isOk(status))
-        return failStatus(status.exitCode, module.path + ": " + status.message);
+        return status;
     *report += describeTerminology(terminology);
     return okStatus();
 }

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -29,6 +30,12 @@ std::string systemReason() { return std::strerror(errno); }
 
 Status ioFailure(const std::string &what) { return failStatus(exitHostIo, what); }
 
+// A stream read by the host itself, closed on every way out.
+struct StreamCloser {
+    void operator()(std::FILE *stream) const { std::fclose(stream); }
+};
+using ReadStream = std::unique_ptr<std::FILE, StreamCloser>;
+
 #if defined(_WIN32)
 std::string windowsReason() {
     char text[256] = "";
@@ -40,14 +47,28 @@ std::string windowsReason() {
     return length > 0 ? std::string(text) : "system error " + std::to_string(error);
 }
 
-void removeFile(const std::string &path) { DeleteFileA(path.c_str()); }
+constexpr char separator = '\\'; // '/' separates too
+
+// All `size` bytes, in moves of at most 32 KiB, the size _lwrite takes without question; false
+// when the system takes no more.
+bool writeAll(HostFile file, const void *bytes, size_t size) {
+    for (size_t done = 0; done < size;) {
+        const size_t chunk = size - done < 32768 ? size - done : 32768;
+        const long moved = static_cast<long>(
+            _lwrite(static_cast<HFILE>(file), static_cast<LPCCH>(bytes) + done, static_cast<UINT>(chunk)));
+        if (moved <= 0)
+            return false;
+        done += static_cast<size_t>(moved);
+    }
+    return true;
+}
 #else
-void removeFile(const std::string &path) { unlink(path.c_str()); }
+constexpr char separator = '/';
 
 // All `size` bytes, again after an interrupted call; false when the system takes no more.
-bool writeAll(int descriptor, const char *bytes, size_t size) {
+bool writeAll(HostFile file, const void *bytes, size_t size) {
     for (size_t done = 0; done < size;) {
-        ssize_t moved = write(descriptor, bytes + done, size - done);
+        ssize_t moved = write(static_cast<int>(file), static_cast<const char *>(bytes) + done, size - done);
         if (moved < 0 && errno == EINTR)
             continue;
         if (moved <= 0)
@@ -68,13 +89,7 @@ Status closeWritten(HostFile file, bool written, std::string reason, const std::
     return written ? okStatus() : ioFailure("cannot finish writing " + target + ": " + reason);
 }
 
-bool isSeparator(char c) {
-#if defined(_WIN32)
-    return c == '/' || c == '\\';
-#else
-    return c == '/';
-#endif
-}
+bool isSeparator(char c) { return c == '/' || c == separator; }
 
 // Where the last part of `path` starts: just past its last separator, or 0.
 size_t nameStart(const std::string &path) {
@@ -146,17 +161,15 @@ Status commitTemporary(HostFile file, const std::string &temporaryPath, const st
     HANDLE handle = reinterpret_cast<HANDLE>(static_cast<intptr_t>(file));
     bool flushed = FlushFileBuffers(handle) != 0;
     bool closed = _lclose(static_cast<HFILE>(file)) != HFILE_ERROR;
-    if (!flushed || !closed) {
-        std::string reason = windowsReason();
+    Status status = okStatus();
+    if (!flushed || !closed)
+        status = ioFailure("cannot finish writing " + target + ": " + windowsReason());
+    else if (MoveFileExA(temporaryPath.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == 0)
+        status = ioFailure("cannot replace " + target + ": " + windowsReason());
+    // The reason is taken first: removing the temporary file sets the system's error anew.
+    if (!isOk(status))
         DeleteFileA(temporaryPath.c_str());
-        return ioFailure("cannot finish writing " + target + ": " + reason);
-    }
-    if (MoveFileExA(temporaryPath.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == 0) {
-        std::string reason = windowsReason();
-        DeleteFileA(temporaryPath.c_str());
-        return ioFailure("cannot replace " + target + ": " + reason);
-    }
-    return okStatus();
+    return status;
 }
 
 
@@ -283,16 +296,12 @@ Status createTemporaryBeside(const std::string &target, std::string *temporaryPa
 Status commitTemporary(HostFile file, const std::string &temporaryPath, const std::string &target) {
     const bool synced = fsync(static_cast<int>(file)) == 0;
     Status status = closeWritten(file, synced, synced ? std::string() : systemReason(), target);
-    if (!isOk(status)) {
+    if (isOk(status) && rename(temporaryPath.c_str(), target.c_str()) != 0)
+        status = ioFailure("cannot replace " + target + ": " + systemReason());
+    // The reason is taken first: removing the temporary file sets errno anew.
+    if (!isOk(status))
         unlink(temporaryPath.c_str());
-        return status;
-    }
-    if (rename(temporaryPath.c_str(), target.c_str()) != 0) {
-        const std::string reason = systemReason();
-        unlink(temporaryPath.c_str());
-        return ioFailure("cannot replace " + target + ": " + reason);
-    }
-    return okStatus();
+    return status;
 }
 
 
@@ -369,7 +378,7 @@ static bool drainSpool(HostFile spool, HostFile sink) {
         if (got <= 0)
             return got == 0;
         at += got;
-        if (!writeAll(static_cast<int>(sink), chunk, static_cast<size_t>(got)))
+        if (!writeAll(sink, chunk, static_cast<size_t>(got)))
             return false;
     }
 }
@@ -479,7 +488,7 @@ std::string stopCatching(ModuleOutput *output) {
 
 void writeStandardError(const ModuleOutput &output, const std::string &text) {
     std::fflush(stderr);
-    writeAll(output.catching ? static_cast<int>(output.standardError) : STDERR_FILENO, text.data(), text.size());
+    writeAll(output.catching ? output.standardError : STDERR_FILENO, text.data(), text.size());
 }
 
 std::string temporaryFolder() {
@@ -492,30 +501,20 @@ std::string temporaryFolder() {
 void discardTemporary(HostFile file, const std::string &temporaryPath) {
     if (file != noHostFile)
         closeFile(file);
-    removeFile(temporaryPath);
+    std::remove(temporaryPath.c_str());
 }
 
 Status readWholeFile(const std::string &path, uint64_t limit, Bytes *contents) {
     int64_t size = fileSize(path);
-    std::FILE *stream = std::fopen(path.c_str(), "rb");
-    if (stream == nullptr || size < 0) {
-        std::string reason = systemReason();
-        if (stream != nullptr)
-            std::fclose(stream);
-        return ioFailure("cannot open " + path + ": " + reason);
-    }
-    if (static_cast<uint64_t>(size) > limit) {
-        std::fclose(stream);
+    const ReadStream stream(std::fopen(path.c_str(), "rb"));
+    if (stream == nullptr || size < 0)
+        return ioFailure("cannot open " + path + ": " + systemReason());
+    if (static_cast<uint64_t>(size) > limit)
         return ioFailure("cannot read " + path + ": it is larger than " + std::to_string(limit) + " bytes");
-    }
-    if (!allocateBytes(contents, static_cast<size_t>(size))) {
-        std::fclose(stream);
+    if (!allocateBytes(contents, static_cast<size_t>(size)))
         return ioFailure("cannot read " + path + ": not enough memory for " + std::to_string(size) + " bytes");
-    }
-    size_t moved = std::fread(contents->data.get(), 1, contents->size, stream);
-    bool failed = std::ferror(stream) != 0 || moved != contents->size;
-    std::fclose(stream);
-    if (failed)
+    size_t moved = std::fread(contents->data.get(), 1, contents->size, stream.get());
+    if (std::ferror(stream.get()) != 0 || moved != contents->size)
         return ioFailure("cannot read " + path + ": " + (moved != contents->size ? "it changed while read" : systemReason()));
     return okStatus();
 }
@@ -560,43 +559,23 @@ Status writeWholeFile(const std::string &path, const uint8_t *bytes, size_t size
         status = openOutput(&output);
     if (!isOk(status))
         return status;
-    const HostFile file = output.file;
-    size_t done = 0;
-    while (done < size) {
-        // Moves of at most 32 KiB, the size both platforms' calls take without question.
-        size_t chunk = size - done < 32768 ? size - done : 32768;
-#if defined(_WIN32)
-        long moved = static_cast<long>(_lwrite(static_cast<HFILE>(file), reinterpret_cast<LPCCH>(bytes + done),
-                                               static_cast<UINT>(chunk)));
-#else
-        long moved = static_cast<long>(write(static_cast<int>(file), bytes + done, chunk));
-        if (moved < 0 && errno == EINTR)
-            continue;
-#endif
-        if (moved <= 0) {
-            std::string reason = systemReason();
-            discardOutput(&output);
-            return ioFailure("cannot write " + path + ": " + reason);
-        }
-        done += static_cast<size_t>(moved);
+    if (!writeAll(output.file, bytes, size)) {
+        std::string reason = systemReason();
+        discardOutput(&output);
+        return ioFailure("cannot write " + path + ": " + reason);
     }
     return commitOutput(&output);
 }
 
 int64_t fileSize(const std::string &path) {
-    std::FILE *stream = std::fopen(path.c_str(), "rb");
+    const ReadStream stream(std::fopen(path.c_str(), "rb"));
     if (stream == nullptr)
         return -1;
-    int64_t size = -1;
 #if defined(_WIN32)
-    if (_fseeki64(stream, 0, SEEK_END) == 0)
-        size = _ftelli64(stream);
+    return _fseeki64(stream.get(), 0, SEEK_END) == 0 ? _ftelli64(stream.get()) : -1;
 #else
-    if (fseeko(stream, 0, SEEK_END) == 0)
-        size = static_cast<int64_t>(ftello(stream));
+    return fseeko(stream.get(), 0, SEEK_END) == 0 ? static_cast<int64_t>(ftello(stream.get())) : -1;
 #endif
-    std::fclose(stream);
-    return size;
 }
 
 std::string joinPath(const std::string &folder, const std::string &name) {
@@ -604,11 +583,7 @@ std::string joinPath(const std::string &folder, const std::string &name) {
         return name;
     if (isSeparator(folder.back()))
         return folder + name;
-#if defined(_WIN32)
-    return folder + "\\" + name;
-#else
-    return folder + "/" + name;
-#endif
+    return folder + separator + name;
 }
 
 double monotonicSeconds() {

@@ -74,11 +74,7 @@ void loadInterleaved(const uint8_t *data, int16_t channels, bool bigEndian, Host
         for (int32_t column = 0; column < image->columns; ++column) {
             for (int16_t plane = 0; plane < image->planes; ++plane) {
                 const uint8_t *at = data + plane * bytes;
-                uint16_t value = at[0];
-                if (bytes == 2 && bigEndian)
-                    value = static_cast<uint16_t>(at[0] << 8 | at[1]);
-                else if (bytes == 2)
-                    std::memcpy(&value, at, sizeof value);
+                const uint32_t value = bytes == 2 && bigEndian ? uint32_t{at[0]} << 8 | at[1] : sampleFrom(at, image->depth);
                 setSample(image, plane, row, column, value);
             }
             data += bytes * static_cast<size_t>(channels);

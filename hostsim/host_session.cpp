@@ -39,7 +39,7 @@ void noteFault(HostSession *session, const std::string &what) {
         session->fault = what;
 }
 
-OSErr allocateBuffer(int64_t size, BufferID *bufferID) {
+OSErr allocateProc64(int64_t size, BufferID *bufferID) {
     HostSession *session = activeSession;
     if (session == nullptr || bufferID == nullptr)
         return paramErr;
@@ -65,8 +65,7 @@ OSErr allocateBuffer(int64_t size, BufferID *bufferID) {
     return noErr;
 }
 
-OSErr allocateProc(int32_t size, BufferID *bufferID) { return allocateBuffer(size, bufferID); }
-OSErr allocateProc64(int64_t size, BufferID *bufferID) { return allocateBuffer(size, bufferID); }
+OSErr allocateProc(int32_t size, BufferID *bufferID) { return allocateProc64(size, bufferID); }
 
 Ptr lockProc(BufferID bufferID, Boolean) {
     HostBuffer *buffer = activeSession != nullptr ? findBuffer(activeSession, bufferID) : nullptr;
@@ -100,14 +99,13 @@ void freeProc(BufferID bufferID) {
     freeBuffer(activeSession, buffer);
 }
 
-int64_t spaceLeft() {
+int64_t spaceProc64() {
     if (activeSession == nullptr)
         return 0;
     return static_cast<int64_t>(activeSession->bufferBytesLimit - activeSession->bufferBytesInUse);
 }
 
-int32_t spaceProc() { return static_cast<int32_t>(std::min<int64_t>(spaceLeft(), INT32_MAX)); }
-int64_t spaceProc64() { return spaceLeft(); }
+int32_t spaceProc() { return static_cast<int32_t>(std::min<int64_t>(spaceProc64(), INT32_MAX)); }
 OSErr reserveProc(int32_t) { return noErr; }
 
 Handle newHandle(int32_t size) {
@@ -188,8 +186,9 @@ bool userAborts(const HostSession &session) {
 
 Boolean abortProc() { return activeSession != nullptr && userAborts(*activeSession) ? 1 : 0; }
 
-void drawProgress(HostSession *session, int32_t done, int32_t total) {
-    if (!session->progressBar)
+void progressProc(int32_t done, int32_t total) {
+    HostSession *session = activeSession;
+    if (session == nullptr || !session->progressBar)
         return;
     int32_t percent = total <= 0 ? 100 : static_cast<int32_t>(std::clamp<int64_t>(int64_t{done} * 100 / total, 0, 100));
     if (percent == session->progressShown)
@@ -201,11 +200,6 @@ void drawProgress(HostSession *session, int32_t done, int32_t total) {
     std::snprintf(line, sizeof line, "\r  rows [%s] %3d%%", bar.c_str(), static_cast<int>(percent));
     // Drawn during a module call, while the module's standard error may be caught.
     writeStandardError(session->moduleOutput, line);
-}
-
-void progressProc(int32_t done, int32_t total) {
-    if (activeSession != nullptr)
-        drawProgress(activeSession, done, total);
 }
 
 OSErr advanceState() { return activeSession != nullptr ? moveRows(activeSession) : paramErr; }
@@ -326,8 +320,6 @@ void initSession(HostSession *session, PluginEntry entry, const ModuleInfo *info
     session->info = info;
     fillServices(session);
     session->platformData.hwnd = 0;
-    session->about = AboutRecord{};
-    session->about.platformData = &session->platformData;
     setHostScale(session, fullRangeLargest);
 }
 
@@ -424,8 +416,7 @@ void endOperation(HostSession *session) {
     finishProgress(session);
     std::free(session->record);
     session->record = nullptr;
-    session->image = nullptr;
-    session->transfer = Transfer::none;
+    endTransfer(session);
 }
 
 int16_t callModule(HostSession *session, int16_t selector, void *record) {

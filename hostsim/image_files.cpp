@@ -27,11 +27,9 @@ Status readImageFile(const std::string &path, HostImage *image, std::string *not
     Status status = readWholeFile(path, largestImageFile, &contents);
     if (!isOk(status))
         return status;
-    status = extension == "png" ? decodePng(contents.data.get(), contents.size, image, notice)
-                                : decodePnm(contents.data.get(), contents.size, image);
-    if (!isOk(status))
-        status.message = "cannot read " + path + ": " + status.message;
-    return status;
+    return within("cannot read " + path, extension == "png"
+                                             ? decodePng(contents.data.get(), contents.size, image, notice)
+                                             : decodePnm(contents.data.get(), contents.size, image));
 }
 
 namespace {
@@ -75,9 +73,7 @@ Status writeImageFile(const std::string &path, const HostImage &image) {
                                             (image.planes == 3 ? "ppm" : "pgm"));
     else
         status = failStatus(exitUsage, "the host writes .png, .pgm and .ppm images");
-    if (!isOk(status)) {
-        status.message = "cannot write " + path + ": " + status.message;
-        return status;
-    }
+    if (!isOk(status))
+        return within("cannot write " + path, status);
     return writeWholeFile(path, file.data.get(), file.size);
 }

@@ -12,10 +12,7 @@
 namespace {
 
 Status checkList(LoadedModule *module) {
-    Status status = parsePropertyList(module->propertyList, module->propertyListSize, &module->info);
-    if (!isOk(status))
-        status.message = module->path + ": " + status.message;
-    return status;
+    return within(module->path, parsePropertyList(module->propertyList, module->propertyListSize, &module->info));
 }
 
 Status missingEntry(const LoadedModule &module) {

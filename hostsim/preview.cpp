@@ -69,13 +69,12 @@ void mapSamples(const HostImage &source, const std::vector<uint8_t> &table, Host
 } // namespace
 
 bool parseStretch(const std::string &name, Stretch *stretch) {
-    if (name == "asinh")
-        *stretch = Stretch::asinh;
-    else if (name == "linear")
-        *stretch = Stretch::linear;
-    else
-        return false;
-    return true;
+    for (Stretch named : {Stretch::asinh, Stretch::linear})
+        if (name == stretchName(named)) {
+            *stretch = named;
+            return true;
+        }
+    return false;
 }
 
 const char *stretchName(Stretch stretch) { return stretch == Stretch::asinh ? "asinh" : "linear"; }

@@ -23,20 +23,20 @@ uint16_t readU16(Cursor *cursor) {
     return takeBytes(cursor, 2, &b) ? static_cast<uint16_t>(b[0] | b[1] << 8) : 0;
 }
 
+uint32_t readU32(Cursor *cursor) {
+    const uint32_t low = readU16(cursor);
+    return low | uint32_t{readU16(cursor)} << 16;
+}
+
 namespace {
 
 uint32_t readU32At(const uint8_t *b) {
     return uint32_t{b[0]} | uint32_t{b[1]} << 8 | uint32_t{b[2]} << 16 | uint32_t{b[3]} << 24;
 }
 
-uint32_t readU32(Cursor *cursor) {
-    const uint8_t *b;
-    return takeBytes(cursor, 4, &b) ? readU32At(b) : 0;
-}
-
 int16_t readI16At(const uint8_t *b) { return static_cast<int16_t>(b[0] | b[1] << 8); }
 
-Status malformed(const char *what) { return failStatus(exitModuleFailed, std::string("malformed property list: ") + what); }
+Status malformed(const std::string &what) { return failStatus(exitModuleFailed, "malformed property list: " + what); }
 
 Status badProperty(uint32_t key, const char *what) {
     return failStatus(exitModuleFailed, "malformed property list: property '" + codeText(key) + "' " + what);
@@ -252,7 +252,7 @@ Status readProperties(Cursor *cursor, uint32_t count, ModuleInfo *info) {
             return status;
     }
     if (cursor->left != 0)
-        return malformed((std::to_string(cursor->left) + " bytes follow the last property").c_str());
+        return malformed(std::to_string(cursor->left) + " bytes follow the last property");
     return okStatus();
 }
 
@@ -312,13 +312,12 @@ Status parsePropertyList(const uint8_t *bytes, size_t size, ModuleInfo *info) {
     if (cursor.failed)
         return malformed("it is shorter than its 10-byte header");
     if (word != 1)
-        return malformed(("its first word is " + std::to_string(word) + ", not 1").c_str());
+        return malformed("its first word is " + std::to_string(word) + ", not 1");
     if (version != 0)
-        return malformed(("list version " + std::to_string(version) + ", not 0").c_str());
+        return malformed("list version " + std::to_string(version) + ", not 0");
     // Every property takes at least its 16-byte header.
     if (count > cursor.left / 16)
-        return malformed(("it claims " + std::to_string(count) + " properties in " + std::to_string(size) +
-                          " bytes").c_str());
+        return malformed("it claims " + std::to_string(count) + " properties in " + std::to_string(size) + " bytes");
     Status status = readProperties(&cursor, count, info);
     if (!isOk(status))
         return status;

@@ -39,8 +39,10 @@ struct Cursor {
 // The next `count` bytes, in `bytes`; false, and the cursor failed, when fewer remain.
 bool takeBytes(Cursor *cursor, size_t count, const uint8_t **bytes);
 
-// A little-endian 16-bit word; 0 when it is not there.
+// A little-endian 16-bit word, or 32-bit one (a four-character code is stored as one); 0 when
+// it is not there.
 uint16_t readU16(Cursor *cursor);
+uint32_t readU32(Cursor *cursor);
 
 // The interface version of format modules this host drives.
 constexpr uint16_t hostFormatInterfaceMajor = 1;
@@ -137,6 +139,9 @@ Status parseTerminology(const uint8_t *bytes, size_t size, Terminology *terminol
 // The readable form printed by `korvalis-host module`.
 std::string describeModuleInfo(const ModuleInfo &info);
 std::string describeTerminology(const Terminology &terminology);
+
+// The items separated by blanks, each after `prefix` (".fts .fit"); "(none)" for none.
+std::string joined(const std::vector<std::string> &items, const char *prefix);
 
 // Whether the module lists `extension` (without the dot, any case) among those it reads
 // or writes.

@@ -182,7 +182,7 @@ Status describeSamples(HostSession *session, const std::string &path, const Imag
                        std::string *lines) {
     const SampleCoding coding = source != nullptr ? readSampleCoding(path, source->headerStart) : SampleCoding{};
     if (!isMapped(coding) && !isChosenByData(coding)) {
-        Status status = readImageFacts(session, path, facts);
+        Status status = openDocument(session, path, nullptr, facts);
         if (isOk(status))
             *lines = samplesLine(coding) + (coding.hasBitpix ? unmappedLine(coding) : "");
         return status;
@@ -193,12 +193,9 @@ Status describeSamples(HostSession *session, const std::string &path, const Imag
     Handle revertInfo = nullptr;
     Status status = openDocument(session, path, &image, facts, &revertInfo);
     SampleCoding saved;
-    if (isOk(status)) {
-        status = savedCoding(session, &image, &revertInfo, &saved);
-        if (!isOk(status))
-            status = failStatus(status.exitCode,
-                                "the mapping of " + path + " could not be read back: " + status.message);
-    }
+    if (isOk(status))
+        status = within("the mapping of " + path + " could not be read back",
+                        savedCoding(session, &image, &revertInfo, &saved));
     disposeHeldHandle(session, revertInfo);
     if (!isOk(status))
         return status;

@@ -9,7 +9,7 @@
 #include "hostsim/sequences.h"
 #include "hostsim/status.h"
 
-// The module's geometry (as readImageFacts gives it) and, in `lines`, lines on the samples:
+// The module's geometry (as openDocument gives it without an image) and, in `lines`, lines on the samples:
 // their kind and scaling, from the header of the image's HDU (`source`, or none when the host
 // could not find it); the mapping (physical range, zero, step) and the blanks. For 32/64-bit
 // and floating-point samples, and 16-bit ones other than BZERO 32768 / BSCALE 1, the image is

@@ -31,6 +31,13 @@ Status moduleFault(const std::string &what, const std::string &fault) {
     return failStatus(exitModuleFailed, what + ": " + fault);
 }
 
+// FilterFile's answer, whether it came alone or began an open.
+Status filterResult(const std::string &path, int16_t result) {
+    return result == noErr ? okStatus()
+                           : failStatus(exitModuleFailed, path + " is not a file the module reads (FilterFile: " +
+                                                              describeResult(result) + ")");
+}
+
 // What the host itself takes from ReadStart.
 Status checkReadGeometry(const HostSession &session, const FormatRecord &record, const std::string &what) {
     const int32_t rows = record.imageSize.v, columns = record.imageSize.h;
@@ -104,20 +111,19 @@ Status readRows(HostSession *session, FormatRecord *record, HostImage *image, co
 Status readSequence(HostSession *session, FormatRecord *record, const std::string &path, HostImage *image,
                     ImageFacts *facts) {
     const std::string what = "opening " + path;
-    int16_t result = callModule(session, formatSelectorFilterFile, record);
-    if (result != noErr)
-        return failStatus(exitModuleFailed, path + " is not a file the module reads (FilterFile: " +
-                                                describeResult(result) + ")");
+    Status status = filterResult(path, callModule(session, formatSelectorFilterFile, record));
+    if (!isOk(status))
+        return status;
     if (!rewindFile(static_cast<HostFile>(record->dataFork)))
         return failStatus(exitHostIo, "cannot rewind " + path);
-    result = callModule(session, formatSelectorReadPrepare, record);
+    int16_t result = callModule(session, formatSelectorReadPrepare, record);
     if (result != noErr)
         return moduleFailure(*session, what, formatSelectorReadPrepare, result);
     result = callModule(session, formatSelectorReadStart, record);
     if (result != noErr)
         return moduleFailure(*session, what, formatSelectorReadStart, result);
     *facts = factsOf(*record);
-    Status status = checkReadGeometry(*session, *record, what);
+    status = checkReadGeometry(*session, *record, what);
     if (isOk(status) && image != nullptr)
         status = readRows(session, record, image, what);
     return finish(session, record, formatSelectorReadFinish, what, status);
@@ -142,11 +148,12 @@ Status beginReadingOperation(HostSession *session, const std::string &path, cons
     return okStatus();
 }
 
-// What the document keeps of the revertInfo the module left in the record when an operation
-// ended (see sequences.h). `made` is false for the open of a new document that failed, which
-// leaves no document to keep it.
-Status keepRevertInfo(HostSession *session, Handle *kept, Handle left, bool made, Status status,
-                      const std::string &what) {
+// Ends the operation under way; what the document keeps of the revertInfo the module left in
+// its record (see sequences.h). `made` is false for the open of a new document that failed,
+// which leaves no document to keep it.
+Status endKeepingRevertInfo(HostSession *session, Handle *kept, bool made, Status status, const std::string &what) {
+    const Handle left = session->record->revertInfo;
+    endOperation(session);
     const Handle before = kept != nullptr ? *kept : nullptr;
     if (left == before)
         return status;
@@ -173,14 +180,12 @@ Status keepRevertInfo(HostSession *session, Handle *kept, Handle left, bool made
     return status;
 }
 
-// Ends what beginReadingOperation began: the record freed, the file closed, and the revertInfo
-// the module left kept or disposed of by keepRevertInfo.
+// Ends what beginReadingOperation began: the file closed, the record freed, and the revertInfo
+// the module left kept or disposed of by endKeepingRevertInfo.
 Status endReadingOperation(HostSession *session, HostFile file, Handle *kept, bool made, Status status,
                            const std::string &what) {
-    const Handle left = session->record->revertInfo;
-    endOperation(session);
     closeFile(file);
-    return keepRevertInfo(session, kept, left, made, status, what);
+    return endKeepingRevertInfo(session, kept, made, status, what);
 }
 
 // What the module's property list says it can save.
@@ -318,10 +323,7 @@ Status filterFile(HostSession *session, const std::string &path) {
         return status;
     int16_t result = callModule(session, formatSelectorFilterFile, record);
     endReadingOperation(session, file, nullptr, false, okStatus(), "checking " + path);
-    if (result != noErr)
-        return failStatus(exitModuleFailed, path + " is not a file the module reads (FilterFile: " +
-                                                describeResult(result) + ")");
-    return okStatus();
+    return filterResult(path, result);
 }
 
 Status openDocument(HostSession *session, const std::string &path, HostImage *image, ImageFacts *facts,
@@ -339,15 +341,11 @@ Status openDocument(HostSession *session, const std::string &path, HostImage *im
     return status;
 }
 
-Status readImageFacts(HostSession *session, const std::string &path, ImageFacts *facts) {
-    return openDocument(session, path, nullptr, facts, nullptr);
-}
-
 Status saveDocument(HostSession *session, HostImage *image, const std::string &path, Handle *revertInfo) {
     const std::string what = "saving " + path;
     Status status = checkModuleTakes(*session, *image);
     if (!isOk(status))
-        return failStatus(status.exitCode, what + ": " + status.message);
+        return within(what, status);
     OutputFile output;
     status = resolveOutput(path, &output);
     if (!isOk(status))
@@ -364,9 +362,7 @@ Status saveDocument(HostSession *session, HostImage *image, const std::string &p
         status = checkEstimate(*record, output, what);
     if (isOk(status))
         status = writeOutput(session, record, image, &output, what);
-    const Handle left = record->revertInfo;
-    endOperation(session);
-    status = keepRevertInfo(session, revertInfo, left, true, status, what);
+    status = endKeepingRevertInfo(session, revertInfo, true, status, what);
     reclaimModuleMemory(session);
     return status;
 }

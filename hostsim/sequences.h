@@ -35,12 +35,10 @@ Status filterFile(HostSession *session, const std::string &path);
 // take, on a row request the host refuses, on a revertInfo that is no handle of the host's,
 // or when not every row arrived. `revertInfo` in: null for a new document, the document's
 // handle to read it again; out: the document's handle after the read. A new document whose
-// open failed is not made, and the handle the module left is disposed of.
+// open failed is not made, and the handle the module left is disposed of. With `image` null,
+// the geometry without the pixels: FilterFile, ReadPrepare, ReadStart and ReadFinish.
 Status openDocument(HostSession *session, const std::string &path, HostImage *image, ImageFacts *facts,
                     Handle *revertInfo = nullptr);
-
-// FilterFile, ReadPrepare, ReadStart and ReadFinish: the geometry without the pixels.
-Status readImageFacts(HostSession *session, const std::string &path, ImageFacts *facts);
 
 // Saves `image` through the module as `path`. The module writes into a temporary file in the
 // same folder, renamed over `path` only when every selector succeeded and every row was

@@ -111,7 +111,7 @@ Status commandSession(HostContext *context, const std::vector<SessionStep> &step
             break;
         }
         if (!isOk(status))
-            return failStatus(status.exitCode, stepName(at + 1, step.text) + ": " + status.message);
+            return within(stepName(at + 1, step.text), status);
     }
     return okStatus();
 }

@@ -23,6 +23,13 @@ inline Status okStatus() { return Status{}; }
 inline Status failStatus(int exitCode, std::string message) { return Status{exitCode, std::move(message)}; }
 inline bool isOk(const Status &status) { return status.exitCode == exitOk; }
 
+// A failure told as part of `what`: "what: why", with the same exit status; success as it is.
+inline Status within(const std::string &what, Status status) {
+    if (!isOk(status))
+        status.message = what + ": " + status.message;
+    return status;
+}
+
 // Memory from the C heap, so that a size taken from a file or from the module ends in a
 // refusal rather than an exception when it cannot be had.
 struct FreeDeleter {

@@ -11,11 +11,6 @@ uint8_t byteAt(Cursor *reader) {
     return takeBytes(reader, 1, &b) ? b[0] : 0;
 }
 
-uint32_t code(Cursor *reader) {
-    uint32_t low = readU16(reader);
-    return low | uint32_t{readU16(reader)} << 16;
-}
-
 std::string counted(Cursor *reader) {
     const uint8_t length = byteAt(reader);
     const uint8_t *text;
@@ -28,14 +23,14 @@ Status malformed(const std::string &what) {
 
 bool readClass(Cursor *reader, TerminologyClass *out) {
     out->name = counted(reader);
-    out->code = code(reader);
+    out->code = readU32(reader);
     out->description = counted(reader);
     uint16_t count = readU16(reader);
     for (uint16_t n = 0; n < count && !reader->failed; ++n) {
         TerminologyProperty property;
         property.name = counted(reader);
-        property.code = code(reader);
-        property.type = code(reader);
+        property.code = readU32(reader);
+        property.type = readU32(reader);
         property.description = counted(reader);
         property.flags = readU16(reader);
         out->properties.push_back(property);
@@ -47,7 +42,7 @@ bool readClass(Cursor *reader, TerminologyClass *out) {
 Status readSuite(Cursor *reader, TerminologySuite *suite) {
     suite->name = counted(reader);
     suite->description = counted(reader);
-    suite->code = code(reader);
+    suite->code = readU32(reader);
     suite->level = readU16(reader);
     suite->version = readU16(reader);
     suite->eventCount = readU16(reader);
@@ -75,14 +70,14 @@ void appendLine(std::string *text, const char *label, const std::string &value) 
     *text += '\n';
 }
 
+} // namespace
+
 std::string joined(const std::vector<std::string> &items, const char *prefix) {
     std::string text;
     for (const std::string &item : items)
         text += (text.empty() ? "" : " ") + std::string(prefix) + item;
     return text.empty() ? "(none)" : text;
 }
-
-} // namespace
 
 const char *listedModeName(int mode) {
     static const char *const names[] = {"Bitmap", "Grayscale", "Indexed", "RGB", "CMYK", "HSL", "HSB",
