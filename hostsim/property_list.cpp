@@ -99,7 +99,6 @@ Status readTerminologyLink(const uint8_t *data, uint32_t length, TerminologyLink
     // version, class, event (4 bytes each), the terminology id (2), then a scope string.
     if (length < 15)
         return badProperty(fourCharCode("hstm"), "is shorter than 15 bytes");
-    link->version = static_cast<int32_t>(readU32At(data));
     link->classID = readU32At(data + 4);
     link->eventID = readU32At(data + 8);
     link->terminologyID = readI16At(data + 12);
