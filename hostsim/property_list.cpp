@@ -408,9 +408,8 @@ bool modeEnabled(const ModuleInfo &info, int16_t mode, int16_t depth, std::strin
     }
     if (info.condition != ModuleInfo::Condition::modeList)
         return true;
-    for (const std::string &listed : info.enabledModes)
-        if (!name.empty() && listed == name)
-            return true;
+    if (!name.empty() && std::find(info.enabledModes.begin(), info.enabledModes.end(), name) != info.enabledModes.end())
+        return true;
     *why = "its enabling condition ('enbl') does not name " + (name.empty() ? "the mode" : name);
     return false;
 }
