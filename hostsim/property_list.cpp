@@ -108,13 +108,13 @@ Status readTerminologyLink(const uint8_t *data, uint32_t length, TerminologyLink
     return okStatus();
 }
 
+// A letter, a digit or an underscore, as names in the condition and the entry point are made of.
+bool isWordCharacter(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; }
+
 bool isIdentifier(const std::string &word) {
     if (word.empty() || std::isdigit(static_cast<unsigned char>(word[0])))
         return false;
-    for (char c : word)
-        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_')
-            return false;
-    return true;
+    return std::all_of(word.begin(), word.end(), isWordCharacter);
 }
 
 std::string trimmed(const std::string &text) {
@@ -266,9 +266,8 @@ Status checkFormatModule(const ModuleInfo &info) {
                        std::to_string(info.versionMinor) + ", this host drives version 1.x");
     if (info.entryName.empty())
         return refused("no '" + std::string(hostEntryKey) + "' entry point name");
-    for (char c : info.entryName)
-        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_')
-            return refused("entry point name \"" + info.entryName + "\" is not an identifier");
+    if (!std::all_of(info.entryName.begin(), info.entryName.end(), isWordCharacter))
+        return refused("entry point name \"" + info.entryName + "\" is not an identifier");
     if (!info.hasFlags)
         return refused("no 'fmtf' format flags");
     if (!info.flags.canRead && !info.flags.canWrite)
