@@ -343,24 +343,15 @@ enum HostMode : int16_t {
 
 // The 8-bit mode whose 'mode' flag stands for a deep one; modes 0 to 9 stand for themselves.
 int16_t flagModeOf(int16_t mode) {
-    switch (mode) {
-    case gray16Mode:
-    case gray32Mode:
-        return grayScaleMode;
-    case rgb48Mode:
-    case rgb96Mode:
-        return rgbMode;
-    case lab48Mode:
-        return labMode;
-    case cmyk64Mode:
-        return cmykMode;
-    case deepMultichannelMode:
-        return multichannelMode;
-    case duotone16Mode:
-        return duotoneMode;
-    default:
-        return mode;
-    }
+    // Each deep mode with the 8-bit mode it counts as.
+    static const int16_t deepModes[][2] = {
+        {gray16Mode, grayScaleMode}, {gray32Mode, grayScaleMode}, {rgb48Mode, rgbMode},
+        {rgb96Mode, rgbMode},        {lab48Mode, labMode},        {cmyk64Mode, cmykMode},
+        {deepMultichannelMode, multichannelMode}, {duotone16Mode, duotoneMode}};
+    for (const auto &deep : deepModes)
+        if (deep[0] == mode)
+            return deep[1];
+    return mode;
 }
 
 } // namespace
