@@ -62,10 +62,9 @@ Status saveAndCheck(HostContext *context, HostImage *sky, const std::string &fit
     addRow(table, DemoStep{"save", fits, fileSize(fits), monotonicSeconds() - start, "saved through the module"});
     start = monotonicSeconds();
     status = filterFile(&context->session, fits);
-    if (!isOk(status))
-        return status;
-    addRow(table, DemoStep{"filter", fits, -1, monotonicSeconds() - start, "FilterFile accepts it"});
-    return okStatus();
+    if (isOk(status))
+        addRow(table, DemoStep{"filter", fits, -1, monotonicSeconds() - start, "FilterFile accepts it"});
+    return status;
 }
 
 Status openAndCompare(HostContext *context, const HostImage &sky, const std::string &fits, HostImage *back,
@@ -90,22 +89,20 @@ Status writePreview(const HostImage &back, const std::string &preview, std::stri
     if (!makePreview(back, defaultStretch, &shown))
         return failStatus(exitHostIo, "not enough memory for the preview");
     Status status = writeImageFile(preview, shown);
-    if (!isOk(status))
-        return status;
-    addRow(table, DemoStep{"preview", preview, fileSize(preview), monotonicSeconds() - start,
-                           std::string("8-bit, ") + stretchName(defaultStretch) + " display stretch"});
-    return okStatus();
+    if (isOk(status))
+        addRow(table, DemoStep{"preview", preview, fileSize(preview), monotonicSeconds() - start,
+                               std::string("8-bit, ") + stretchName(defaultStretch) + " display stretch"});
+    return status;
 }
 
 Status convertBack(HostContext *context, const std::string &fits, const std::string &again, std::string *table) {
     double start = monotonicSeconds();
     Status status = commandConvert(context, fits, again);
-    if (!isOk(status))
-        return status;
-    addRow(table, DemoStep{"convert", again, fileSize(again), monotonicSeconds() - start,
-                           sameFileBytes(fits, again) ? "header kept; byte for byte the saved file"
-                                                      : "header kept; differs from the saved file"});
-    return okStatus();
+    if (isOk(status))
+        addRow(table, DemoStep{"convert", again, fileSize(again), monotonicSeconds() - start,
+                               sameFileBytes(fits, again) ? "header kept; byte for byte the saved file"
+                                                          : "header kept; differs from the saved file"});
+    return status;
 }
 
 } // namespace

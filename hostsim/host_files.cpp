@@ -210,10 +210,7 @@ std::string programFolder() {
 
 bool standardErrorIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
 
-bool openModuleOutput(ModuleOutput *output) {
-    *output = ModuleOutput{};
-    return false;
-}
+void openModuleOutput(ModuleOutput *output) { *output = ModuleOutput{}; }
 
 void adviseLargeBlock(void *, size_t) {}
 
@@ -424,7 +421,7 @@ void adviseLargeBlock(void *block, size_t size) {
 #endif
 }
 
-bool openModuleOutput(ModuleOutput *output) {
+void openModuleOutput(ModuleOutput *output) {
     *output = ModuleOutput{};
     std::FILE *stream = std::tmpfile();
     // The stream is never used, only its descriptor, which outlives the stream's close.
@@ -437,7 +434,7 @@ bool openModuleOutput(ModuleOutput *output) {
             close(held);
         if (standardError >= 0)
             close(standardError);
-        return false;
+        return;
     }
     output->held = held;
     output->standardError = standardError;
@@ -445,7 +442,6 @@ bool openModuleOutput(ModuleOutput *output) {
     // A crash inside the module must not be reported into the held file and lost.
     __sanitizer_set_report_fd(reinterpret_cast<void *>(output->standardError));
 #endif
-    return true;
 }
 
 void closeModuleOutput(ModuleOutput *output) {

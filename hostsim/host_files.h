@@ -100,9 +100,9 @@ struct ModuleOutput {
     bool catching = false;
 };
 
-// Prepares the catch; false (and nothing caught later) where the platform has none or no
-// temporary file can be made. A sanitizer's report goes to the host's own standard error.
-bool openModuleOutput(ModuleOutput *output);
+// Prepares the catch; nothing is caught later where the platform has none or no temporary
+// file can be made. A sanitizer's report goes to the host's own standard error.
+void openModuleOutput(ModuleOutput *output);
 void closeModuleOutput(ModuleOutput *output);
 
 // Standard error goes to the held file from startCatching to stopCatching, which returns

@@ -50,6 +50,16 @@ static uint32_t sampleFrom(const uint8_t *at, int16_t depth) {
     return value;
 }
 
+// Writes `value` as a sample of `depth` bits at `at`, as sampleFrom reads it.
+static void sampleTo(uint8_t *at, int16_t depth, uint32_t value) {
+    if (depth == 8) {
+        *at = static_cast<uint8_t>(value);
+        return;
+    }
+    auto sample = static_cast<uint16_t>(value);
+    std::memcpy(at, &sample, sizeof sample);
+}
+
 uint32_t sampleAt(const HostImage &image, int32_t plane, int32_t row, int32_t column) {
     return sampleFrom(image.pixels.data.get() + sampleOffset(image, plane, row, column), image.depth);
 }
@@ -59,13 +69,7 @@ uint32_t storedSample(const HostImage &image, size_t k) {
 }
 
 void setSample(HostImage *image, int32_t plane, int32_t row, int32_t column, uint32_t value) {
-    uint8_t *at = image->pixels.data.get() + sampleOffset(*image, plane, row, column);
-    if (image->depth == 8) {
-        *at = static_cast<uint8_t>(value);
-        return;
-    }
-    auto sample = static_cast<uint16_t>(value);
-    std::memcpy(at, &sample, sizeof sample);
+    sampleTo(image->pixels.data.get() + sampleOffset(*image, plane, row, column), image->depth, value);
 }
 
 void loadInterleaved(const uint8_t *data, int16_t channels, bool bigEndian, HostImage *image) {
@@ -86,14 +90,12 @@ void storeInterleaved(const HostImage &image, bool bigEndian, uint8_t *out) {
         for (int32_t column = 0; column < image.columns; ++column)
             for (int16_t plane = 0; plane < image.planes; ++plane) {
                 const auto value = static_cast<uint16_t>(sampleAt(image, plane, row, column));
-                if (image.depth == 8) {
-                    *out++ = static_cast<uint8_t>(value);
-                } else if (bigEndian) {
+                if (image.depth == 16 && bigEndian) {
                     *out++ = static_cast<uint8_t>(value >> 8);
                     *out++ = static_cast<uint8_t>(value);
                 } else {
-                    std::memcpy(out, &value, sizeof value);
-                    out += sizeof value;
+                    sampleTo(out, image.depth, value);
+                    out += sampleBytes(image);
                 }
             }
 }
@@ -115,7 +117,6 @@ void rescaleImage(HostImage *image, uint32_t from, uint32_t to) {
         return;
     const size_t samples = planeBytes(*image) / 2 * static_cast<size_t>(image->planes);
     for (size_t i = 0; i < samples; ++i) {
-        const auto value = static_cast<uint16_t>(rescaleSample(storedSample(*image, i), from, to));
-        std::memcpy(image->pixels.data.get() + 2 * i, &value, sizeof value);
+        sampleTo(image->pixels.data.get() + 2 * i, 16, rescaleSample(storedSample(*image, i), from, to));
     }
 }

@@ -344,11 +344,9 @@ int32_t reclaimModuleMemory(HostSession *session) {
     return left;
 }
 
-int32_t endSessionMemory(HostSession *session) {
+void endSessionMemory(HostSession *session) {
     session->heldHandles.clear();
-    const auto handles = static_cast<int32_t>(session->handles.size());
     reclaimModuleMemory(session);
-    return handles;
 }
 
 bool handleIsLive(const HostSession &session, Handle handle) {

@@ -106,8 +106,8 @@ void retireSession(HostSession *session);
 int32_t reclaimModuleMemory(HostSession *session);
 
 // The end of the session, once the documents are closed: every handle still live, held or
-// not, is left behind and freed, as is every buffer. Returns how many handles there were.
-int32_t endSessionMemory(HostSession *session);
+// not, is left behind and freed, as is every buffer.
+void endSessionMemory(HostSession *session);
 
 // Whether `handle` is a live handle from the session's handle services.
 bool handleIsLive(const HostSession &session, Handle handle);

@@ -61,63 +61,26 @@ struct HelpEntry {
     std::string term, text;
 };
 
-std::vector<HelpEntry> optionEntries() {
-    return {
-        {"--module PATH", std::string("the module file (default: ") + defaultModuleName + " beside this program)"},
-        {"-q, --quiet", "no progress bar and no notices (the module's are shown if the command fails)"},
-        {"--stretch NAME", "preview's display stretch: asinh (the default; faint and bright stars both show) or "
-                           "linear (0.25th to 99.75th percentile)"},
-        {"--host-scale 32768|65535", "the host's 16-bit samples: 0..65535 (the default, a host of its own) or "
-                                     "0..32768 as the editors keep them (signature '8BIM'); the 16-bit samples of "
-                                     "image files are scaled on the way in and out"},
-        {"--cancel-after-rows N", "act as if the user pressed Esc after N rows (for tests)"},
-        {"-h, --help", "show this text and exit"},
-        {"--version", "show the version and exit"},
-        {"--", "end of the options: the words after it are the command and its arguments"},
-    };
-}
-
-std::vector<HelpEntry> environmentEntries() {
-    return {
-        {std::string(handleCheckVariable) + "=1",
-         "when the session ends, a line on standard error: the handles the module made through the host, "
-         "those disposed of through its handle services, and those left behind for the host to free"},
-    };
-}
-
-std::vector<HelpEntry> exitStatusEntries() {
-    return {
-        {std::to_string(exitOk), "success"},
-        {std::to_string(exitModuleFailed), "the module failed or refused the file or image, is not a usable format "
-                                           "module, or handed the host something it refuses"},
-        {std::to_string(exitUsage), "usage error: the command line was wrong"},
-        {std::to_string(exitHostIo), "the host itself failed: it could not read or write a file, load the module "
-                                     "file, or get the memory it needed"},
-    };
-}
-
 // Appends `text` to `out` in lines of at most `width` characters, the first starting at
 // column `column` (already reached) and the others indented to it.
 void appendWrapped(std::string *out, const std::string &text, size_t column, size_t width) {
     size_t at = 0, lineStart = column;
-    bool first = true;
     while (at < text.size()) {
         size_t end = text.find(' ', at);
         if (end == std::string::npos)
             end = text.size();
         const size_t word = end - at;
-        if (!first && lineStart + 1 + word > width) {
+        // Every word but the text's first follows a blank, or starts a line when it would
+        // not fit after one.
+        if (at != 0 && lineStart + 1 + word > width) {
             *out += "\n" + std::string(column, ' ');
             lineStart = column;
-            first = true;
-        }
-        if (!first) {
+        } else if (at != 0) {
             *out += ' ';
             ++lineStart;
         }
         out->append(text, at, word);
         lineStart += word;
-        first = false;
         at = end + 1;
     }
     *out += "\n";
@@ -151,12 +114,35 @@ std::string helpText() {
                        "\nCommands:\n";
     appendTable(&text, commands);
     text += "\nOptions:\n";
-    appendTable(&text, optionEntries());
+    appendTable(&text, {
+        {"--module PATH", std::string("the module file (default: ") + defaultModuleName + " beside this program)"},
+        {"-q, --quiet", "no progress bar and no notices (the module's are shown if the command fails)"},
+        {"--stretch NAME", "preview's display stretch: asinh (the default; faint and bright stars both show) or "
+                           "linear (0.25th to 99.75th percentile)"},
+        {"--host-scale 32768|65535", "the host's 16-bit samples: 0..65535 (the default, a host of its own) or "
+                                     "0..32768 as the editors keep them (signature '8BIM'); the 16-bit samples of "
+                                     "image files are scaled on the way in and out"},
+        {"--cancel-after-rows N", "act as if the user pressed Esc after N rows (for tests)"},
+        {"-h, --help", "show this text and exit"},
+        {"--version", "show the version and exit"},
+        {"--", "end of the options: the words after it are the command and its arguments"},
+    });
     text += "\nAn option's value may also follow it after '=', as in --host-scale=32768.\n"
             "\nEnvironment:\n";
-    appendTable(&text, environmentEntries());
+    appendTable(&text, {
+        {std::string(handleCheckVariable) + "=1",
+         "when the session ends, a line on standard error: the handles the module made through the host, "
+         "those disposed of through its handle services, and those left behind for the host to free"},
+    });
     text += "\nExit status:\n";
-    appendTable(&text, exitStatusEntries(), 6);
+    appendTable(&text, {
+        {std::to_string(exitOk), "success"},
+        {std::to_string(exitModuleFailed), "the module failed or refused the file or image, is not a usable format "
+                                           "module, or handed the host something it refuses"},
+        {std::to_string(exitUsage), "usage error: the command line was wrong"},
+        {std::to_string(exitHostIo), "the host itself failed: it could not read or write a file, load the module "
+                                     "file, or get the memory it needed"},
+    }, 6);
     text += "\nEvery failure prints one line on standard error saying what failed and why.\n";
     return text;
 }

@@ -99,7 +99,6 @@ Status readTerminologyLink(const uint8_t *data, uint32_t length, TerminologyLink
     // version, class, event (4 bytes each), the terminology id (2), then a scope string.
     if (length < 15)
         return badProperty(fourCharCode("hstm"), "is shorter than 15 bytes");
-    link->version = static_cast<int32_t>(readU32At(data));
     link->classID = readU32At(data + 4);
     link->eventID = readU32At(data + 8);
     link->terminologyID = readI16At(data + 12);
@@ -109,13 +108,13 @@ Status readTerminologyLink(const uint8_t *data, uint32_t length, TerminologyLink
     return okStatus();
 }
 
+// A letter, a digit or an underscore, as names in the condition and the entry point are made of.
+bool isWordCharacter(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; }
+
 bool isIdentifier(const std::string &word) {
     if (word.empty() || std::isdigit(static_cast<unsigned char>(word[0])))
         return false;
-    for (char c : word)
-        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_')
-            return false;
-    return true;
+    return std::all_of(word.begin(), word.end(), isWordCharacter);
 }
 
 std::string trimmed(const std::string &text) {
@@ -267,9 +266,8 @@ Status checkFormatModule(const ModuleInfo &info) {
                        std::to_string(info.versionMinor) + ", this host drives version 1.x");
     if (info.entryName.empty())
         return refused("no '" + std::string(hostEntryKey) + "' entry point name");
-    for (char c : info.entryName)
-        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_')
-            return refused("entry point name \"" + info.entryName + "\" is not an identifier");
+    if (!std::all_of(info.entryName.begin(), info.entryName.end(), isWordCharacter))
+        return refused("entry point name \"" + info.entryName + "\" is not an identifier");
     if (!info.hasFlags)
         return refused("no 'fmtf' format flags");
     if (!info.flags.canRead && !info.flags.canWrite)
@@ -345,24 +343,15 @@ enum HostMode : int16_t {
 
 // The 8-bit mode whose 'mode' flag stands for a deep one; modes 0 to 9 stand for themselves.
 int16_t flagModeOf(int16_t mode) {
-    switch (mode) {
-    case gray16Mode:
-    case gray32Mode:
-        return grayScaleMode;
-    case rgb48Mode:
-    case rgb96Mode:
-        return rgbMode;
-    case lab48Mode:
-        return labMode;
-    case cmyk64Mode:
-        return cmykMode;
-    case deepMultichannelMode:
-        return multichannelMode;
-    case duotone16Mode:
-        return duotoneMode;
-    default:
-        return mode;
-    }
+    // Each deep mode with the 8-bit mode it counts as.
+    static const int16_t deepModes[][2] = {
+        {gray16Mode, grayScaleMode}, {gray32Mode, grayScaleMode}, {rgb48Mode, rgbMode},
+        {rgb96Mode, rgbMode},        {lab48Mode, labMode},        {cmyk64Mode, cmykMode},
+        {deepMultichannelMode, multichannelMode}, {duotone16Mode, duotoneMode}};
+    for (const auto &deep : deepModes)
+        if (deep[0] == mode)
+            return deep[1];
+    return mode;
 }
 
 } // namespace
@@ -409,9 +398,8 @@ bool modeEnabled(const ModuleInfo &info, int16_t mode, int16_t depth, std::strin
     }
     if (info.condition != ModuleInfo::Condition::modeList)
         return true;
-    for (const std::string &listed : info.enabledModes)
-        if (!name.empty() && listed == name)
-            return true;
+    if (!name.empty() && std::find(info.enabledModes.begin(), info.enabledModes.end(), name) != info.enabledModes.end())
+        return true;
     *why = "its enabling condition ('enbl') does not name " + (name.empty() ? "the mode" : name);
     return false;
 }

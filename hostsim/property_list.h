@@ -56,7 +56,6 @@ struct PropertyHeader {
 
 struct TerminologyLink {
     bool present = false;
-    int32_t version = 0;
     uint32_t classID = 0;
     uint32_t eventID = 0;
     int16_t terminologyID = 0;
@@ -107,7 +106,6 @@ Status parsePropertyList(const uint8_t *bytes, size_t size, ModuleInfo *info);
 struct TerminologyProperty {
     std::string name, description;
     uint32_t code = 0, type = 0;
-    uint16_t flags = 0;
 };
 
 struct TerminologyClass {
@@ -124,12 +122,12 @@ struct TerminologySuite {
     std::vector<TerminologyClass> classes;
 };
 
+// What this host shows of a terminology; the format word, the script and the counts of
+// comparisons and enumerations are read past without being kept.
 struct Terminology {
-    uint16_t formatWord = 0;
     uint8_t majorVersion = 0, minorVersion = 0;
-    uint16_t language = 0, script = 0;
+    uint16_t language = 0;
     std::vector<TerminologySuite> suites;
-    uint16_t comparisonCount = 0, enumerationCount = 0;
 };
 
 // Parses a terminology resource. Suites with events or classes with elements are outside

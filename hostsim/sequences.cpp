@@ -129,7 +129,8 @@ Status readSequence(HostSession *session, FormatRecord *record, const std::strin
     return finish(session, record, formatSelectorReadFinish, what, status);
 }
 
-// Opens the file for reading and hands it to a fresh record. On failure nothing stays open.
+// Opens the file for reading and hands it to a fresh record. On failure nothing stays open;
+// on success the caller closes the file and ends the record by endKeepingRevertInfo.
 Status beginReadingOperation(HostSession *session, const std::string &path, const std::string &verb,
                              HostFile *file, FormatRecord **record) {
     Status status = openForReading(path, file);
@@ -178,14 +179,6 @@ Status endKeepingRevertInfo(HostSession *session, Handle *kept, bool made, Statu
         holdHandle(session, left);
     *kept = left;
     return status;
-}
-
-// Ends what beginReadingOperation began: the file closed, the record freed, and the revertInfo
-// the module left kept or disposed of by endKeepingRevertInfo.
-Status endReadingOperation(HostSession *session, HostFile file, Handle *kept, bool made, Status status,
-                           const std::string &what) {
-    closeFile(file);
-    return endKeepingRevertInfo(session, kept, made, status, what);
 }
 
 // What the module's property list says it can save.
@@ -322,7 +315,8 @@ Status filterFile(HostSession *session, const std::string &path) {
     if (!isOk(status))
         return status;
     int16_t result = callModule(session, formatSelectorFilterFile, record);
-    endReadingOperation(session, file, nullptr, false, okStatus(), "checking " + path);
+    closeFile(file);
+    endKeepingRevertInfo(session, nullptr, false, okStatus(), "checking " + path);
     return filterResult(path, result);
 }
 
@@ -336,7 +330,8 @@ Status openDocument(HostSession *session, const std::string &path, HostImage *im
     const bool reverting = revertInfo != nullptr && *revertInfo != nullptr;
     record->revertInfo = revertInfo != nullptr ? *revertInfo : nullptr;
     status = readSequence(session, record, path, image, facts);
-    status = endReadingOperation(session, file, revertInfo, isOk(status) || reverting, status, "opening " + path);
+    closeFile(file);
+    status = endKeepingRevertInfo(session, revertInfo, isOk(status) || reverting, status, "opening " + path);
     reclaimModuleMemory(session);
     return status;
 }

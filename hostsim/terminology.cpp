@@ -32,7 +32,7 @@ bool readClass(Cursor *reader, TerminologyClass *out) {
         property.code = readU32(reader);
         property.type = readU32(reader);
         property.description = counted(reader);
-        property.flags = readU16(reader);
+        readU16(reader); // its flags, which this host does not use
         out->properties.push_back(property);
     }
     out->elementCount = readU16(reader);
@@ -131,11 +131,11 @@ std::string propertyKeys(const ModuleInfo &info) {
 Status parseTerminology(const uint8_t *bytes, size_t size, Terminology *terminology) {
     *terminology = Terminology{};
     Cursor reader{bytes, bytes == nullptr ? 0 : size, false};
-    terminology->formatWord = readU16(&reader);
+    readU16(&reader); // the format word
     terminology->majorVersion = byteAt(&reader);
     terminology->minorVersion = byteAt(&reader);
     terminology->language = readU16(&reader);
-    terminology->script = readU16(&reader);
+    readU16(&reader); // the script
     uint16_t suites = readU16(&reader);
     if (reader.failed)
         return malformed("it is shorter than its 10-byte header");
@@ -146,8 +146,8 @@ Status parseTerminology(const uint8_t *bytes, size_t size, Terminology *terminol
             return status;
         terminology->suites.push_back(suite);
     }
-    terminology->comparisonCount = readU16(&reader);
-    terminology->enumerationCount = readU16(&reader);
+    readU16(&reader); // the comparison count
+    readU16(&reader); // the enumeration count
     if (reader.failed)
         return malformed("it ends before its comparison and enumeration counts");
     if (reader.left != 0)
