@@ -36,14 +36,21 @@ struct Structure {
 };
 
 // ZBITPIX, ZNAXIS and ZNAXISn say of a table's image what BITPIX, NAXIS and NAXISn say of an
-// image's; the other cards how its tiles are coded.
-void takeCompressionCard(const uint8_t *card, Structure *found) {
-    uint8_t plain[cardBytes];
+// image's: `plain` becomes the image's card. False for any other card.
+bool imageCardOf(const uint8_t *card, uint8_t *plain) {
+    if (card[0] != 'Z')
+        return false;
     std::memcpy(plain, card + 1, keywordColumns - 1);
     plain[keywordColumns - 1] = ' ';
     std::memcpy(plain + keywordColumns, card + keywordColumns, cardBytes - keywordColumns);
+    return cardHasKeyword(plain, keywordBITPIX) || cardHasKeyword(plain, keywordNAXIS) || axisNumber(plain) > 0;
+}
+
+// The cards of a tile-compressed table that say what its image is and how its tiles are coded.
+void takeCompressionCard(const uint8_t *card, Structure *found) {
+    uint8_t plain[cardBytes];
     bool ignored = false;
-    if (card[0] == 'Z' && (cardHasKeyword(plain, keywordBITPIX) || cardHasKeyword(plain, keywordNAXIS) || axisNumber(plain) > 0))
+    if (imageCardOf(card, plain))
         takeKeyword(plain, &found->image, &ignored, &ignored);
     else if (int t = indexedKeyword(card, "ZTILE"); t > 0 && t <= 3)
         found->tile[t] = integerValue(card);
