@@ -915,6 +915,22 @@ TEST_F(SessionFixture, AModuleThatMisbehavesIsStoppedAndStillGetsReadFinish) {
     }
 }
 
+// What a stand-in module does in ReadContinue for an image of one row: hands `row` (`columns`
+// samples of `colBytes` bytes) over in a buffer of the host's, and takes the host's answer.
+void handOverOneRow(FormatRecord *r, const void *row, int16_t columns, int16_t colBytes, int16_t *result) {
+    BufferID buffer = nullptr;
+    ASSERT_EQ(r->bufferProcs->allocateProc(columns * colBytes, &buffer), noErr);
+    r->data = r->bufferProcs->lockProc(buffer, 0);
+    std::memcpy(r->data, row, static_cast<size_t>(columns * colBytes));
+    r->theRect = Rect{0, 0, 1, columns};
+    r->loPlane = r->hiPlane = 0;
+    r->colBytes = colBytes;
+    r->rowBytes = columns * colBytes;
+    *result = r->advanceState();
+    r->bufferProcs->freeProc(buffer);
+    r->data = nullptr;
+}
+
 // A module that hands over one 16-bit row, 0 3 4095 32768 65535, and reports `reportedMaxValue`.
 int32_t reportedMaxValue = 0;
 void sixteenBitModule(int16_t selector, void *record, intptr_t *, int16_t *result) {
@@ -927,20 +943,9 @@ void sixteenBitModule(int16_t selector, void *record, intptr_t *, int16_t *resul
         r->imageMode = plugInModeGrayScale;
         r->maxValue = reportedMaxValue;
     }
-    if (selector != formatSelectorReadContinue)
-        return;
-    BufferID buffer = nullptr;
-    ASSERT_EQ(r->bufferProcs->allocateProc(10, &buffer), noErr);
     const uint16_t row[5] = {0, 3, 4095, 32768, 65535};
-    r->data = r->bufferProcs->lockProc(buffer, 0);
-    std::memcpy(r->data, row, sizeof row);
-    r->theRect = Rect{0, 0, 1, 5};
-    r->loPlane = r->hiPlane = 0;
-    r->colBytes = 2;
-    r->rowBytes = 10;
-    *result = r->advanceState();
-    r->bufferProcs->freeProc(buffer);
-    r->data = nullptr;
+    if (selector == formatSelectorReadContinue)
+        handOverOneRow(r, row, 5, 2, result);
 }
 
 // The host brings what the module hands over from 0 … maxValue to its own scale; an unset
@@ -1015,16 +1020,8 @@ void recordKeepingModule(int16_t selector, void *record, intptr_t *, int16_t *re
             *result = -39;
             return;
         }
-        BufferID buffer = nullptr;
-        ASSERT_EQ(r->bufferProcs->allocateProc(1, &buffer), noErr);
-        r->data = r->bufferProcs->lockProc(buffer, 0);
-        r->theRect = Rect{0, 0, 1, 1};
-        r->loPlane = r->hiPlane = 0;
-        r->colBytes = 1;
-        r->rowBytes = 1;
-        *result = r->advanceState();
-        r->bufferProcs->freeProc(buffer);
-        r->data = nullptr;
+        const uint8_t row[1] = {0};
+        handOverOneRow(r, row, 1, 1, result);
         return;
     }
     case formatSelectorOptionsStart:
