@@ -148,13 +148,18 @@ void openImage(PluginGlobals *globals, const HeaderKeywords &found, int64_t data
         std::snprintf(reason, sizeof reason,
                       "The image starts %lld bytes into the file, beyond the 2 GB that can be read.",
                       static_cast<long long>(dataStart));
+    ImageDescription image{};
+    if (reason[0] == '\0') {
+        image = describeImage(found, static_cast<int32_t>(dataStart));
+        if (compression != nullptr) {
+            image.compression = *compression;
+            describeTileGrid(image, reason, sizeof reason);
+        }
+    }
     if (reason[0] != '\0') {
         refuse(globals, "Header Check", reason, formatCannotRead);
         return;
     }
-    ImageDescription image = describeImage(found, static_cast<int32_t>(dataStart));
-    if (compression != nullptr)
-        image.compression = *compression;
     if (!scanSampleRange(globals, &image))
         return;
     HeaderCards kept{};

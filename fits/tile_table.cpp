@@ -487,3 +487,16 @@ void tilesAlongAxes(const ImageDescription &image, int64_t counts[3]) {
         counts[n] = (lengths[n] + tile - 1) / tile;
     }
 }
+
+void describeTileGrid(const ImageDescription &image, char *reason, size_t room) {
+    const TileCompression &tiles = image.compression;
+    int64_t counts[3];
+    tilesAlongAxes(image, counts);
+    reason[0] = '\0';
+    if (counts[0] * counts[1] * counts[2] != tiles.tiles)
+        std::snprintf(reason, room,
+                      "The table holds %d tiles, but a %d x %d x %d image in tiles of %d x %d x %d takes %lld: the "
+                      "file is damaged.",
+                      tiles.tiles, image.columns, image.rows, image.planes, tiles.tile[0], tiles.tile[1],
+                      tiles.tile[2], static_cast<long long>(counts[0] * counts[1] * counts[2]));
+}

@@ -29,3 +29,7 @@ bool readTileTable(const HeaderCards &table, int32_t tableEnd, TileCompression *
 
 // The number of tiles along each of the first three axes of `image`.
 void tilesAlongAxes(const ImageDescription &image, int64_t counts[3]);
+
+// Why the table's tiles do not cover `image` (their count is not the one its size and the
+// tiles' size give); empty when they do.
+void describeTileGrid(const ImageDescription &image, char *reason, size_t room);
